@@ -1,0 +1,35 @@
+// One thin seam for the file and system calls that tests must be able to make fail (full disk, EIO).
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <sys/types.h>
+
+struct ZRSystemCalls {
+    int (*open)(const char *path, int flags, mode_t mode);
+    ssize_t (*write)(int fd, const void *buffer, size_t count);
+    int (*fsync)(int fd);
+    int (*close)(int fd);
+    int (*rename)(const char *from, const char *to);
+    int (*unlink)(const char *path);
+    int (*lsetxattr)(const char *path, const char *name, const void *value, size_t size, int flags);
+    ssize_t (*lgetxattr)(const char *path, const char *name, void *value, size_t size);
+};
+
+// The calls in use; tests may replace members and must restore them (ZRSystemCallsOverride does).
+ZRSystemCalls &ZRSystem();
+
+class ZRSystemCallsOverride {
+public:
+    ZRSystemCallsOverride() : _saved(ZRSystem()) {}
+    ~ZRSystemCallsOverride() { ZRSystem() = _saved; }
+    ZRSystemCallsOverride(const ZRSystemCallsOverride &) = delete;
+    ZRSystemCallsOverride &operator=(const ZRSystemCallsOverride &) = delete;
+
+private:
+    ZRSystemCalls _saved;
+};
+
+// Writes the whole file beside its target, flushes it to disk and renames it into place; the target
+// is either the old file or the complete new one. Fails without touching the target.
+bool ZRWriteFileAtomically(const QString &path, const QByteArray &data, QString *error = nullptr);

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that Quorvel needs to build, run and test, when any is missing.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev libqt6dbus6 libplist-dev libcurl4-openssl-dev zlib1g-dev libicu-dev libglib2.0-dev
+  shared-mime-info ca-certificates
+)
+if [ "${1:-}" = "--test" ]; then
+  packages+=(libgtest-dev googletest nginx-light openssl python3 curl)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [ "$status" = "install ok installed" ] || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}" >&2
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q </dev/null
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
