@@ -1,0 +1,77 @@
+#include "core/foundation/ZRPaths.h"
+
+#include <QDir>
+#include <QStandardPaths>
+
+namespace {
+
+QString homePath()
+{
+    return QDir::cleanPath(QDir::homePath());
+}
+
+QString xdgFolder(const char *variable, const QString &fallbackBelowHome)
+{
+    const QString value = qEnvironmentVariable(variable);
+    // Relative values are invalid by the XDG rules and ignored.
+    if (!value.isEmpty() && QDir::isAbsolutePath(value))
+        return QDir::cleanPath(value);
+    return homePath() + QLatin1Char('/') + fallbackBelowHome;
+}
+
+} // namespace
+
+namespace ZRExtensions {
+
+QString stringByAbbreviatingWithTildeInPath(const QString &path)
+{
+    const QString home = homePath();
+    if (home.isEmpty() || home == QLatin1String("/"))
+        return path;
+    if (path == home)
+        return QStringLiteral("~");
+    if (path.startsWith(home + QLatin1Char('/')))
+        return QLatin1Char('~') + path.mid(home.size());
+    return path;
+}
+
+QString stringByExpandingTildeInPath(const QString &path)
+{
+    if (path == QLatin1String("~"))
+        return homePath();
+    if (path.startsWith(QLatin1String("~/")))
+        return homePath() + path.mid(1);
+    return path;
+}
+
+} // namespace ZRExtensions
+
+QString ZRApplicationSupportFolderPath()
+{
+    const QString path = xdgFolder("XDG_DATA_HOME", QStringLiteral(".local/share")) + QStringLiteral("/Quorvel");
+    QDir().mkpath(path);
+    return path;
+}
+
+QString ZRConfigurationFolderPath()
+{
+    return xdgFolder("XDG_CONFIG_HOME", QStringLiteral(".config")) + QStringLiteral("/Quorvel");
+}
+
+QString ZRDownloadsFolderPath()
+{
+    const QString path = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    return path.isEmpty() ? homePath() + QStringLiteral("/Downloads") : QDir::cleanPath(path);
+}
+
+QString ZRTemporaryFolderPath()
+{
+    return QDir::tempPath();
+}
+
+bool ZRIsSandboxed()
+{
+    static const bool sandboxed = qEnvironmentVariableIsSet("APP_SANDBOX_CONTAINER_ID") ||
+                                  qEnvironmentVariable("HOME").contains(QLatin1String("/Library/Containers/"));
+    return sandboxed;
+}

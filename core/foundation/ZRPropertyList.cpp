@@ -1,0 +1,264 @@
+// The only place that speaks libplist: it has unsigned integers only (we read them back as signed
+// 64-bit) and dates as 32-bit seconds since 2001.
+#include "core/foundation/ZRPropertyList.h"
+
+#include "core/foundation/ZRSystemCalls.h"
+
+#include <QDateTime>
+#include <QFile>
+
+
+#include <memory>
+#include <plist/plist.h>
+
+namespace {
+
+struct PlistDeleter {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistHolder = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistDeleter>;
+
+// 2001-01-01T00:00:00Z in Unix seconds.
+constexpr qint64 kAppleEpochOffset = 978307200;
+
+plist_t nodeFromVariant(const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::QVariantMap: {
+        plist_t dict = plist_new_dict();
+        const QVariantMap map = value.toMap();
+        for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+            plist_t child = nodeFromVariant(it.value());
+            if (!child) {
+                plist_free(dict);
+                return nullptr;
+            }
+            plist_dict_set_item(dict, it.key().toUtf8().constData(), child);
+        }
+        return dict;
+    }
+    case QMetaType::QVariantHash: {
+        QVariantMap map;
+        const QVariantHash hash = value.toHash();
+        for (auto it = hash.constBegin(); it != hash.constEnd(); ++it)
+            map.insert(it.key(), it.value());
+        return nodeFromVariant(map);
+    }
+    case QMetaType::QVariantList:
+    case QMetaType::QStringList: {
+        plist_t array = plist_new_array();
+        const QVariantList list = value.toList();
+        for (const QVariant &element : list) {
+            plist_t child = nodeFromVariant(element);
+            if (!child) {
+                plist_free(array);
+                return nullptr;
+            }
+            plist_array_append_item(array, child);
+        }
+        return array;
+    }
+    case QMetaType::QString:
+    case QMetaType::QUrl:
+        return plist_new_string(value.toString().toUtf8().constData());
+    case QMetaType::Bool:
+        return plist_new_bool(value.toBool() ? 1 : 0);
+    case QMetaType::Int:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+    case QMetaType::Short:
+    case QMetaType::Char:
+    case QMetaType::SChar:
+        // Two's complement; libplist writes such values back as signed numbers.
+        return plist_new_uint(uint64_t(value.toLongLong()));
+    case QMetaType::UInt:
+    case QMetaType::ULong:
+    case QMetaType::ULongLong:
+    case QMetaType::UShort:
+    case QMetaType::UChar:
+        return plist_new_uint(value.toULongLong());
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return plist_new_real(value.toDouble());
+    case QMetaType::QByteArray: {
+        const QByteArray bytes = value.toByteArray();
+        return plist_new_data(bytes.constData(), uint64_t(bytes.size()));
+    }
+    case QMetaType::QDateTime: {
+        const QDateTime date = value.toDateTime();
+        if (!date.isValid())
+            return nullptr;
+        const qint64 msecs = date.toMSecsSinceEpoch() - kAppleEpochOffset * 1000;
+        qint64 seconds = msecs / 1000;
+        qint64 millis = msecs % 1000;
+        if (millis < 0) {
+            millis += 1000;
+            seconds -= 1;
+        }
+        if (seconds < INT32_MIN || seconds > INT32_MAX)
+            return nullptr;
+        return plist_new_date(int32_t(seconds), int32_t(millis * 1000));
+    }
+    default:
+        return nullptr;
+    }
+}
+
+QVariant variantFromNode(plist_t node)
+{
+    switch (plist_get_node_type(node)) {
+    case PLIST_DICT: {
+        QVariantMap map;
+        plist_dict_iter iter = nullptr;
+        plist_dict_new_iter(node, &iter);
+        if (!iter)
+            return map;
+        for (;;) {
+            char *key = nullptr;
+            plist_t child = nullptr;
+            plist_dict_next_item(node, iter, &key, &child);
+            if (!child) {
+                free(key);
+                break;
+            }
+            map.insert(QString::fromUtf8(key), variantFromNode(child));
+            free(key);
+        }
+        free(iter);
+        return map;
+    }
+    case PLIST_ARRAY: {
+        QVariantList list;
+        const uint32_t count = plist_array_get_size(node);
+        list.reserve(count);
+        for (uint32_t i = 0; i < count; ++i)
+            list.append(variantFromNode(plist_array_get_item(node, i)));
+        return list;
+    }
+    case PLIST_STRING:
+    case PLIST_KEY: {
+        char *text = nullptr;
+        if (plist_get_node_type(node) == PLIST_STRING)
+            plist_get_string_val(node, &text);
+        else
+            plist_get_key_val(node, &text);
+        const QString result = QString::fromUtf8(text ? text : "");
+        free(text);
+        return result;
+    }
+    case PLIST_BOOLEAN: {
+        uint8_t flag = 0;
+        plist_get_bool_val(node, &flag);
+        return bool(flag);
+    }
+    case PLIST_UINT: {
+        uint64_t number = 0;
+        plist_get_uint_val(node, &number);
+        return qint64(number);
+    }
+    case PLIST_UID: {
+        uint64_t number = 0;
+        plist_get_uid_val(node, &number);
+        return qint64(number);
+    }
+    case PLIST_REAL: {
+        double number = 0;
+        plist_get_real_val(node, &number);
+        return number;
+    }
+    case PLIST_DATA: {
+        char *bytes = nullptr;
+        uint64_t length = 0;
+        plist_get_data_val(node, &bytes, &length);
+        const QByteArray result(bytes ? bytes : "", qsizetype(length));
+        free(bytes);
+        return result;
+    }
+    case PLIST_DATE: {
+        int32_t seconds = 0, micros = 0;
+        plist_get_date_val(node, &seconds, &micros);
+        return QDateTime::fromMSecsSinceEpoch((qint64(seconds) + kAppleEpochOffset) * 1000 + micros / 1000,
+                                              Qt::UTC);
+    }
+    default:
+        return {};
+    }
+}
+
+} // namespace
+
+namespace ZRPropertyList {
+
+std::optional<QVariant> propertyListFromData(const QByteArray &data)
+{
+    if (data.isEmpty() || data.size() > qsizetype(UINT32_MAX))
+        return std::nullopt;
+    plist_t root = nullptr;
+    if (plist_is_binary(data.constData(), uint32_t(data.size()))) {
+        plist_from_bin(data.constData(), uint32_t(data.size()), &root);
+    } else {
+        // The XML reader wants to see the document start; a text that is not XML is no property list.
+        const QByteArray head = data.left(64).trimmed();
+        if (!head.startsWith("<"))
+            return std::nullopt;
+        plist_from_xml(data.constData(), uint32_t(data.size()), &root);
+    }
+    if (!root)
+        return std::nullopt;
+    PlistHolder holder(root);
+    return variantFromNode(root);
+}
+
+QByteArray XMLDataFromPropertyList(const QVariant &value)
+{
+    PlistHolder root(nodeFromVariant(value));
+    if (!root)
+        return {};
+    char *xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(root.get(), &xml, &length);
+    const QByteArray result(xml, qsizetype(length));
+    plist_to_xml_free(xml);
+    return result;
+}
+
+QByteArray binaryDataFromPropertyList(const QVariant &value)
+{
+    PlistHolder root(nodeFromVariant(value));
+    if (!root)
+        return {};
+    char *bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root.get(), &bin, &length);
+    const QByteArray result(bin, qsizetype(length));
+    plist_to_bin_free(bin);
+    return result;
+}
+
+std::optional<QVariant> propertyListWithContentsOfFile(const QString &path, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = file.errorString();
+        return std::nullopt;
+    }
+    const QByteArray data = file.readAll();
+    auto result = propertyListFromData(data);
+    if (!result && error)
+        *error = QStringLiteral("not a property list");
+    return result;
+}
+
+bool writePropertyListToFile(const QVariant &value, const QString &path, QString *error)
+{
+    const QByteArray data = XMLDataFromPropertyList(value);
+    if (data.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("value cannot be written as a property list");
+        return false;
+    }
+    return ZRWriteFileAtomically(path, data, error);
+}
+
+} // namespace ZRPropertyList
