@@ -1,7 +1,8 @@
 // Property lists (XML and binary) converted to and from QVariant, through libplist.
 //
 // Values: QVariantMap (dictionary), QVariantList/QStringList (array), QString, qint64 (integer),
-// double (real), bool, QByteArray (data), QDateTime (date). Integers keep their sign.
+// double (real), bool, QByteArray (data), QDateTime (date). Integers keep their sign; dates keep whole
+// seconds (1901 to 2069).
 #pragma once
 
 #include <QByteArray>
