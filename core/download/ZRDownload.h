@@ -1,0 +1,281 @@
+// One download: its address, status, persistent user settings, the values derived from them for
+// display and sorting, and (while it transfers) its workers.
+#pragma once
+
+#include "core/download/ZRDownloadKeys.h"
+#include "core/download/ZRDownloadManager.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <QVariantMap>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+class ZRDownloadWorkerPrototype;
+
+// Each status is one bit so that a set of statuses is a mask: `status & mask` non-zero matches,
+// and mask 0 means any status.
+enum ZRDownloadStatus : quint64 {
+    ZRDownloadStatusPaused = 1, // shown as "Paused", "Interrupted" or "Pending"
+    ZRDownloadStatusQueued = 2, // "Waiting"
+    ZRDownloadStatusDownloading = 4,
+    ZRDownloadStatusComplete = 8,
+    ZRDownloadStatusAborted = 16,
+};
+
+inline constexpr quint64 ZRDownloadStatusMaskAny = 0;
+inline constexpr quint64 ZRDownloadStatusMaskActive = ZRDownloadStatusQueued | ZRDownloadStatusDownloading; // 6
+inline constexpr quint64 ZRDownloadStatusMaskFinished = ZRDownloadStatusComplete | ZRDownloadStatusAborted; // 24
+
+// The sort criteria of the download list and of rearranging the queue.
+enum ZRDownloadSortCriterion : qint64 {
+    ZRDownloadSortCriterionDate = 0,
+    ZRDownloadSortCriterionName = 1,
+    ZRDownloadSortCriterionProgress = 2,
+    ZRDownloadSortCriterionHost = 3,
+    ZRDownloadSortCriterionAddress = 4,
+};
+
+// Main thread only. Downloads are shared (ZRDownloadPtr) and compared by identity.
+class ZRDownload : public std::enable_shared_from_this<ZRDownload> {
+    struct ConstructionKey {
+        explicit ConstructionKey() = default;
+    };
+
+public:
+    // --- Creation ---
+
+    // None for an empty or invalid address. A download added to the queue is waiting (2) at once and
+    // asks for a scheduling pass; otherwise it is paused (1) and shows "Pending".
+    static ZRDownloadPtr downloadWithURL(const QUrl &url, bool addToQueue);
+    static ZRDownloadPtr downloadWithURLString(const QString &urlString, bool addToQueue);
+
+    // Use the two functions above; the key keeps construction with them.
+    explicit ZRDownload(ConstructionKey);
+    ~ZRDownload();
+    ZRDownload(const ZRDownload &) = delete;
+    ZRDownload &operator=(const ZRDownload &) = delete;
+
+    // --- Status and flags (plain accessors, no side effects) ---
+
+    ZRDownloadStatus status() const { return _status; }
+    void setStatus(ZRDownloadStatus status) { _status = status; }
+    // mask 0 matches any status.
+    bool matchesStatusMask(quint64 mask) const { return mask == 0 || (quint64(_status) & mask) != 0; }
+    bool isInterrupted() const { return _isInterrupted; }
+    void setInterrupted(bool interrupted) { _isInterrupted = interrupted; }
+    bool autoResumeAfterSleep() const { return _autoResumeAfterSleep; }
+    void setAutoResumeAfterSleep(bool autoResume) { _autoResumeAfterSleep = autoResume; }
+    bool isBeingRemoved() const { return _isBeingRemoved; }
+    void setBeingRemoved(bool beingRemoved) { _isBeingRemoved = beingRemoved; }
+    quint64 highlightedActionButtonIndex() const { return _highlightedActionButtonIndex; }
+    void setHighlightedActionButtonIndex(quint64 index) { _highlightedActionButtonIndex = index; }
+
+    // --- User settings and the archive dictionary ---
+
+    // Every value that must survive a restart, under the keys of ZRDownloadKeys.
+    QVariantMap &userSettings() { return _userSettings; }
+    const QVariantMap &userSettings() const { return _userSettings; }
+
+    // The element of the queue archive: "URL", "Paused", the archived user settings, "Resume Path"
+    // (only once a server answered) and "Status Code". With write true and an intermediate file
+    // inside a download bundle, the bundle's metadata file is rewritten too.
+    QVariantMap userSettingsArchiveWithPausedStatus(bool paused, bool writeMetadataToDownloadBundle);
+    // Takes the archived user settings from an archive dictionary (keys present there only; "URL",
+    // "Paused" and "Resume Path" are the caller's) and returns the user settings.
+    const QVariantMap &userSettingsFromArchive(const QVariantMap &archive);
+    // The user-settings keys that the archive carries, in archive order ("Status Code" not included).
+    static const QStringList &archivedUserSettingsKeys();
+
+    // --- Address values ---
+
+    QUrl URL() const { return _url; }
+    // Drops every value derived from the address.
+    void setURL(const QUrl &url);
+    QString URLString() const;
+    // "Original URL" when stored, else URLString().
+    QString originalURLString() const;
+    // The normalised address for duplicate checks. Cached.
+    QString comparisonURLString();
+    // Lower-case host, cut to its last two labels when it has more and is not a numeric address;
+    // empty without a host. Cached.
+    QString queueRelevantHost();
+    // The file path with "~", or the address without "http://" and "www.". Cached.
+    QString locationKey();
+
+    // --- Names and icon ---
+
+    // An empty name removes "Name".
+    void setName(const QString &name);
+    QString name();
+    QString displayName();
+    QString sortName();
+    // The theme icon name for the file's type (empty when private downloading hides extensions).
+    QString icon();
+    void invalidateIconAndNameCache();
+
+    // --- Dates ---
+
+    // Date added ("Date"), created on first use.
+    QDateTime date() { return invalidateDate(false); }
+    QDateTime invalidateDate(bool force);
+    // When the current transfer started.
+    QDateTime downloadDate() { return invalidateDownloadDate(false); }
+    QDateTime invalidateDownloadDate(bool force);
+    // Completion date ("Done"), created on first use.
+    QDateTime doneDate();
+
+    // --- Files ---
+
+    // The file path of a finished download (empty for a web address). Follows the file bookmark
+    // "Alias" when the file was moved; with check, only a path that exists is returned.
+    QString path() { return pathByCheckingExistence(false); }
+    QString pathByCheckingExistence(bool check);
+    bool fileExists() { return !pathByCheckingExistence(true).isEmpty(); }
+    // The intermediate bundle while unfinished, else the file; empty when neither exists.
+    QString pathToReveal();
+
+    // --- Other ---
+
+    // "<ZRDownload: locationKey 0x...>".
+    QString description();
+    bool isMatchForSearchStrings(const QStringList &searchStrings, bool checkURL);
+    // 1 when complete, the progress while downloading, else 0.
+    double downloadCompletionFraction() const;
+    // The short status text of the list.
+    QString statusDescriptionWithLiveDetails(bool live);
+
+    // Row actions: 1 is pause/resume/show, 2 is remove. The front end passes whether the alternate
+    // modifier keys are held (then a paused or waiting download starts at once).
+    bool canPerformActionWithIndex(quint64 index);
+    void performActionWithIndex(quint64 index, bool alternateModifiersHeld = false);
+
+    // Commands; each beeps when it cannot act.
+    void open();
+    void reveal();
+    void copyPath();
+    void copyOriginalURL();
+    void openOriginalURL();
+
+    // --- Transfer control ---
+
+    void startDownload() { startDownloadWithURL(QUrl(), false); }
+    void startDownloadWithURL(const QUrl &url, bool extractedFromDownloadPage);
+    // Waiting or downloading to paused.
+    void pause();
+    // Paused to waiting; anything else pauses.
+    void togglePause();
+    // Only from paused: waiting, interrupted flag cleared, a scheduling pass requested.
+    void addToQueue();
+    void remove();
+    void removeAndMoveToTrash() { removeAndMoveToTrashIfDone(true); }
+    void removeAndMoveToTrashIfDone(bool trash);
+    // The progress text while downloading.
+    QString downloadProgressDescription();
+    bool hasDownloadWorkers() const { return !_downloadWorkers.empty(); }
+    bool isGettingDownloadPageSource() const { return _isGettingDownloadPageSource; }
+
+    // Removal animation: a download that is vanishing is leaving the list.
+    bool isVanishing() const { return _isVanishing; }
+    double vanishFraction() const;
+    double vanishRowHeightFraction() const;
+
+    // --- Queue ---
+
+    // Every status change drops the cached lists of waiting and downloading downloads.
+    static void invalidateQueuedAndDownloadingDownloads();
+    // Any number of requests in one turn of the event loop give one scheduling pass.
+    void startEligibleQueuedDownloadsWithTimer();
+    void startEligibleQueuedDownloadsAndResetTimer();
+    static bool isSchedulingPassPending();
+    // Position among the waiting downloads ("3", "2 @ host"), empty when unknown.
+    QString queueIndexDescription();
+    // " @ host" while downloads of other hosts are paused, empty otherwise.
+    QString pausedHostDescription();
+    // Whether this download's host uses several connections.
+    bool accelerates();
+
+    // --- Intermediate files ---
+
+    // The queue archive file.
+    static QString queueArchivePath();
+    // Deletes the default intermediate folder and the queue archive.
+    static void removeIntermediateFiles();
+    // Where the unfinished data lies; empty when not known (and not made).
+    QString intermediateDownloadTargetPathWithSuggestedFileName(const QString &suggestedFileName,
+                                                                bool createIfNecessary, bool confirmAccess);
+    QString intermediateDownloadTargetPath();
+    void setIntermediateDownloadTargetPath(const QString &path) { _intermediateDownloadTargetPath = path; }
+    // The bundle folder holding the intermediate file, empty when it is not in one.
+    QString downloadContainerPath() const;
+    // Deletes the intermediate file (the known one when path is empty), its fragments and an empty bundle.
+    void removeIntermediateFileAndContainer(const QString &path);
+
+private:
+    void initWithURL(const QUrl &url, bool addToQueue);
+    void dropDownloadWorkers();
+    QString anonymizedName();
+    std::optional<QString> preservedNamePattern() const;
+    bool isDownloadPageURL() const;
+    QString fuzzyDoneDateDescription();
+
+    // Field order follows the record's description; caches are empty until first use.
+    QUrl _url;
+    QString _comparisonURLString;
+    QString _locationKey;
+    std::optional<QString> _queueRelevantHost;
+    std::optional<QString> _icon;
+    QVariantMap _userSettings;
+    QString _cachedName;
+    QString _anonymizedName;
+    std::optional<QString> _sortName;
+    std::vector<std::shared_ptr<ZRDownloadWorkerPrototype>> _downloadWorkers;
+    bool _hasJustAddedAccelerationWorkers = false;
+    bool _hasFailedToAddAccelerationWorkers = false;
+    bool _isGettingDownloadPageSource = false;
+    QString _intermediateDownloadTargetPath;
+    double _downloadFraction = 0;
+    quint16 _downloadSixth = 0;
+    QDateTime _lastModifiedOnServerDate;
+    QDateTime _date;
+    QDateTime _downloadDate;
+    QDateTime _ongoingDownloadQuantumDate;
+    qint64 _ongoingDownloadQuantumBytes = 0;
+    QDateTime _previousDownloadQuantumDate;
+    qint64 _previousDownloadQuantumBytes = 0;
+    QDateTime _lastDownloadUpdateDate;
+    QDateTime _doneDate;
+    QString _lastDownloadFractionString;
+    bool _canSetDownloadFractionAttribute = false;
+    bool _shouldWriteMetadataToDownloadBundle = true;
+    bool _isVanishing = false; // stands for the list view held during the removal animation
+    qint64 _vanishCountdown = 0;
+    bool _isInterrupted = false;
+    bool _autoResumeAfterSleep = false;
+    bool _isBeingRemoved = false;
+    ZRDownloadStatus _status = ZRDownloadStatusPaused;
+    quint64 _highlightedActionButtonIndex = 0;
+};
+
+// Orders two downloads by a sort criterion: -1 when a comes first, 1 when b does, 0 when they are the
+// same. decidedByFallback (when given) tells whether the tie-break by name and address decided
+// rather than the criterion itself. Criteria 1 and above 4 sort by name.
+int ZRCompareDownloads(ZRDownload &a, ZRDownload &b, qint64 criterion, bool *decidedByFallback = nullptr);
+
+namespace ZRExtensions {
+
+// Each download's originalURLString(), in order, without empty ones.
+QStringList originalURLStrings(const ZRDownloadList &downloads);
+
+// Whether the list is already in the criterion's order. False for a negative criterion or fewer
+// than two downloads, and when some neighbours are out of order; otherwise true when some pair was
+// ordered by the criterion itself, or when must is false.
+bool containsDownloadsEffectivelySortedByCriterion(const ZRDownloadList &downloads, qint64 criterion,
+                                                   bool mustUseCriterionSpecificSorting);
+
+} // namespace ZRExtensions

@@ -1,0 +1,58 @@
+// The names a download stores its values under: user-settings keys (which are also the keys of its
+// archive dictionary), the request description, and the user defaults the record reads.
+#pragma once
+
+#include <QString>
+
+// Keys of a download's user settings and of its archive dictionary.
+namespace ZRDownloadKeys {
+
+inline const QString OriginalURL = QStringLiteral("Original URL");
+inline const QString ResponseURL = QStringLiteral("Response URL");
+inline const QString StatusCode = QStringLiteral("Status Code");
+inline const QString Name = QStringLiteral("Name");
+inline const QString Date = QStringLiteral("Date");
+inline const QString Done = QStringLiteral("Done");
+inline const QString Alias = QStringLiteral("Alias");
+inline const QString DownloadFile = QStringLiteral("Download File");
+inline const QString DownloadFolder = QStringLiteral("Download Folder");
+inline const QString Referer = QStringLiteral("Referer");
+inline const QString Request = QStringLiteral("Request");
+inline const QString RangesDisabled = QStringLiteral("Ranges Disabled");
+inline const QString AccelerationFailed = QStringLiteral("Acceleration Failed");
+inline const QString AccelerationWorkers = QStringLiteral("Acceleration Workers");
+// Kept in memory only: never archived.
+inline const QString DownloadPageTitle = QStringLiteral("Download Page Title");
+
+// Only in the archive dictionary; the controller reads them.
+inline const QString URL = QStringLiteral("URL");
+inline const QString Paused = QStringLiteral("Paused");
+inline const QString ResumePath = QStringLiteral("Resume Path");
+
+// Entries of one element of "Acceleration Workers".
+inline const QString AccelerationWorkerTarget = QStringLiteral("Target");
+inline const QString AccelerationWorkerStart = QStringLiteral("Start");
+inline const QString AccelerationWorkerEnd = QStringLiteral("End");
+
+// Entries of the "Request" dictionary (the spelling "Fieds" is what browsers' request files carry).
+inline const QString RequestMethod = QStringLiteral("ZRQBPRequestMethod");
+inline const QString RequestBody = QStringLiteral("ZRQBPRequestBody");
+inline const QString RequestPartialHeaderFields = QStringLiteral("ZRQBPRequestPartialHeaderFieds");
+inline const QString RequestAllHeaderFields = QStringLiteral("ZRQBPRequestAllHeaderFieds");
+
+// The name of the metadata file inside a download bundle, and the bundle's folder extension.
+inline const QString BundleMetadataFileName = QStringLiteral("Archive.quorvelinfo");
+inline const QString BundleExtension = QStringLiteral(".quorvel");
+
+} // namespace ZRDownloadKeys
+
+// User defaults that the download record reads.
+namespace ZRDownloadDefaultsKeys {
+
+inline const QString PrivateDownloading = QStringLiteral("Private Downloading");
+inline const QString PrivateDownloadingPreservesExtensions = QStringLiteral("Private Downloading Preserves Extensions");
+inline const QString PrivateDownloadingAddsGenericPrefix = QStringLiteral("Private Downloading Adds Generic Prefix");
+inline const QString DisplayLocationsAsNames = QStringLiteral("Display Locations As Names");
+inline const QString RevealByLaunching = QStringLiteral("Reveal By Launching");
+
+} // namespace ZRDownloadDefaultsKeys
