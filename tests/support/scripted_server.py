@@ -1,0 +1,482 @@
+#!/usr/bin/env python3
+"""Scripted HTTP/1.1 server for the engine's fault tests (standard library only).
+
+Binds 127.0.0.1 on a port the kernel picks, prints "PORT <n>" on its first line of
+standard output and serves until standard input reaches end of file (so it dies with
+the test process that started it) or it is killed.
+
+Every response carries "X-Connection-ID" (a number per accepted connection, from 1)
+and "X-Request-Index" (1 for the first request on that connection, 2 for the second...),
+so tests can tell whether the client re-used a connection.
+
+Body bytes of "pattern" bodies are byte i = i % 251 (ZRTestScriptedServer::patternBytes).
+
+Scenarios, chosen by the path (query parameters in brackets, defaults after "="):
+
+  /echo                      200, body = the request line and header lines exactly as received
+  /bytes        [size=1000, type=application/octet-stream]
+                             200 with Content-Length and a pattern body
+  /range        [size=1000]  honours "Range: bytes=N-" / "bytes=N-M" with 206 and Content-Range
+  /ignore-range [size=1000]  answers a Range request with the whole body and 200
+  /no-length    [size=1000]  200 without Content-Length, "Connection: close", body ends at close
+  /chunked      [size=1000, chunk=100]
+                             pattern body in chunked transfer encoding
+  /gzip         [size=1000, bytewise=1, chunked=0, delay=0]
+                             gzip-compressed text body with "Content-Encoding: gzip"; with
+                             bytewise=1 each compressed byte is sent in its own write (delay
+                             seconds between writes); chunked=1 frames it in chunks.
+                             The uncompressed body is ZRTestScriptedServer::gzipPlainText(size).
+  /redirect/N   [status=302, absolute=0, method=]
+                             redirect chain: /redirect/N -> /redirect/N-1 ... /redirect/0 is
+                             200 "done"; relative Location unless absolute=1
+  /loop         [status=302] always redirects to itself
+  /redirect-to  [url, status=302, body=]
+                             Location = url (as given, may be relative)
+  /status/CODE  [location=, body=, auth=0]
+                             any status with the given body (3xx and 401 bodies); location adds
+                             a Location header; a 401 adds a Basic WWW-Authenticate challenge,
+                             a 407 a Proxy-Authenticate one
+  /keepalive    [timeout=, max=, close=0, http10=0, size=100]
+                             Keep-Alive header "timeout=T, max=M" (each only when given);
+                             close=1 sends "Connection: close" and closes; http10=1 answers
+                             with HTTP/1.0 and closes
+  /drop-reused  [key=default, size=100]
+                             the first time a request with this key arrives on a re-used
+                             connection (request index > 1), the connection is closed without
+                             an answer; every other time it answers normally
+  /truncate     [size=1000, send=500]
+                             announces size bytes, sends send bytes and closes the connection
+  /stall        [size=1000, after=100, seconds=60]
+                             announces size bytes, sends after bytes and then nothing for
+                             seconds (the connection stays open), then the rest
+  /delay        [seconds=1, size=100]
+                             waits before the response header
+  /set-cookie   [name=a, value=b, path=/, attrs=]
+                             sets a cookie ("name=value; Path=path" plus attrs); body "ok"
+  /requests                  the request log: one line per request received so far,
+                             "<connection id> <request index> <method> <target>"
+  /reset                     clears the request log and the drop-reused keys
+
+Unknown paths answer 404. To add a scenario, write a function handler(conn, req) and add
+it to SCENARIOS; it may use send_response(), or write raw bytes with conn.sock.sendall().
+A handler returns False to close the connection after it, True to keep it open.
+"""
+
+import gzip
+import socket
+import socketserver
+import sys
+import threading
+import time
+from urllib.parse import parse_qs, urlsplit
+
+STATE_LOCK = threading.Lock()
+REQUEST_LOG = []
+DROPPED_KEYS = set()
+CONNECTION_COUNTER = [0]
+SERVER_PORT = [0]
+
+
+def pattern_bytes(offset, length):
+    return bytes((i % 251) for i in range(offset, offset + length))
+
+
+def gzip_plain_text(size):
+    line = b"The quick brown fox jumps over the lazy dog. 0123456789\n"
+    data = (line * (size // len(line) + 1))[:size]
+    return data
+
+
+class Request:
+    def __init__(self, method, target, version, headers, raw, body):
+        self.method = method
+        self.target = target
+        self.version = version
+        self.headers = headers  # lower-case name -> value (last wins)
+        self.raw = raw
+        self.body = body
+        parts = urlsplit(target)
+        self.path = parts.path
+        self.query = {k: v[-1] for k, v in parse_qs(parts.query, keep_blank_values=True).items()}
+
+    def param(self, name, default=None):
+        return self.query.get(name, default)
+
+    def int_param(self, name, default):
+        try:
+            return int(self.query.get(name, default))
+        except ValueError:
+            return default
+
+    def float_param(self, name, default):
+        try:
+            return float(self.query.get(name, default))
+        except ValueError:
+            return default
+
+
+REASONS = {
+    200: "OK", 206: "Partial Content", 301: "Moved Permanently", 302: "Found",
+    303: "See Other", 304: "Not Modified", 307: "Temporary Redirect", 308: "Permanent Redirect",
+    401: "Unauthorized", 404: "Not Found", 407: "Proxy Authentication Required",
+    416: "Range Not Satisfiable", 500: "Internal Server Error",
+}
+
+
+class Connection:
+    def __init__(self, sock, connection_id):
+        self.sock = sock
+        self.id = connection_id
+        self.index = 0
+        self.buffer = b""
+
+    def read_request(self):
+        while b"\r\n\r\n" not in self.buffer:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                return None
+            self.buffer += chunk
+        head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
+        lines = head.split(b"\r\n")
+        try:
+            method, target, version = lines[0].decode("latin-1").split(" ", 2)
+        except ValueError:
+            return None
+        headers = {}
+        for line in lines[1:]:
+            name, _, value = line.decode("latin-1").partition(":")
+            headers[name.strip().lower()] = value.strip()
+        body = b""
+        length = int(headers.get("content-length", "0") or "0")
+        while len(self.buffer) < length:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                return None
+            self.buffer += chunk
+        body, self.buffer = self.buffer[:length], self.buffer[length:]
+        self.index += 1
+        return Request(method, target, version, headers, head + b"\r\n\r\n", body)
+
+    def send_head(self, status, headers, version="HTTP/1.1"):
+        lines = ["%s %d %s" % (version, status, REASONS.get(status, "Status"))]
+        lines.append("X-Connection-ID: %d" % self.id)
+        lines.append("X-Request-Index: %d" % self.index)
+        for name, value in headers:
+            lines.append("%s: %s" % (name, value))
+        self.sock.sendall(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
+
+    def send_response(self, status, body=b"", headers=(), length=True, version="HTTP/1.1"):
+        headers = list(headers)
+        if length:
+            headers.append(("Content-Length", str(len(body))))
+        self.send_head(status, headers, version)
+        if body:
+            self.sock.sendall(body)
+
+
+# --- scenarios -------------------------------------------------------------------------
+
+def handle_echo(conn, req):
+    conn.send_response(200, req.raw + req.body, [("Content-Type", "text/plain")])
+    return True
+
+
+def handle_bytes(conn, req):
+    size = req.int_param("size", 1000)
+    conn.send_response(200, pattern_bytes(0, size),
+                       [("Content-Type", req.param("type", "application/octet-stream"))])
+    return True
+
+
+def parse_range(header, size):
+    if not header or not header.startswith("bytes="):
+        return None
+    first, _, last = header[6:].partition("-")
+    try:
+        start = int(first)
+        end = int(last) if last else size - 1
+    except ValueError:
+        return None
+    return start, min(end, size - 1)
+
+
+def handle_range(conn, req):
+    size = req.int_param("size", 1000)
+    wanted = parse_range(req.headers.get("range"), size)
+    if wanted is None:
+        conn.send_response(200, pattern_bytes(0, size), [("Accept-Ranges", "bytes")])
+    elif wanted[0] >= size:
+        conn.send_response(416, b"", [("Content-Range", "bytes */%d" % size)])
+    else:
+        start, end = wanted
+        conn.send_response(206, pattern_bytes(start, end - start + 1),
+                           [("Accept-Ranges", "bytes"),
+                            ("Content-Range", "bytes %d-%d/%d" % (start, end, size))])
+    return True
+
+
+def handle_ignore_range(conn, req):
+    size = req.int_param("size", 1000)
+    conn.send_response(200, pattern_bytes(0, size))
+    return True
+
+
+def handle_no_length(conn, req):
+    size = req.int_param("size", 1000)
+    conn.send_response(200, pattern_bytes(0, size), [("Connection", "close")], length=False)
+    return False
+
+
+def handle_chunked(conn, req):
+    size = req.int_param("size", 1000)
+    step = max(1, req.int_param("chunk", 100))
+    conn.send_head(200, [("Transfer-Encoding", "chunked")])
+    body = pattern_bytes(0, size)
+    for start in range(0, size, step):
+        piece = body[start:start + step]
+        conn.sock.sendall(b"%x\r\n" % len(piece) + piece + b"\r\n")
+    conn.sock.sendall(b"0\r\n\r\n")
+    return True
+
+
+def handle_gzip(conn, req):
+    compressed = gzip.compress(gzip_plain_text(req.int_param("size", 1000)))
+    chunked = req.param("chunked", "0") == "1"
+    bytewise = req.param("bytewise", "1") == "1"
+    delay = req.float_param("delay", 0.0)
+    headers = [("Content-Encoding", "gzip"), ("Content-Type", "text/plain")]
+    if chunked:
+        headers.append(("Transfer-Encoding", "chunked"))
+    else:
+        headers.append(("Content-Length", str(len(compressed))))
+    conn.send_head(200, headers)
+    conn.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    pieces = [compressed[i:i + 1] for i in range(len(compressed))] if bytewise else [compressed]
+    for piece in pieces:
+        conn.sock.sendall(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
+        if delay:
+            time.sleep(delay)
+    if chunked:
+        conn.sock.sendall(b"0\r\n\r\n")
+    return True
+
+
+def handle_redirect(conn, req):
+    try:
+        remaining = int(req.path.rsplit("/", 1)[1])
+    except ValueError:
+        remaining = 0
+    if remaining <= 0:
+        conn.send_response(200, b"done", [("Content-Type", "text/plain")])
+        return True
+    query = ("?" + urlsplit(req.target).query) if urlsplit(req.target).query else ""
+    location = "/redirect/%d%s" % (remaining - 1, query)
+    if req.param("absolute", "0") == "1":
+        location = "http://127.0.0.1:%d%s" % (SERVER_PORT[0], location)
+    conn.send_response(req.int_param("status", 302), b"redirecting",
+                       [("Location", location), ("Content-Type", "text/plain")])
+    return True
+
+
+def handle_loop(conn, req):
+    conn.send_response(req.int_param("status", 302), b"", [("Location", req.target)])
+    return True
+
+
+def handle_redirect_to(conn, req):
+    conn.send_response(req.int_param("status", 302), req.param("body", "").encode("latin-1"),
+                       [("Location", req.param("url", "/"))])
+    return True
+
+
+def handle_status(conn, req):
+    try:
+        status = int(req.path.rsplit("/", 1)[1])
+    except ValueError:
+        status = 500
+    headers = [("Content-Type", "text/plain")]
+    if req.param("location"):
+        headers.append(("Location", req.param("location")))
+    if status == 401:
+        headers.append(("WWW-Authenticate", 'Basic realm="quorvel-test"'))
+    if status == 407:
+        headers.append(("Proxy-Authenticate", 'Basic realm="quorvel-test"'))
+    conn.send_response(status, req.param("body", "").encode("latin-1"), headers)
+    return True
+
+
+def handle_keepalive(conn, req):
+    body = pattern_bytes(0, req.int_param("size", 100))
+    if req.param("http10", "0") == "1":
+        conn.send_response(200, body, [], version="HTTP/1.0")
+        return False
+    if req.param("close", "0") == "1":
+        conn.send_response(200, body, [("Connection", "close")])
+        return False
+    values = []
+    if req.param("timeout") is not None:
+        values.append("timeout=%s" % req.param("timeout"))
+    if req.param("max") is not None:
+        values.append("max=%s" % req.param("max"))
+    headers = [("Connection", "Keep-Alive")]
+    if values:
+        headers.append(("Keep-Alive", ", ".join(values)))
+    conn.send_response(200, body, headers)
+    return True
+
+
+def handle_drop_reused(conn, req):
+    key = req.param("key", "default")
+    with STATE_LOCK:
+        drop = conn.index > 1 and key not in DROPPED_KEYS
+        if drop:
+            DROPPED_KEYS.add(key)
+    if drop:
+        return False
+    conn.send_response(200, pattern_bytes(0, req.int_param("size", 100)))
+    return True
+
+
+def handle_truncate(conn, req):
+    size = req.int_param("size", 1000)
+    conn.send_head(200, [("Content-Length", str(size))])
+    conn.sock.sendall(pattern_bytes(0, min(size, req.int_param("send", 500))))
+    return False
+
+
+def handle_stall(conn, req):
+    size = req.int_param("size", 1000)
+    after = min(size, req.int_param("after", 100))
+    conn.send_head(200, [("Content-Length", str(size))])
+    conn.sock.sendall(pattern_bytes(0, after))
+    deadline = time.monotonic() + req.float_param("seconds", 60.0)
+    conn.sock.settimeout(0.1)
+    while time.monotonic() < deadline:
+        try:
+            if not conn.sock.recv(65536):
+                return False  # the client gave up
+        except socket.timeout:
+            pass
+        except OSError:
+            return False
+    conn.sock.settimeout(None)
+    conn.sock.sendall(pattern_bytes(after, size - after))
+    return True
+
+
+def handle_delay(conn, req):
+    time.sleep(req.float_param("seconds", 1.0))
+    conn.send_response(200, pattern_bytes(0, req.int_param("size", 100)))
+    return True
+
+
+def handle_set_cookie(conn, req):
+    cookie = "%s=%s; Path=%s" % (req.param("name", "a"), req.param("value", "b"), req.param("path", "/"))
+    if req.param("attrs"):
+        cookie += "; " + req.param("attrs")
+    conn.send_response(200, b"ok", [("Set-Cookie", cookie), ("Content-Type", "text/plain")])
+    return True
+
+
+def handle_requests(conn, req):
+    with STATE_LOCK:
+        body = "".join(line + "\n" for line in REQUEST_LOG)
+    conn.send_response(200, body.encode("latin-1"), [("Content-Type", "text/plain")])
+    return True
+
+
+def handle_reset(conn, req):
+    with STATE_LOCK:
+        REQUEST_LOG.clear()
+        DROPPED_KEYS.clear()
+    conn.send_response(200, b"ok")
+    return True
+
+
+# Longest matching prefix wins; an entry ending in "/" matches everything below it.
+SCENARIOS = {
+    "/echo": handle_echo,
+    "/bytes": handle_bytes,
+    "/range": handle_range,
+    "/ignore-range": handle_ignore_range,
+    "/no-length": handle_no_length,
+    "/chunked": handle_chunked,
+    "/gzip": handle_gzip,
+    "/redirect/": handle_redirect,
+    "/loop": handle_loop,
+    "/redirect-to": handle_redirect_to,
+    "/status/": handle_status,
+    "/keepalive": handle_keepalive,
+    "/drop-reused": handle_drop_reused,
+    "/truncate": handle_truncate,
+    "/stall": handle_stall,
+    "/delay": handle_delay,
+    "/set-cookie": handle_set_cookie,
+    "/requests": handle_requests,
+    "/reset": handle_reset,
+}
+
+
+def find_handler(path):
+    best = None
+    for prefix, handler in SCENARIOS.items():
+        matches = path.startswith(prefix) if prefix.endswith("/") else path == prefix
+        if matches and (best is None or len(prefix) > len(best[0])):
+            best = (prefix, handler)
+    return best[1] if best else None
+
+
+class Handler(socketserver.BaseRequestHandler):
+    def handle(self):
+        with STATE_LOCK:
+            CONNECTION_COUNTER[0] += 1
+            connection_id = CONNECTION_COUNTER[0]
+        conn = Connection(self.request, connection_id)
+        try:
+            while True:
+                req = conn.read_request()
+                if req is None:
+                    return
+                if req.path not in ("/requests", "/reset"):
+                    with STATE_LOCK:
+                        REQUEST_LOG.append("%d %d %s %s" % (conn.id, conn.index, req.method, req.target))
+                handler = find_handler(req.path)
+                if handler is None:
+                    conn.send_response(404, b"not found")
+                    keep = True
+                else:
+                    keep = handler(conn, req)
+                wants_close = req.headers.get("connection", "").lower() == "close" or req.version == "HTTP/1.0"
+                if not keep or wants_close:
+                    return
+        except OSError:
+            return
+        finally:
+            try:
+                self.request.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+
+class Server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def main():
+    server = Server(("127.0.0.1", 0), Handler)
+    SERVER_PORT[0] = server.server_address[1]
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    sys.stdout.write("PORT %d\n" % SERVER_PORT[0])
+    sys.stdout.flush()
+    # Stop when the test process that started us goes away.
+    try:
+        while sys.stdin.buffer.read(65536):
+            pass
+    except (OSError, KeyboardInterrupt):
+        pass
+    server.shutdown()
+
+
+if __name__ == "__main__":
+    main()
