@@ -4,6 +4,7 @@
 
 #include "core/download/ZRDownloadKeys.h"
 #include "core/download/ZRDownloadManager.h"
+#include "core/text/ZRIcons.h"
 
 #include <QDateTime>
 #include <QList>
@@ -115,8 +116,8 @@ public:
     QString name();
     QString displayName();
     QString sortName();
-    // The theme icon name for the file's type (empty when private downloading hides extensions).
-    QString icon();
+    // The icon of the file's type; a null icon while private downloading hides extensions.
+    ZRIcon icon();
     void invalidateIconAndNameCache();
 
     // --- Dates ---
@@ -215,13 +216,19 @@ public:
     QString downloadContainerPath() const;
     // Deletes the intermediate file (the known one when path is empty), its fragments and an empty bundle.
     void removeIntermediateFileAndContainer(const QString &path);
+    // The resume and acceleration fragments beside an intermediate file.
+    QStringList fragmentPathsForIntermediateDownloadTargetPath(const QString &path) const;
 
 private:
     void initWithURL(const QUrl &url, bool addToQueue);
+    void beep();
     void dropDownloadWorkers();
     QString anonymizedName();
+    // Download-page rules: the name pattern and the page test of this download's address.
     std::optional<QString> preservedNamePattern() const;
+    QString filenameWithPreservedNamePattern(const QString &pattern, const QString &downloadPageTitle) const;
     bool isDownloadPageURL() const;
+    // "just now", "5 minutes ago", ... for the completion date; empty when there is no such text.
     QString fuzzyDoneDateDescription();
 
     // Field order follows the record's description; caches are empty until first use.
@@ -229,10 +236,11 @@ private:
     QString _comparisonURLString;
     QString _locationKey;
     std::optional<QString> _queueRelevantHost;
-    std::optional<QString> _icon;
+    std::optional<ZRIcon> _icon;
     QVariantMap _userSettings;
     QString _cachedName;
     QString _anonymizedName;
+    bool _anonymizedNamePreservesExtension = false;
     std::optional<QString> _sortName;
     std::vector<std::shared_ptr<ZRDownloadWorkerPrototype>> _downloadWorkers;
     bool _hasJustAddedAccelerationWorkers = false;
