@@ -1,0 +1,265 @@
+// Address extraction, brace expansion, unescaping, the replacement rules and URL file names.
+#include "core/foundation/ZRLog.h"
+#include "core/foundation/ZRPaths.h"
+#include "core/foundation/ZRPropertyList.h"
+#include "core/foundation/ZRSystemCalls.h"
+#include "core/foundation/ZRUserDefaults.h"
+#include "core/text/ZRAddressExtensions.h"
+#include "core/text/ZRTextKeys.h"
+#include "tests/unit/text_strings/ZRTextTestPrinting.h"
+
+#include <gtest/gtest.h>
+
+#include <QUrl>
+
+using namespace Qt::Literals::StringLiterals;
+using namespace ZRExtensions;
+
+namespace {
+
+std::string show(const QStringList &list)
+{
+    return QString(u"«"_s + list.join(u"», «"_s) + u"»"_s).toStdString();
+}
+
+TEST(AddressExtensions, UnearthsQuotedAddressesInOrder)
+{
+    struct Row {
+        QString text;
+        QStringList expected;
+    };
+    const Row rows[] = {
+        {u"<a href='https://x/a.zip'> and 'http://y/b'"_s, {u"https://x/a.zip"_s, u"http://y/b"_s}},
+        {u"see http://x/a.zip"_s, {u"see http://x/a.zip"_s}},
+        {QString(), {QString()}},
+        {u"\"HTTP://X/a\" 'ftp://y' \"http://x/a'"_s, {u"HTTP://X/a"_s, u"http://x/a"_s}},
+        {u"'http://a' 'http://a'"_s, {u"http://a"_s, u"http://a"_s}},
+        {u"\"http://\""_s, {u"\"http://\""_s}},
+    };
+    for (const Row &row : rows)
+        EXPECT_EQ(unearthedURLStrings(row.text), row.expected) << row.text.toStdString();
+}
+
+TEST(AddressExtensions, ExplodesBraceRanges)
+{
+    struct Row {
+        QString text;
+        QStringList expected;
+    };
+    const Row rows[] = {
+        {u"f{1-3}.z"_s, {u"f1.z"_s, u"f2.z"_s, u"f3.z"_s}},
+        {u"f{08-10}.z"_s, {u"f08.z"_s, u"f09.z"_s, u"f10.z"_s}},
+        {u"f{a-d}"_s, {u"fa"_s, u"fb"_s, u"fc"_s, u"fd"_s}},
+        {u"f{x, y}"_s, {u"fx"_s, u"fy"_s}},
+        {u"f{3-1}"_s, {u"f{3-1}"_s}},
+        {u"f{1-2-3}"_s, {u"f1-2-3"_s}},
+        {u"f{foo-bar}"_s, {u"f0"_s}},
+        {u"f}x{1-2"_s, {u"f}x{1-2"_s}},
+        {u"a{1-2}b{x,y}"_s, {u"a1bx"_s, u"a1by"_s, u"a2bx"_s, u"a2by"_s}},
+        {u"plain"_s, {u"plain"_s}},
+        {u"f{}g"_s, {u"fg"_s}},
+        {u"f{1-}"_s, {u"f{1-}"_s}},
+        {u"f{ 9 - 11 }"_s, {u"f9"_s, u"f10"_s, u"f11"_s}},
+        {u"f{1-2,x}"_s, {u"f1"_s, u"f2"_s, u"fx"_s}},
+        {u"f{0-2}"_s, {u"f0"_s, u"f1"_s, u"f2"_s}},
+        {u"{a{b}"_s, {u"a{b"_s}},
+    };
+    for (const Row &row : rows)
+        EXPECT_EQ(explodedURLStrings(row.text), row.expected) << row.text.toStdString() << " gave "
+                                                               << show(explodedURLStrings(row.text));
+    EXPECT_EQ(explodedURLStrings(QStringList{u"a{1-2}"_s, u"b"_s}), (QStringList{u"a1"_s, u"a2"_s, u"b"_s}));
+}
+
+TEST(AddressExtensions, HugeBraceRangesStopAtAHundredThousandAddresses)
+{
+    // The end of the range is the largest int: counting must neither overflow nor run out of memory.
+    const QStringList big = explodedURLStrings(u"http://x/{1-2147483647}"_s);
+    ASSERT_EQ(big.size(), 100000);
+    EXPECT_EQ(big.first(), u"http://x/1"_s);
+    EXPECT_EQ(big.last(), u"http://x/100000"_s);
+    EXPECT_EQ(explodedURLStrings(u"{1-1000}{1-1000}"_s).size(), 100000);
+    // Thousands of groups are expanded without deep recursion.
+    EXPECT_EQ(explodedURLStrings(u"{}"_s.repeated(20000) + u"x"_s), QStringList{u"x"_s});
+}
+
+TEST(AddressExtensions, DecodesPercentEscapes)
+{
+    struct Row {
+        QString text;
+        QString expected;
+    };
+    const Row rows[] = {
+        {u"caf%E9"_s, u"café"_s},           {u"caf%C3%A9"_s, u"café"_s},   {u"100%"_s, u"100%"_s},
+        {u"a%2"_s, u"a%2"_s},                {u"%zz"_s, u"%zz"_s},          {u"no escapes"_s, u"no escapes"_s},
+        {u"a%20b%2Fc"_s, u"a b/c"_s},        {u"%E2%82%AC%41"_s, u"€A"_s},
+    };
+    for (const Row &row : rows)
+        EXPECT_EQ(stringByReplacingPercentEscapesIfNecessary(row.text), row.expected) << row.text.toStdString();
+
+    const Row plusRows[] = {
+        {u"my+file%2Bx.zip"_s, u"my file+x.zip"_s},
+        {u"+"_s, u"+"_s},
+        {u"+a+"_s, u"a"_s},
+        {u"%2B"_s, u"+"_s},
+    };
+    for (const Row &row : plusRows)
+        EXPECT_EQ(stringByReplacingPlusAndPercentEscapesIfNecessary(row.text), row.expected)
+            << row.text.toStdString();
+}
+
+TEST(AddressExtensions, UnescapesRedirectStyleAddresses)
+{
+    EXPECT_EQ(unescapedURLString(u"http%3A%2F%2Fx%2Fa%20b"_s), u"http://x/a b"_s);
+    EXPECT_EQ(unescapedURLString(u"HTTPS%3a%2f%2fx"_s), u"HTTPS://x"_s);
+    EXPECT_EQ(unescapedURLString(u"%2Fpath%2Fa"_s), u"/path/a"_s);
+    EXPECT_EQ(unescapedURLString(u"a?x=1&amp;y=2"_s), u"a?x=1&y=2"_s);
+    EXPECT_EQ(unescapedURLString(u"a?x=1&AMP;y=2"_s), u"a?x=1&AMP;y=2"_s);
+    EXPECT_EQ(unescapedURLString(u"http://x/a%20b"_s), u"http://x/a%20b"_s);
+
+    // The preference is read on every call.
+    ZRUserDefaults &defaults = ZRUserDefaults::standardUserDefaults();
+    const QString redirect = u"https://r/?u=https%3A%2F%2Fx"_s;
+    defaults.setBool(false, ZRTextDefaultsKeys::SkipRedirectingServices);
+    EXPECT_EQ(unescapedURLString(redirect), redirect);
+    defaults.setBool(true, ZRTextDefaultsKeys::SkipRedirectingServices);
+    EXPECT_EQ(unescapedURLString(redirect), u"https://r/?u=https://x"_s);
+    defaults.removeObjectForKey(ZRTextDefaultsKeys::SkipRedirectingServices);
+}
+
+TEST(AddressExtensions, RemovesURLParametersOnlyWhenANameWithExtensionRemains)
+{
+    const std::pair<QString, QString> rows[] = {
+        {u"?a"_s, u"?a"_s},         {u"a.b?q"_s, u"a.b"_s},     {u"ab?q"_s, u"ab?q"_s},
+        {u"file.zip?x=1"_s, u"file.zip"_s},                     {u"download?id=3"_s, u"download?id=3"_s},
+        {u"a.?q"_s, u"a.?q"_s},     {u"d.x/name?q"_s, u"d.x/name?q"_s}, {u"plain"_s, u"plain"_s},
+    };
+    for (const auto &[text, expected] : rows)
+        EXPECT_EQ(filenameByRemovingURLParameters(text), expected) << text.toStdString();
+}
+
+TEST(AddressExtensions, URLsSuggestFileNames)
+{
+    const std::pair<const char *, QString> rows[] = {
+        {"http://www.files.example/", u"files-example"_s},
+        {"http://files.example", u"files-example"_s},
+        {"http://x/dir/My%20File.zip", u"My File.zip"_s},
+        {"http://x/dir/my+file%252Bx.zip", u"my file+x.zip"_s},
+        {"http://x/get/a.zip%3Ftoken=1", u"a.zip"_s},
+        {"http://x/dir/sub/", u"sub"_s},
+        {"file:///", u"-"_s},
+    };
+    for (const auto &[address, expected] : rows)
+        EXPECT_EQ(filename(QUrl(QString::fromLatin1(address))), expected) << address;
+}
+
+TEST(AddressExtensions, EncodedAddressesParse)
+{
+    const QString inputs[] = {
+        u"http://x/a b.zip"_s,  u"http://x/ü/€?q=ä b"_s, u"http://x/100%.zip"_s, u"http://x/a\"<>{}|^`\\.zip"_s,
+        u"http://[::1]:8080/a[1].zip"_s, u"http://x/a#b#c"_s,    u"http://x/\t\u0001"_s,
+    };
+    for (const QString &input : inputs) {
+        const QString encoded = URLEncodedString(input);
+        const QUrl url(encoded, QUrl::StrictMode);
+        EXPECT_TRUE(url.isValid()) << encoded.toStdString() << ": " << url.errorString().toStdString();
+    }
+    EXPECT_EQ(URLEncodedString(u"http://x/a b/ü?q=1&r=2#f"_s), u"http://x/a%20b/%C3%BC?q=1&r=2#f"_s);
+    EXPECT_EQ(URLEncodedString(u"http://x/a%20b%zz"_s), u"http://x/a%20b%25zz"_s);
+    EXPECT_EQ(URLEncodedString(u"http://[::1]/[x]"_s), u"http://[::1]/%5Bx%5D"_s);
+    EXPECT_EQ(comparisonURLString(u"http://X/a"_s), u"http://X/a"_s);
+    EXPECT_EQ(trimmedString(u" \t\n\u00a0\u2028a b\r\n"_s), u"a b"_s);
+}
+
+// The replacement list is built once per process: each of the following cases prepares the
+// preference or the file before the first use, so they need a process of their own (as ctest runs
+// them). Run together in one process, all but the first are skipped.
+bool replacementListClaimed = false;
+
+bool claimReplacementList()
+{
+    if (replacementListClaimed)
+        return false;
+    replacementListClaimed = true;
+    return true;
+}
+
+void expectRewrites(const std::vector<std::pair<QString, QString>> &rows)
+{
+    for (const auto &[text, expected] : rows)
+        EXPECT_EQ(unescacpedURLStringWithReplacementsApplied(text), expected) << text.toStdString();
+}
+
+TEST(ReplacementList, BuiltInRules)
+{
+    if (!claimReplacementList())
+        GTEST_SKIP() << "the replacement list was built earlier in this process";
+    expectRewrites({
+        {u"//x/a"_s, u"http://x/a"_s},
+        {u"://x/a"_s, u"http://x/a"_s},
+        {u"hxxps://x"_s, u"https://x"_s},
+        {u"HXXP://x"_s, u"httP://x"_s},
+        {u"http:\\/\\/x\\/a"_s, u"http://x/a"_s},
+        {u"http%3A%2F%2Fx%2Fa&amp;b"_s, u"http://x/a&b"_s},
+        // Without "Skip Redirecting Services", embedded addresses stay.
+        {u"https://r/?u=http://x/a"_s, u"https://r/?u=http://x/a"_s},
+        {u"ftp://x/a"_s, u"ftp://x/a"_s},
+    });
+}
+
+TEST(ReplacementList, SkipsRedirectingServicesWhenOnAtFirstUse)
+{
+    if (!claimReplacementList())
+        GTEST_SKIP() << "the replacement list was built earlier in this process";
+    ZRUserDefaults::standardUserDefaults().setBool(true, ZRTextDefaultsKeys::SkipRedirectingServices);
+    expectRewrites({
+        {u"https://r/?u=http://x/a"_s, u"http://x/a"_s},
+        {u"https://r/?u=http://x/a&v=https://y/b"_s, u"https://y/b"_s},
+        {u"https://r/?u=https%3A%2F%2Fx%2Fa"_s, u"https://x/a"_s},
+        {u"http://x/a"_s, u"http://x/a"_s},
+    });
+    // Switching it off later changes nothing until the next start.
+    ZRUserDefaults::standardUserDefaults().setBool(false, ZRTextDefaultsKeys::SkipRedirectingServices);
+    EXPECT_EQ(unescacpedURLStringWithReplacementsApplied(u"https://r/?u=http://x/a"_s), u"http://x/a"_s);
+}
+
+TEST(ReplacementList, AppendsTheUsersRulesAndSkipsBrokenOnes)
+{
+    if (!claimReplacementList())
+        GTEST_SKIP() << "the replacement list was built earlier in this process";
+    const auto rule = [](const QString &query, const QString &replacement, const QVariant &isPattern) {
+        QVariantMap map{{u"Query"_s, query}, {u"Replacement"_s, replacement}};
+        if (isPattern.isValid())
+            map.insert(u"Regular Expression"_s, isPattern);
+        return QVariant(map);
+    };
+    const QVariantList rules{
+        rule(u"([unclosed"_s, u"broken"_s, true),
+        rule(u"^http://mirror\\.example/(.*)$"_s, u"https://cdn.example/$1"_s, true),
+        QVariant(u"not a rule"_s),
+        QVariant(QVariantMap{{u"Query"_s, u"lost"_s}}),
+        rule(u"CDN.EXAMPLE"_s, u"cdn2.example"_s, QVariant()),
+        rule(u"(a)"_s, u"$7"_s, true),
+        rule(u"-old"_s, u"-new"_s, false),
+    };
+    ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(rules, ZRApplicationSupportFolderPath() + u"/Replacements.plist"_s));
+    QStringList logged;
+    ZRLogSetHandler([&logged](const QString &line) { logged.append(line); });
+    expectRewrites({
+        {u"http://mirror.example/a-old.zip"_s, u"https://cdn2.example/a-new.zip"_s},
+        {u"hxxp://mirror.example/x-OLD"_s, u"https://cdn2.example/x-new"_s},
+        {u"([unclosed"_s, u"([unclosed"_s},
+    });
+    ZRLogSetHandler(nullptr);
+    // The rule whose template names a missing group is logged and skipped; the rules after it still run.
+    EXPECT_TRUE(logged.filter(u"ignoring regular expression exception"_s).size() >= 1) << show(logged);
+}
+
+TEST(ReplacementList, MalformedFileContributesNothing)
+{
+    if (!claimReplacementList())
+        GTEST_SKIP() << "the replacement list was built earlier in this process";
+    ASSERT_TRUE(ZRWriteFileAtomically(ZRApplicationSupportFolderPath() + u"/Replacements.plist"_s, "<plist><arr"));
+    expectRewrites({{u"//x/a"_s, u"http://x/a"_s}, {u"a-old"_s, u"a-old"_s}});
+}
+
+} // namespace
