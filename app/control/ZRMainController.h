@@ -1,0 +1,149 @@
+// The application's one controller: it owns the master list of downloads, starts up, restores and
+// keeps the queue archive, quits, and follows sleep, wake and clock changes. It reaches the user
+// only through a ZRUserInterface.
+#pragma once
+
+#include "app/control/ZRQueueArchive.h"
+#include "app/control/ZRUserInterface.h"
+#include "core/download/ZRDownload.h"
+#include "core/download/ZRDownloadManager.h"
+#include "core/foundation/ZRDelayedCall.h"
+
+#include <QObject>
+#include <QVariantMap>
+
+class ZRClockChangeWatcher;
+class ZRSleepWakeWatcher;
+
+// Main thread, every member.
+class ZRMainController : public QObject, public ZRDownloadManager {
+    Q_OBJECT
+public:
+    // The one instance: created on first use, never destroyed. It is the model's download manager.
+    static ZRMainController *mainController();
+    ZRMainController(const ZRMainController &) = delete;
+    ZRMainController &operator=(const ZRMainController &) = delete;
+
+    // The front end; not owned. Without one, alerts take their default button and nothing is shown.
+    void setUserInterface(ZRUserInterface *userInterface) { _userInterface = userInterface; }
+    ZRUserInterface *userInterface() const { return _userInterface; }
+
+    // --- Launch ---
+
+    // The defaults that hold while the user has set nothing.
+    static void registerDefaults();
+    // Registers the defaults and applies the application mode.
+    void applicationWillFinishLaunching();
+    // Restores the queue, shows the list and starts following sleep, wake and the clock.
+    void applicationDidFinishLaunching();
+    // Makes the front end show the program as "Application Mode" wants (tray item only, or with its
+    // window). Returns whether a relaunch is needed for the change, which never happens here.
+    bool updateActivationPolicy(bool byUser);
+
+    // --- The master list and status masks ---
+
+    const ZRDownloadList &downloads() const { return _downloads; }
+    const ZRDownloadList &sortedDownloads() const { return _sortedDownloads; }
+    ZRDownloadList sortedAndFilteredDownloads() const override { return _sortedAndFilteredDownloads; }
+
+    // Mask 0: any download (the collection is not empty / the collection itself).
+    static bool anyDownloadFromCollectionMatchesStatusMask(const ZRDownloadList &collection, quint64 mask);
+    static ZRDownloadList downloadsFromCollectionMatchingStatusMask(const ZRDownloadList &collection, quint64 mask);
+    bool anyDownloadMatchesStatusMask(quint64 mask) const;
+    ZRDownloadList downloadsMatchingStatusMask(quint64 mask) const override;
+    // The context downloads are the selected rows, or all displayed rows when none is selected.
+    ZRDownloadList contextDownloads() const;
+    bool anyContextDownloadMatchesStatusMask(quint64 mask) const;
+    ZRDownloadList contextDownloadsMatchingStatusMask(quint64 mask) const;
+
+    // Appends a download to the master list (it may be new to the user: then a damaged queue archive
+    // that could not be kept aside may be replaced by the next write).
+    void appendDownload(const ZRDownloadPtr &download);
+
+    // --- The queue archive ---
+
+    // Recreates a download from its archive dictionary and appends it; none without "URL" or when
+    // the address yields no download. With the folder of a download bundle that was moved, the
+    // recorded paths follow the bundle when its data file is there.
+    ZRDownloadPtr addDownloadFromArchive(const QVariantMap &archive, const QString &externalContainerPath = QString());
+    // Writes every download that is not complete or leaving the list. When quitting, asks once before
+    // pausing active downloads (unless "Quit Procedure" says not to) and may drop inactive duplicates;
+    // with nothing to keep it removes the archive and the intermediate files instead. False only when
+    // the user cancelled the quit: then nothing was written or paused.
+    bool writeArchiveBeforeQuitting(bool quitting);
+    QString queueArchivePath() const { return _queueArchive.path(); }
+    // Whether the archive read at launch was damaged (and kept aside).
+    bool foundDamagedQueueArchive() const { return _queueArchive.foundDamagedFile(); }
+
+    // --- Quitting and the window ---
+
+    // Whether quitting may go on; on true the archive is written and the schedule stopped.
+    bool shouldQuit();
+    bool applicationShouldTerminate() { return shouldQuit(); }
+    // True when the download window is visible; otherwise it is brought to the front.
+    bool applicationShouldHandleReopen(bool hasVisibleWindows);
+    // Whether the download window may close; with "Quit On Close" a true answer has ended the program.
+    bool windowShouldClose();
+    bool isShowingQuitWhileDownloadingAlert() const { return _isShowingQuitWhileDownloadingAlert; }
+
+    // --- Sleep, wake and the clock ---
+
+    void workspaceWillSleep();
+    void workspaceDidWake();
+    void resumeAfterSleep();
+    void timeDidChange();
+    bool isResumeAfterSleepScheduled() const { return _resumeAfterSleepCall.isScheduled(); }
+
+    // --- The list on screen ---
+
+    // Sorts and filters the list, shows it and the status line.
+    void updateDownloadListAndStatus();
+    // The front end reports every selection change; the selection is remembered for the next launch.
+    void selectionDidChange();
+    void selectOriginalURLStrings(const QStringList &originalURLStrings);
+    void updateStatusItem();
+
+    // --- The schedule ---
+
+    // Arms, or cancels, the daily queue and pause timers.
+    void resetSchedule();
+    void disableSchedule();
+
+    // --- Notices from the model ---
+
+    using ZRDownloadManager::updateDownload;
+    void invalidateLongTermNumberOfQueuedOrDownloadingDownloads() override;
+    void decrementLongTermNumberOfQueuedOrDownloadingDownloads() override;
+    qint64 longTermNumberOfQueuedOrDownloadingDownloads() const { return _longTermNumberOfQueuedOrDownloadingDownloads; }
+    void updateDownload(ZRDownload *download) override;
+    void removeDownload(ZRDownload *download) override;
+    bool isShowingModalWindow() const override { return _isShowingQuitWhileDownloadingAlert; }
+    void beep() override;
+    void copyToPasteboard(const QString &text, const QList<QUrl> &urls) override;
+
+    // Tests: forget the list, the front end, timers and watchers, as if the program had just started.
+    void resetForTesting();
+
+private:
+    ZRMainController();
+    ~ZRMainController() override;
+
+    void restoreQueueArchive();
+    void startObservingWorkspaceNotifications();
+    void stopObservingWorkspaceNotifications();
+    int runAlert(const ZRAlert &alert);
+
+    ZRUserInterface *_userInterface = nullptr;
+    ZRDownloadList _downloads;
+    ZRDownloadList _sortedDownloads;
+    ZRDownloadList _sortedAndFilteredDownloads;
+    qint64 _longTermNumberOfQueuedOrDownloadingDownloads = 0;
+    bool _isShowingQuitWhileDownloadingAlert = false;
+
+    ZRQueueArchive _queueArchive;
+    ZRSleepWakeWatcher *_sleepWakeWatcher = nullptr;
+    ZRClockChangeWatcher *_clockChangeWatcher = nullptr;
+    ZRDelayedCall _resumeAfterSleepCall;
+    ZRDelayedCall _activationCall;
+    ZRDelayedCall _statusItemCall;
+};

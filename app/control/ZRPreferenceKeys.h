@@ -1,0 +1,40 @@
+// Names of the user defaults that the controller reads, registers or writes.
+#pragma once
+
+#include <QLatin1String>
+
+namespace ZRPreferenceKey {
+
+// Start-up, window and quitting.
+inline constexpr QLatin1String ApplicationMode("Application Mode");
+inline constexpr QLatin1String MainWindowVisibleOnLaunch("Application Mode: Dock: Main Window Visible On Launch");
+inline constexpr QLatin1String BackgroundLaunch("Application Mode: Dock: Background Launch");
+inline constexpr QLatin1String PreferencesSection("Preferences Section");
+inline constexpr QLatin1String PreserveTitleBar("Preserve Title Bar");
+inline constexpr QLatin1String FullScreenModeBehavior("Full Screen Mode Behavior");
+inline constexpr QLatin1String RememberSelection("Remember Selection");
+inline constexpr QLatin1String SelectedURLs("Selected URLs");
+inline constexpr QLatin1String QuitProcedure("Quit Procedure");
+inline constexpr QLatin1String RemoveInactiveDuplicatesOnQuit("Remove Inactive Duplicates On Quit");
+inline constexpr QLatin1String QuitOnClose("Quit On Close");
+inline constexpr QLatin1String QuitOnCloseCleanSlateOnly("Quit On Close: Clean Slate Only");
+inline constexpr QLatin1String StoreMetadataLocally("Store Metadata Locally");
+inline constexpr QLatin1String AutoResumeAfterSleepDelay("Auto-Resume After Sleep: Delay");
+inline constexpr QLatin1String RubberWindow("Rubber Window");
+inline constexpr QLatin1String UselessAnimations("Useless Animations");
+
+// Intake, display and history.
+inline constexpr QLatin1String AutoStart("Auto-Start");
+inline constexpr QLatin1String IntermediatesLocation("Intermediates Location");
+inline constexpr QLatin1String InstantDuplicateCheck("Instant Duplicate Check");
+inline constexpr QLatin1String SkipRedirectingServices("Skip Redirecting Services");
+inline constexpr QLatin1String SwapDockCounters("Swap Dock Counters");
+inline constexpr QLatin1String SuccessBounceMode("Success Bounce Mode");
+inline constexpr QLatin1String SuccessHeartbeatMode("Success Heartbeat Mode");
+inline constexpr QLatin1String NumberOfHistoryItems("Number Of History Items");
+inline constexpr QLatin1String HistoryOfCompleteDownloads("History Of Complete Downloads");
+inline constexpr QLatin1String NumberOfTopLevelHistoryItems("Number Of Top-Level History Items");
+inline constexpr QLatin1String ToolbarFilterCriterion("Toolbar Filter Criterion");
+inline constexpr QLatin1String HistorySearchCriterion("History Search Criterion");
+
+} // namespace ZRPreferenceKey

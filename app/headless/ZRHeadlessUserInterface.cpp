@@ -1,0 +1,224 @@
+#include "app/headless/ZRHeadlessUserInterface.h"
+
+#include "core/download/ZRDownload.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+#include <cerrno>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace {
+
+const QString spacedDash = QStringLiteral(" \u2014 ");
+
+} // namespace
+
+ZRHeadlessUserInterface::ZRHeadlessUserInterface(std::FILE *input, std::FILE *output, bool interactive)
+    : _input(input), _output(output), _interactive(interactive)
+{
+    _redrawTimer.setSingleShot(true);
+    _redrawTimer.setInterval(1000);
+    QObject::connect(&_redrawTimer, &QTimer::timeout, &_redrawTimer, [this] { printChangedRows(); });
+}
+
+ZRHeadlessUserInterface::ZRHeadlessUserInterface()
+    : ZRHeadlessUserInterface(stdin, stdout, ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO))
+{
+}
+
+ZRHeadlessUserInterface::~ZRHeadlessUserInterface() = default;
+
+void ZRHeadlessUserInterface::print(const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), _output);
+    std::fputc('\n', _output);
+    std::fflush(_output);
+}
+
+std::optional<QString> ZRHeadlessUserInterface::readLine(const QString &prompt)
+{
+    const QByteArray promptBytes = prompt.toLocal8Bit();
+    std::fwrite(promptBytes.constData(), 1, size_t(promptBytes.size()), _output);
+    std::fflush(_output);
+    char *buffer = nullptr;
+    size_t capacity = 0;
+    ssize_t length = -1;
+    // A signal (Ctrl-C) interrupts the read; it is handled once the answer is in, so keep asking.
+    do {
+        errno = 0;
+        std::clearerr(_input);
+        length = ::getline(&buffer, &capacity, _input);
+    } while (length < 0 && errno == EINTR);
+    if (length < 0) {
+        std::free(buffer);
+        std::fputc('\n', _output);
+        return std::nullopt;
+    }
+    QString line = QString::fromLocal8Bit(buffer, length).trimmed();
+    std::free(buffer);
+    return line;
+}
+
+int ZRHeadlessUserInterface::runModalAlert(const ZRAlert &alert)
+{
+    const QStringList buttons = alert.buttons.isEmpty() ? QStringList{QStringLiteral("OK")} : alert.buttons;
+    print(QString());
+    print(alert.title);
+    if (!alert.message.isEmpty())
+        print(alert.message);
+    if (!_interactive) {
+        print(QStringLiteral("(answered \"%1\": no terminal to ask)").arg(buttons.first()));
+        return ZRAlertFirstButton;
+    }
+    QStringList choices;
+    for (int i = 0; i < buttons.size(); ++i)
+        choices.append(QStringLiteral("%1) %2").arg(i + 1).arg(buttons[i]));
+    print(choices.join(QStringLiteral("   ")));
+    for (;;) {
+        const std::optional<QString> answer =
+            readLine(QStringLiteral("choose 1-%1 (Return: %2): ").arg(buttons.size()).arg(buttons.first()));
+        if (!answer || answer->isEmpty())
+            return ZRAlertFirstButton;
+        bool isNumber = false;
+        const int number = answer->toInt(&isNumber);
+        if (isNumber && number >= 1 && number <= buttons.size())
+            return number - 1;
+        for (int i = 0; i < buttons.size(); ++i) {
+            if (buttons[i].compare(*answer, Qt::CaseInsensitive) == 0)
+                return i;
+        }
+    }
+}
+
+std::optional<QStringList> ZRHeadlessUserInterface::runOpenPanel(const ZROpenPanelOptions &options)
+{
+    if (!_interactive)
+        return std::nullopt;
+    const QString what = options.allowsMultipleSelection ? QStringLiteral("files, separated by blanks")
+                                                         : QStringLiteral("a file");
+    const std::optional<QString> answer = readLine(
+        QStringLiteral("%1: %2 (empty to cancel): ").arg(options.title.isEmpty() ? QStringLiteral("Open") : options.title, what));
+    if (!answer || answer->isEmpty())
+        return std::nullopt;
+    QStringList paths = options.allowsMultipleSelection ? answer->split(QLatin1Char(' '), Qt::SkipEmptyParts)
+                                                        : QStringList{*answer};
+    return paths;
+}
+
+std::optional<QString> ZRHeadlessUserInterface::runSavePanel(const ZRSavePanelOptions &options)
+{
+    if (!_interactive)
+        return std::nullopt;
+    const std::optional<QString> answer =
+        readLine(QStringLiteral("%1: save as (empty to cancel) [%2]: ")
+                     .arg(options.title.isEmpty() ? QStringLiteral("Save") : options.title, options.suggestedName));
+    if (!answer || answer->isEmpty())
+        return std::nullopt;
+    return *answer;
+}
+
+std::optional<QString> ZRHeadlessUserInterface::runFolderPanel(const ZRFolderPanelOptions &options)
+{
+    if (!_interactive)
+        return std::nullopt;
+    if (!options.message.isEmpty())
+        print(options.message);
+    const std::optional<QString> answer = readLine(
+        QStringLiteral("%1: folder (empty to cancel): ").arg(options.title.isEmpty() ? QStringLiteral("Choose") : options.title));
+    if (!answer || answer->isEmpty())
+        return std::nullopt;
+    return *answer;
+}
+
+void ZRHeadlessUserInterface::setPasteboardContents(const QString &text, const QList<QUrl> &urls)
+{
+    (void)urls;
+    _pasteboard = text;
+}
+
+void ZRHeadlessUserInterface::beep()
+{
+    if (_interactive) {
+        std::fputc('\a', _output);
+        std::fflush(_output);
+    }
+}
+
+QString ZRHeadlessUserInterface::lineForDownload(ZRDownload &download)
+{
+    return download.displayName() + spacedDash + download.statusDescriptionWithLiveDetails(true);
+}
+
+void ZRHeadlessUserInterface::showDownloads(const ZRDownloadList &rows)
+{
+    _rows = rows;
+    _shownLines.clear();
+    _redrawTimer.stop();
+    if (rows.isEmpty()) {
+        print(QStringLiteral("no downloads"));
+        return;
+    }
+    print(rows.size() == 1 ? QStringLiteral("1 download:") : QStringLiteral("%1 downloads:").arg(rows.size()));
+    for (const ZRDownloadPtr &row : rows) {
+        const QString line = lineForDownload(*row);
+        _shownLines.insert(row.get(), line);
+        print(QStringLiteral("  ") + line);
+    }
+}
+
+void ZRHeadlessUserInterface::redrawDownload(ZRDownload *download)
+{
+    (void)download;
+    if (!_redrawTimer.isActive())
+        _redrawTimer.start();
+}
+
+void ZRHeadlessUserInterface::printChangedRows()
+{
+    for (const ZRDownloadPtr &row : std::as_const(_rows)) {
+        const QString line = lineForDownload(*row);
+        QString &shown = _shownLines[row.get()];
+        if (shown == line)
+            continue;
+        shown = line;
+        print(QStringLiteral("  ") + line);
+    }
+}
+
+void ZRHeadlessUserInterface::showStatusText(const QString &text)
+{
+    if (text == _statusText)
+        return;
+    _statusText = text;
+    if (!text.isEmpty())
+        print(text);
+}
+
+void ZRHeadlessUserInterface::postNotification(const ZRUserNotification &notification)
+{
+    print(notification.message.isEmpty() ? notification.title : notification.title + spacedDash + notification.message);
+}
+
+void ZRHeadlessUserInterface::setLauncherBadge(qint64 count, double progress, bool urgent)
+{
+    // A terminal has no launcher entry; the rows say it all.
+    (void)count;
+    (void)progress;
+    (void)urgent;
+}
+
+bool ZRHeadlessUserInterface::setActivationPolicy(ZRActivationPolicy policy)
+{
+    _activationPolicy = policy;
+    return true;
+}
+
+void ZRHeadlessUserInterface::terminate()
+{
+    // Queued, so that it also works when asked before the event loop runs.
+    if (QCoreApplication *application = QCoreApplication::instance())
+        QMetaObject::invokeMethod(application, &QCoreApplication::quit, Qt::QueuedConnection);
+}

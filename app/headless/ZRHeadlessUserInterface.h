@@ -1,0 +1,65 @@
+// The terminal front end: the download list as one line per download, alerts and notifications as
+// text. On a terminal it prompts for answers; without one, alerts take their default button.
+#pragma once
+
+#include "app/control/ZRUserInterface.h"
+
+#include <QHash>
+#include <QTimer>
+
+#include <cstdio>
+
+// Main thread.
+class ZRHeadlessUserInterface : public ZRUserInterface {
+public:
+    // Prompts only when interactive (input and output on a terminal). The streams are not owned.
+    ZRHeadlessUserInterface(std::FILE *input, std::FILE *output, bool interactive);
+    // stdin and stdout, interactive when both are terminals.
+    ZRHeadlessUserInterface();
+    ~ZRHeadlessUserInterface() override;
+
+    bool isInteractive() const { return _interactive; }
+
+    int runModalAlert(const ZRAlert &alert) override;
+    std::optional<QStringList> runOpenPanel(const ZROpenPanelOptions &options) override;
+    std::optional<QString> runSavePanel(const ZRSavePanelOptions &options) override;
+    std::optional<QString> runFolderPanel(const ZRFolderPanelOptions &options) override;
+    QString pasteboardString() const override { return _pasteboard; }
+    void setPasteboardContents(const QString &text, const QList<QUrl> &urls) override;
+    void beep() override;
+    void showDownloads(const ZRDownloadList &rows) override;
+    void redrawDownload(ZRDownload *download) override;
+    void showStatusText(const QString &text) override;
+    ZRDownloadList selectedDownloads() const override { return {}; }
+    void selectDownloads(const ZRDownloadList &downloads) override { (void)downloads; }
+    void postNotification(const ZRUserNotification &notification) override;
+    void setLauncherBadge(qint64 count, double progress, bool urgent) override;
+    ZRActivationPolicy activationPolicy() const override { return _activationPolicy; }
+    bool setActivationPolicy(ZRActivationPolicy policy) override;
+    void setStatusItemVisible(bool visible) override { (void)visible; }
+    void activate() override {}
+    bool isDownloadWindowVisible() const override { return false; }
+    void showDownloadWindow() override {}
+    void terminate() override;
+
+    // The line shown for one download: its display name and status text.
+    static QString lineForDownload(ZRDownload &download);
+
+private:
+    void print(const QString &text);
+    // One line typed by the user; none at end of input.
+    std::optional<QString> readLine(const QString &prompt);
+    void printChangedRows();
+
+    std::FILE *_input;
+    std::FILE *_output;
+    bool _interactive;
+    QString _pasteboard;
+    QString _statusText;
+    ZRActivationPolicy _activationPolicy = ZRActivationPolicy::Regular;
+    ZRDownloadList _rows;
+    // What each row showed last, so an unchanged row is not printed again.
+    QHash<const ZRDownload *, QString> _shownLines;
+    // Row redraws arrive many times a second while downloading; print them at most once a second.
+    QTimer _redrawTimer;
+};
