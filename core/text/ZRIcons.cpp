@@ -15,10 +15,9 @@ ZRIcon iconForType(const QMimeType &type, const QSize &size)
         icon.name = type.iconName();
         icon.fallbackName = type.genericIconName();
     }
-    // Qt derives "text-x-generic" style names when the database has none; an empty one still
-    // deserves the generic document.
+    // Without a MIME database Qt knows no type at all: still a generic file.
     if (icon.fallbackName.isEmpty())
-        icon.fallbackName = QStringLiteral("text-x-generic");
+        icon.fallbackName = QStringLiteral("application-x-generic");
     if (icon.name.isEmpty())
         icon.name = icon.fallbackName;
     return icon;

@@ -1,0 +1,88 @@
+#include "tests/unit/text_paths/TextPathsTestSupport.h"
+
+#include "tests/support/ZRTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+
+#include <cstdlib>
+
+namespace TextPathsTest {
+
+QString makeFolder(const QString &name)
+{
+    static int counter = 0;
+    const QString path = ZRTestSupport::sandboxRoot() + QStringLiteral("/work/%1-%2").arg(name).arg(++counter);
+    QDir().mkpath(path);
+    return path;
+}
+
+QString recordPathForApplication(const QString &desktopID)
+{
+    return ZRTestSupport::sandboxRoot() + QStringLiteral("/records/") + desktopID + QStringLiteral(".txt");
+}
+
+QString desktopFilePath(const QString &desktopID)
+{
+    return qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/applications/") + desktopID;
+}
+
+namespace {
+
+// Set up before the first use of GIO or the MIME database in the process: both read the folders once.
+class DesktopEnvironment : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        const QString root = ZRTestSupport::sandboxRoot();
+        // System data folders with nothing but the MIME database: no real application can be chosen.
+        const QString systemData = root + QStringLiteral("/system-data");
+        QDir().mkpath(systemData);
+        for (const QString &folder : QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation)) {
+            if (QFile::exists(folder + QStringLiteral("/mime/mime.cache"))) {
+                QFile::link(folder + QStringLiteral("/mime"), systemData + QStringLiteral("/mime"));
+                break;
+            }
+        }
+        if (!QFile::exists(systemData + QStringLiteral("/mime")))
+            QFile::link(QStringLiteral("/usr/share/mime"), systemData + QStringLiteral("/mime"));
+        qputenv("XDG_DATA_DIRS", QFile::encodeName(systemData));
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        qunsetenv("DISPLAY");
+        qunsetenv("WAYLAND_DISPLAY");
+        // Desktop-specific defaults would be looked up under names of their own.
+        qunsetenv("XDG_CURRENT_DESKTOP");
+
+        QDir().mkpath(root + QStringLiteral("/records"));
+        const QString script = root + QStringLiteral("/record.sh");
+        ZRTestSupport::writeFile(script, "#!/bin/sh\nout=\"$1\"\nshift\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$out\"; done\n");
+        QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+        const QString types = QStringLiteral("application/pdf;application/zip;inode/directory;");
+        for (const QString &id : {recorderID, otherID}) {
+            const QByteArray desktop = QStringLiteral("[Desktop Entry]\nType=Application\nName=%1\nIcon=quorvel-test-icon\n"
+                                                      "Exec=%2 %3 %U\nMimeType=%4\n")
+                                           .arg(id, script, recordPathForApplication(id), types)
+                                           .toUtf8();
+            ZRTestSupport::writeFile(desktopFilePath(id), desktop);
+        }
+        const QString applications = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/applications");
+        QByteArray cache = "[MIME Cache]\n";
+        for (const char *type : {"application/pdf", "application/zip", "inode/directory"})
+            cache += QByteArray(type) + '=' + recorderID.toUtf8() + ';' + otherID.toUtf8() + ";\n";
+        ZRTestSupport::writeFile(applications + QStringLiteral("/mimeinfo.cache"), cache);
+        QByteArray defaults = "[Default Applications]\n";
+        for (const char *type : {"application/pdf", "application/zip", "inode/directory"})
+            defaults += QByteArray(type) + '=' + recorderID.toUtf8() + ";\n";
+        ZRTestSupport::writeFile(qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/mimeapps.list"), defaults);
+    }
+};
+
+const auto *const environment = testing::AddGlobalTestEnvironment(new DesktopEnvironment);
+
+} // namespace
+
+} // namespace TextPathsTest

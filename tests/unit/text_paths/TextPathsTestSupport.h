@@ -1,0 +1,27 @@
+// The desktop environment of these tests: only our own applications, the system's MIME database, no
+// session bus (nothing may reach a real file manager).
+#pragma once
+
+#include <QString>
+
+#include <ostream>
+
+// Readable failure messages.
+inline void PrintTo(const QString &string, std::ostream *stream)
+{
+    *stream << '"' << string.toStdString() << '"';
+}
+
+namespace TextPathsTest {
+
+// A fresh folder below the test's temporary tree.
+QString makeFolder(const QString &name);
+
+// The file that the test application with this desktop-file ID writes its arguments to, one a line.
+QString recordPathForApplication(const QString &desktopID);
+QString desktopFilePath(const QString &desktopID);
+
+inline const QString recorderID = QStringLiteral("quorvel-test-recorder.desktop");
+inline const QString otherID = QStringLiteral("quorvel-test-other.desktop");
+
+} // namespace TextPathsTest
