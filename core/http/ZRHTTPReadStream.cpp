@@ -1,0 +1,245 @@
+// One request message and its response over a curl easy handle.
+#include "core/http/ZRHTTPReadStream.h"
+
+#include "core/http/ZRHTTPRequestThread.h"
+
+#include <cstring>
+
+namespace {
+
+// Body bytes held for the request before curl is told to stop receiving: large enough for the
+// biggest read, small enough that a slow reader pushes back on the server.
+constexpr std::size_t receiveBufferLimit = 256 * 1024;
+
+} // namespace
+
+ZRHTTPReadStream::ZRHTTPReadStream(ZRHTTPReadStreamClient *client) : _client(client), _handle(curl_easy_init())
+{
+    if (!_handle)
+        return;
+    curl_easy_setopt(_handle, CURLOPT_PRIVATE, this);
+    curl_easy_setopt(_handle, CURLOPT_WRITEFUNCTION, &ZRHTTPReadStream::writeCallback);
+    curl_easy_setopt(_handle, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(_handle, CURLOPT_HEADERFUNCTION, &ZRHTTPReadStream::headerCallback);
+    curl_easy_setopt(_handle, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(_handle, CURLOPT_ERRORBUFFER, _errorBuffer);
+    curl_easy_setopt(_handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(_handle, CURLOPT_BUFFERSIZE, 128L * 1024L);
+    // The engine follows redirects, answers challenges and decodes bodies itself.
+    curl_easy_setopt(_handle, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(_handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    curl_easy_setopt(_handle, CURLOPT_PROTOCOLS_STR, "http,https");
+}
+
+ZRHTTPReadStream::~ZRHTTPReadStream()
+{
+    close();
+    if (_handle)
+        curl_easy_cleanup(_handle);
+    curl_slist_free_all(_headerList);
+}
+
+void ZRHTTPReadStream::setHeaderList(curl_slist *list)
+{
+    curl_slist_free_all(_headerList);
+    _headerList = list;
+    curl_easy_setopt(_handle, CURLOPT_HTTPHEADER, _headerList);
+}
+
+void ZRHTTPReadStream::setBody(curl_read_callback reader, curl_seek_callback seeker, void *context,
+    std::uint64_t length)
+{
+    curl_easy_setopt(_handle, CURLOPT_READFUNCTION, reader);
+    curl_easy_setopt(_handle, CURLOPT_READDATA, context);
+    curl_easy_setopt(_handle, CURLOPT_SEEKFUNCTION, seeker);
+    curl_easy_setopt(_handle, CURLOPT_SEEKDATA, context);
+    curl_easy_setopt(_handle, CURLOPT_POST, 1L);
+    curl_easy_setopt(_handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
+}
+
+bool ZRHTTPReadStream::open()
+{
+    if (!_handle)
+        return false;
+    _opened = true;
+    if (_scheduled && !_addedToMulti) {
+        if (!ZRHTTPRequestThread::shared().addStream(this))
+            return false;
+        _addedToMulti = true;
+    }
+    return true;
+}
+
+void ZRHTTPReadStream::close()
+{
+    if (_addedToMulti) {
+        ZRHTTPRequestThread::shared().removeStream(this);
+        _addedToMulti = false;
+    }
+    _opened = false;
+}
+
+void ZRHTTPReadStream::setScheduled(bool scheduled)
+{
+    if (_scheduled == scheduled)
+        return;
+    _scheduled = scheduled;
+    if (_scheduled && _opened && !_addedToMulti) {
+        _addedToMulti = ZRHTTPRequestThread::shared().addStream(this);
+        return;
+    }
+    updateReceivePause();
+}
+
+bool ZRHTTPReadStream::wantsReceivePause() const
+{
+    return !_scheduled || bytesAvailable() >= receiveBufferLimit;
+}
+
+void ZRHTTPReadStream::updateReceivePause()
+{
+    if (!_addedToMulti || _transferEnded)
+        return;
+    const bool pause = wantsReceivePause();
+    if (pause == _receivePaused)
+        return;
+    _receivePaused = pause;
+    // Unpausing may hand over held bytes at once, through writeCallback.
+    curl_easy_pause(_handle, pause ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+}
+
+std::string ZRHTTPReadStream::read(std::size_t maximum)
+{
+    std::string chunk;
+    const std::size_t available = bytesAvailable();
+    if (available == 0 || maximum == 0)
+        return chunk;
+    if (_offset == 0 && available <= maximum) {
+        chunk.swap(_buffer);
+    } else {
+        const std::size_t length = std::min(maximum, available);
+        chunk.assign(_buffer, _offset, length);
+        _offset += length;
+        if (_offset == _buffer.size()) {
+            _buffer.clear();
+            _offset = 0;
+        } else if (_offset > receiveBufferLimit) {
+            _buffer.erase(0, _offset);
+            _offset = 0;
+        }
+    }
+    updateReceivePause();
+    return chunk;
+}
+
+std::string ZRHTTPReadStream::errorMessage() const
+{
+    if (_errorBuffer[0])
+        return _errorBuffer;
+    return curl_easy_strerror(_result);
+}
+
+std::uint64_t ZRHTTPReadStream::bytesWritten() const
+{
+    curl_off_t uploaded = 0;
+    if (_handle)
+        curl_easy_getinfo(_handle, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+    return uploaded > 0 ? static_cast<std::uint64_t>(uploaded) : 0;
+}
+
+ZRHTTPStreamEvent ZRHTTPReadStream::takeNextEvent()
+{
+    if (!_scheduled || !_opened)
+        return ZRHTTPStreamEvent::none;
+    if (_headerComplete && !_headerAnnounced) {
+        _headerAnnounced = true;
+        return ZRHTTPStreamEvent::bytesAvailable;
+    }
+    if (bytesAvailable() > 0)
+        return _ignoredUntilNewData ? ZRHTTPStreamEvent::none : ZRHTTPStreamEvent::bytesAvailable;
+    if (_transferEnded && !_endAnnounced) {
+        _endAnnounced = true;
+        return _result == CURLE_OK ? ZRHTTPStreamEvent::endEncountered : ZRHTTPStreamEvent::errorOccurred;
+    }
+    return ZRHTTPStreamEvent::none;
+}
+
+void ZRHTTPReadStream::transferDidEnd(CURLcode result)
+{
+    _transferEnded = true;
+    _result = result;
+}
+
+std::size_t ZRHTTPReadStream::writeCallback(char *data, std::size_t size, std::size_t count, void *context)
+{
+    auto *stream = static_cast<ZRHTTPReadStream *>(context);
+    const std::size_t length = size * count;
+    if (stream->wantsReceivePause()) {
+        stream->_receivePaused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    stream->_buffer.append(data, length);
+    stream->_ignoredUntilNewData = false;
+    return length;
+}
+
+std::size_t ZRHTTPReadStream::headerCallback(char *data, std::size_t size, std::size_t count, void *context)
+{
+    auto *stream = static_cast<ZRHTTPReadStream *>(context);
+    const std::size_t length = size * count;
+    // Trailers of a chunked body come through here too; the header is already settled.
+    if (!stream->_headerComplete)
+        stream->parseHeaderLine(std::string_view(data, length));
+    return length;
+}
+
+void ZRHTTPReadStream::parseHeaderLine(std::string_view line)
+{
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.remove_suffix(1);
+    if (line.substr(0, 5) == "HTTP/") {
+        // A new status line starts a new response header (after a 1xx one).
+        _headers.clear();
+        _lastHeaderName.clear();
+        _statusLine = std::string(line);
+        _http10 = line.substr(0, 8) == "HTTP/1.0";
+        const std::size_t space = line.find(' ');
+        _statusCode = 0;
+        if (space != std::string_view::npos) {
+            for (std::size_t index = space + 1; index < line.size() && index < space + 4; ++index) {
+                if (line[index] < '0' || line[index] > '9')
+                    break;
+                _statusCode = _statusCode * 10 + (line[index] - '0');
+            }
+        }
+        _inInterimResponse = _statusCode >= 100 && _statusCode < 200;
+        return;
+    }
+    if (line.empty()) {
+        if (_statusLine.empty())
+            return;
+        if (_inInterimResponse) {
+            _inInterimResponse = false;
+            _statusLine.clear();
+            return;
+        }
+        _headerComplete = true;
+        return;
+    }
+    if ((line.front() == ' ' || line.front() == '\t') && !_lastHeaderName.empty()) {
+        auto found = _headers.find(_lastHeaderName);
+        if (found != _headers.end())
+            found->second += " " + ZRHTTPHeaderFields::trimmed(line);
+        return;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0)
+        return;
+    std::string name = ZRHTTPHeaderFields::trimmed(line.substr(0, colon));
+    std::string value = ZRHTTPHeaderFields::trimmed(line.substr(colon + 1));
+    auto [found, inserted] = _headers.try_emplace(name, value);
+    // Repeated fields are one field whose values are joined by commas.
+    if (!inserted)
+        found->second += ", " + value;
+    _lastHeaderName = name;
+}

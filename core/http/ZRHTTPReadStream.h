@@ -1,0 +1,111 @@
+// One attempt to send a request message and read its response: a curl easy handle on the request
+// thread's multi handle, with the response header and the body bytes that curl has handed over
+// but the request has not read yet.
+#pragma once
+
+#include "core/http/ZRHTTPHeaders.h"
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <string>
+
+class ZRHTTPReadStream;
+
+enum class ZRHTTPStreamEvent { none, bytesAvailable, errorOccurred, endEncountered };
+
+// Request thread: receives the events of a stream it owns.
+class ZRHTTPReadStreamClient {
+public:
+    virtual void readStreamHandleEvent(ZRHTTPReadStream &stream, ZRHTTPStreamEvent event) = 0;
+
+protected:
+    ~ZRHTTPReadStreamClient() = default;
+};
+
+// Request thread, all of it: the stream, its easy handle and its buffer belong to that thread.
+class ZRHTTPReadStream {
+public:
+    explicit ZRHTTPReadStream(ZRHTTPReadStreamClient *client);
+    ~ZRHTTPReadStream();
+    ZRHTTPReadStream(const ZRHTTPReadStream &) = delete;
+    ZRHTTPReadStream &operator=(const ZRHTTPReadStream &) = delete;
+
+    // Configuring, before open(): the handle with our callbacks set, and the header lines (owned).
+    bool isValid() const { return _handle != nullptr; }
+    CURL *handle() const { return _handle; }
+    void setHeaderList(curl_slist *list);
+    // The body is pulled through curl's read and seek functions while the request is sent.
+    void setBody(curl_read_callback reader, curl_seek_callback seeker, void *context, std::uint64_t length);
+
+    // Opening hands the handle to the request thread's multi handle; a stream that is not scheduled
+    // yet is handed over when it first is.
+    bool open();
+    bool isOpen() const { return _opened; }
+    // Takes the handle off the multi handle; no event follows.
+    void close();
+
+    // A parked stream gets no events and curl stops receiving for it.
+    bool isScheduled() const { return _scheduled; }
+    void setScheduled(bool scheduled);
+
+    // The response header, once complete (1xx interim responses are skipped).
+    bool isResponseHeaderComplete() const { return _headerComplete; }
+    int statusCode() const { return _statusCode; }
+    const std::string &statusLine() const { return _statusLine; }
+    bool isHTTP10Response() const { return _http10; }
+    const ZRHTTPHeaders &responseHeaders() const { return _headers; }
+
+    // Body bytes received and not read yet; reading takes up to `maximum` of them.
+    std::size_t bytesAvailable() const { return _buffer.size() - _offset; }
+    std::string read(std::size_t maximum);
+
+    // After the transfer ended: curl's result and its message.
+    bool hasTransferEnded() const { return _transferEnded; }
+    CURLcode transferResult() const { return _result; }
+    std::string errorMessage() const;
+    std::uint64_t bytesWritten() const;
+
+    // For the request thread's loop.
+    ZRHTTPStreamEvent takeNextEvent();
+    void transferDidEnd(CURLcode result);
+    // The client took no bytes on the last event: wait for new data before announcing them again.
+    void waitForNewData() { _ignoredUntilNewData = true; }
+    ZRHTTPReadStreamClient *client() const { return _client; }
+
+private:
+    static std::size_t writeCallback(char *data, std::size_t size, std::size_t count, void *stream);
+    static std::size_t headerCallback(char *data, std::size_t size, std::size_t count, void *stream);
+    void parseHeaderLine(std::string_view line);
+    bool wantsReceivePause() const;
+    void updateReceivePause();
+
+    ZRHTTPReadStreamClient *_client;
+    CURL *_handle = nullptr;
+    curl_slist *_headerList = nullptr;
+    char _errorBuffer[CURL_ERROR_SIZE] = {};
+
+    bool _opened = false;
+    bool _addedToMulti = false;
+    bool _scheduled = false;
+    bool _receivePaused = false;
+
+    // Header being parsed and the finished one.
+    bool _inInterimResponse = false;
+    bool _headerComplete = false;
+    bool _headerAnnounced = false;
+    int _statusCode = 0;
+    bool _http10 = false;
+    std::string _statusLine;
+    ZRHTTPHeaders _headers;
+    std::string _lastHeaderName;
+
+    std::string _buffer;
+    std::size_t _offset = 0;
+    // Set when an event found nothing to do, so that unread bytes do not spin the loop.
+    bool _ignoredUntilNewData = false;
+
+    bool _transferEnded = false;
+    bool _endAnnounced = false;
+    CURLcode _result = CURLE_OK;
+};

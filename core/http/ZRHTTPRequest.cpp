@@ -1,0 +1,1428 @@
+// The request's life cycle on the request thread: building the message, connections, events,
+// redirects, time-outs, retries, cancellation, body destinations and the class-wide settings.
+#include "core/http/ZRHTTPRequest.h"
+
+#include "core/http/ZRDataDecompressor.h"
+#include "core/http/ZRHTTPBandwidth.h"
+#include "core/http/ZRHTTPCookieStore.h"
+#include "core/http/ZRHTTPDate.h"
+#include "core/http/ZRHTTPInputStream.h"
+#include "core/http/ZRHTTPRequestDelegate.h"
+#include "core/http/ZRHTTPRequestQueue.h"
+#include "core/http/ZRHTTPURL.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cxxabi.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <typeinfo>
+#include <unistd.h>
+
+namespace {
+
+constexpr auto statusCheckInterval = std::chrono::milliseconds(250);
+constexpr int maximumRedirectCount = 5;
+
+struct ClassState {
+    std::mutex mutex;
+    double defaultTimeOutSeconds = 10.0;
+    std::optional<std::string> defaultUserAgent;
+    std::shared_ptr<const ZRHTTPRequest::CallbackExecutor> executor;
+};
+
+ClassState &classState()
+{
+    static ClassState state;
+    return state;
+}
+
+std::string formatted(const char *format, const std::string &first, const std::string &second = {})
+{
+    std::string result;
+    std::size_t argument = 0;
+    for (const char *c = format; *c; ++c) {
+        if (c[0] == '%' && c[1] == 's') {
+            result += argument++ == 0 ? first : second;
+            ++c;
+        } else {
+            result += *c;
+        }
+    }
+    return result;
+}
+
+ZRHTTPErrorPtr posixError(int code)
+{
+    return ZRHTTPError::make(code, std::strerror(code), nullptr, ZRPOSIXErrorDomain);
+}
+
+ZRHTTPErrorPtr fileError(const std::string &message, int posixCode)
+{
+    return ZRHTTPError::make(ZRHTTPFileManagementErrorCode, message, posixCode ? posixError(posixCode) : nullptr);
+}
+
+bool isRetryableTransportError(CURLcode code)
+{
+    return code == CURLE_SEND_ERROR || code == CURLE_RECV_ERROR || code == CURLE_GOT_NOTHING;
+}
+
+bool isTLSTransportError(CURLcode code)
+{
+    switch (code) {
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CLIENTCERT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool fileExists(const std::string &path)
+{
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0;
+}
+
+bool writeAll(int descriptor, const char *data, std::size_t length)
+{
+    while (length > 0) {
+        const ssize_t written = ::write(descriptor, data, length);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+std::string temporaryDirectory()
+{
+    const char *folder = std::getenv("TMPDIR");
+    return folder && *folder ? folder : "/tmp";
+}
+
+// A new empty file with a name no other request uses.
+std::string makeUniqueTemporaryFile()
+{
+    std::string pattern = temporaryDirectory() + "/quorvel-body-XXXXXX";
+    const int descriptor = ::mkstemp(pattern.data());
+    if (descriptor < 0)
+        return {};
+    ::close(descriptor);
+    return pattern;
+}
+
+// rename(2) cannot cross file systems; the temporary folder is often on another one.
+int moveFile(const std::string &source, const std::string &destination)
+{
+    if (::rename(source.c_str(), destination.c_str()) == 0)
+        return 0;
+    if (errno != EXDEV)
+        return errno;
+    const int input = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (input < 0)
+        return errno;
+    const int output = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (output < 0) {
+        const int error = errno;
+        ::close(input);
+        return error;
+    }
+    std::string buffer(262144, '\0');
+    int error = 0;
+    for (;;) {
+        const ssize_t count = ::read(input, buffer.data(), buffer.size());
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0) {
+            error = errno;
+            break;
+        }
+        if (count == 0)
+            break;
+        if (!writeAll(output, buffer.data(), static_cast<std::size_t>(count))) {
+            error = errno;
+            break;
+        }
+    }
+    ::close(input);
+    if (::close(output) != 0 && !error)
+        error = errno;
+    if (error) {
+        ::unlink(destination.c_str());
+        return error;
+    }
+    ::unlink(source.c_str());
+    return 0;
+}
+
+std::string demangledName(const std::type_info &type)
+{
+    int status = 0;
+    char *name = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+    std::string result = status == 0 && name ? name : type.name();
+    std::free(name);
+    return result;
+}
+
+std::string localeIdentifier()
+{
+    for (const char *variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char *value = std::getenv(variable);
+        if (!value || !*value)
+            continue;
+        std::string locale(value);
+        locale = locale.substr(0, locale.find_first_of(".@"));
+        if (locale.empty() || locale == "C" || locale == "POSIX")
+            return "en_US_POSIX";
+        return locale;
+    }
+    return "en_US_POSIX";
+}
+
+std::string machineArchitecture()
+{
+    struct utsname names {};
+    if (::uname(&names) != 0)
+        return "unknown";
+    return names.machine;
+}
+
+} // namespace
+
+// MARK: - Creation and configuration
+
+std::shared_ptr<ZRHTTPRequest> ZRHTTPRequest::requestWithURL(const std::string &url)
+{
+    return std::shared_ptr<ZRHTTPRequest>(new ZRHTTPRequest(url));
+}
+
+ZRHTTPRequest::ZRHTTPRequest(const std::string &url) : _url(url), _timeOutSeconds(defaultTimeOutSeconds()) {}
+
+ZRHTTPRequest::~ZRHTTPRequest()
+{
+    closeFileDestination(true);
+    // Easy handles and timers belong to the request thread.
+    if (_readStream || _statusTimer) {
+        auto &thread = ZRHTTPRequestThread::shared();
+        std::shared_ptr<ZRHTTPReadStream> stream(std::move(_readStream));
+        const auto timer = _statusTimer;
+        if (thread.isCurrentThread()) {
+            if (timer)
+                thread.removeTimer(*timer);
+            stream.reset();
+        } else {
+            thread.post([stream, timer]() mutable {
+                if (timer)
+                    ZRHTTPRequestThread::shared().removeTimer(*timer);
+                stream.reset();
+            });
+        }
+    }
+}
+
+void ZRHTTPRequest::setDelegate(ZRHTTPRequestDelegate *delegate)
+{
+    std::lock_guard lock(_cancelledLock);
+    _delegate = delegate;
+}
+
+ZRHTTPRequestDelegate *ZRHTTPRequest::delegate() const
+{
+    std::lock_guard lock(_cancelledLock);
+    return _delegate;
+}
+
+void ZRHTTPRequest::setURL(const std::string &url)
+{
+    std::lock_guard lock(_cancelledLock);
+    if (url == _url)
+        return;
+    _url = url;
+    _redirectURL.clear();
+}
+
+std::string ZRHTTPRequest::url() const
+{
+    std::lock_guard lock(_cancelledLock);
+    return _url;
+}
+
+void ZRHTTPRequest::setRequestMethod(const std::string &method)
+{
+    std::lock_guard lock(_cancelledLock);
+    _requestMethod = method;
+    // A request that changes the server's state is not sent on a connection that may have gone stale.
+    if (method == "POST" || method == "PUT" || _haveBody)
+        _shouldAttemptPersistentConnection = false;
+}
+
+std::string ZRHTTPRequest::requestMethod() const
+{
+    std::lock_guard lock(_cancelledLock);
+    return _requestMethod;
+}
+
+void ZRHTTPRequest::setRequestHeaders(const ZRHTTPHeaders &headers)
+{
+    std::lock_guard lock(_cancelledLock);
+    _requestHeaders = headers;
+}
+
+void ZRHTTPRequest::addRequestHeader(const std::string &name, const std::string &value)
+{
+    std::lock_guard lock(_cancelledLock);
+    _requestHeaders.insert_or_assign(name, value);
+}
+
+ZRHTTPHeaders ZRHTTPRequest::requestHeaders() const
+{
+    std::lock_guard lock(_cancelledLock);
+    return _requestHeaders;
+}
+
+#define ZR_LOCKED_SETTER(function, type, field)                                                                         \
+    void ZRHTTPRequest::function(type value)                                                                            \
+    {                                                                                                                   \
+        std::lock_guard lock(_cancelledLock);                                                                           \
+        field = value;                                                                                                  \
+    }
+
+ZR_LOCKED_SETTER(setUserAgentString, const std::string &, _userAgentString)
+ZR_LOCKED_SETTER(setTimeOutSeconds, double, _timeOutSeconds)
+ZR_LOCKED_SETTER(setShouldRedirect, bool, _shouldRedirect)
+ZR_LOCKED_SETTER(setShouldUseRFC2616RedirectBehaviour, bool, _shouldUseRFC2616RedirectBehaviour)
+ZR_LOCKED_SETTER(setShouldAttemptPersistentConnection, bool, _shouldAttemptPersistentConnection)
+ZR_LOCKED_SETTER(setPersistentConnectionTimeoutSeconds, double, _persistentConnectionTimeoutSeconds)
+ZR_LOCKED_SETTER(setNumberOfTimesToRetryOnTimeout, int, _numberOfTimesToRetryOnTimeout)
+ZR_LOCKED_SETTER(setAllowCompressedResponse, bool, _allowCompressedResponse)
+ZR_LOCKED_SETTER(setShouldWaitToInflateCompressedResponses, bool, _shouldWaitToInflateCompressedResponses)
+ZR_LOCKED_SETTER(setUseCookiePersistence, bool, _useCookiePersistence)
+ZR_LOCKED_SETTER(setUseSessionPersistence, bool, _useSessionPersistence)
+ZR_LOCKED_SETTER(setUseKeychainPersistence, bool, _useKeychainPersistence)
+ZR_LOCKED_SETTER(setShouldPresentCredentialsBeforeChallenge, bool, _shouldPresentCredentialsBeforeChallenge)
+ZR_LOCKED_SETTER(setValidatesSecureCertificate, bool, _validatesSecureCertificate)
+ZR_LOCKED_SETTER(setUseHTTPVersionOne, bool, _useHTTPVersionOne)
+ZR_LOCKED_SETTER(setCachePolicy, int, _cachePolicy)
+ZR_LOCKED_SETTER(setProxyHost, const std::string &, _proxyHost)
+ZR_LOCKED_SETTER(setProxyPort, int, _proxyPort)
+ZR_LOCKED_SETTER(setProxyType, ProxyType, _proxyType)
+ZR_LOCKED_SETTER(setDownloadDestinationPath, const std::string &, _downloadDestinationPath)
+ZR_LOCKED_SETTER(setTemporaryFileDownloadPath, const std::string &, _temporaryFileDownloadPath)
+ZR_LOCKED_SETTER(setAllowResumeForFileDownloads, bool, _allowResumeForFileDownloads)
+
+#undef ZR_LOCKED_SETTER
+
+double ZRHTTPRequest::timeOutSeconds() const
+{
+    std::lock_guard lock(_cancelledLock);
+    return _timeOutSeconds;
+}
+
+bool ZRHTTPRequest::shouldAttemptPersistentConnection() const
+{
+    std::lock_guard lock(_cancelledLock);
+    return _shouldAttemptPersistentConnection;
+}
+
+double ZRHTTPRequest::persistentConnectionTimeoutSeconds() const
+{
+    std::lock_guard lock(_cancelledLock);
+    return _persistentConnectionTimeoutSeconds;
+}
+
+void ZRHTTPRequest::appendPostData(const std::string &bytes)
+{
+    std::lock_guard lock(_cancelledLock);
+    _postBody += bytes;
+    _postBodyFilePath.clear();
+    _haveBody = true;
+}
+
+void ZRHTTPRequest::setPostBodyFilePath(const std::string &path)
+{
+    std::lock_guard lock(_cancelledLock);
+    _postBodyFilePath = path;
+    _postBody.clear();
+    _haveBody = !path.empty();
+}
+
+// MARK: - Control
+
+void ZRHTTPRequest::startAsynchronous()
+{
+    sharedQueue().addOperation(shared_from_this());
+}
+
+void ZRHTTPRequest::start()
+{
+    {
+        std::lock_guard lock(_cancelledLock);
+        _inProgress = true;
+    }
+    ZRHTTPRequestThread::shared().post([self = shared_from_this()] { self->main(); });
+}
+
+void ZRHTTPRequest::cancel()
+{
+    ZRHTTPRequestThread::shared().post([self = shared_from_this()] { self->cancelOnRequestThread(); });
+}
+
+void ZRHTTPRequest::clearDelegatesAndCancel()
+{
+    {
+        std::lock_guard lock(_cancelledLock);
+        _delegate = nullptr;
+    }
+    cancel();
+}
+
+void ZRHTTPRequest::redirectToURL(const std::string &url)
+{
+    ZRHTTPRequestThread::shared().post([self = shared_from_this(), url] {
+        std::lock_guard lock(self->_cancelledLock);
+        if (self->_cancelled || self->_finished || self->_error)
+            return;
+        self->_redirectURL = url;
+        self->_waitingForRedirectDecision = false;
+        self->performRedirect();
+    });
+}
+
+void ZRHTTPRequest::cancelAuthentication()
+{
+    ZRHTTPRequestThread::shared().post([self = shared_from_this()] {
+        std::lock_guard lock(self->_cancelledLock);
+        if (!self->_waitingForCredentials)
+            return;
+        self->_waitingForCredentials = false;
+        self->failWithError(ZRHTTPError::authenticationError());
+    });
+}
+
+// MARK: - Building and sending
+
+void ZRHTTPRequest::main()
+{
+    auto self = shared_from_this();
+    std::lock_guard lock(_cancelledLock);
+    try {
+        // Cancelled while it waited in the queue: no connection is made.
+        if (_error) {
+            _complete = true;
+            markAsFinished();
+            return;
+        }
+        _complete = false;
+        if (_url.empty() || !ZRHTTPURL::partsOfURL(_url)) {
+            failWithError(ZRHTTPError::unableToCreateRequestError());
+            return;
+        }
+        if (_haveBody) {
+            std::uint64_t length = _postBody.size();
+            if (!_postBodyFilePath.empty()) {
+                struct stat status {};
+                if (::stat(_postBodyFilePath.c_str(), &status) != 0) {
+                    failWithError(fileError(formatted(ZRHTTPErrorMessage::attributesOfFileFormat, _postBodyFilePath), errno));
+                    return;
+                }
+                length = static_cast<std::uint64_t>(status.st_size);
+            }
+            _requestHeaders.insert_or_assign("Content-Length", std::to_string(length));
+            if (_requestMethod == "GET" || _requestMethod == "DELETE" || _requestMethod == "HEAD")
+                setRequestMethod("POST");
+        }
+        if (!_haveBuiltRequestHeaders) {
+            buildRequestHeaders();
+            if (_error)
+                return;
+        }
+        // A CR, LF or NUL would end a field early and let the rest pass for fields of its own.
+        if (auto name = ZRHTTPHeaderFields::unsafeHeaderFieldName(_requestHeaders)) {
+            failWithError(ZRHTTPError::make(ZRHTTPUnableToCreateRequestErrorCode,
+                formatted(ZRHTTPErrorMessage::invalidHeaderFieldFormat, *name)));
+            return;
+        }
+        if (_requestMethod.empty() || _requestMethod.find_first_of(std::string_view(" \t\r\n\0", 5)) != std::string::npos) {
+            failWithError(ZRHTTPError::unableToCreateRequestError());
+            return;
+        }
+        startRequest();
+    } catch (const std::exception &exception) {
+        const std::string name = demangledName(typeid(exception));
+        auto underlying = std::make_shared<ZRHTTPError>();
+        underlying->domain = ZRHTTPRequestErrorDomain;
+        underlying->code = ZRHTTPUnhandledExceptionErrorCode;
+        underlying->localizedDescription = name;
+        underlying->failureReason = exception.what();
+        auto error = std::make_shared<ZRHTTPError>(*underlying);
+        error->underlyingError = underlying;
+        failWithError(error);
+    }
+}
+
+void ZRHTTPRequest::buildRequestHeaders()
+{
+    _haveBuiltRequestHeaders = true;
+    if (!_requestHeaders.count("User-Agent")) {
+        if (!_userAgentString.empty())
+            _requestHeaders.insert_or_assign("User-Agent", _userAgentString);
+        else if (auto userAgent = defaultUserAgentString())
+            _requestHeaders.insert_or_assign("User-Agent", *userAgent);
+    }
+    if (_allowCompressedResponse)
+        _requestHeaders.insert_or_assign("Accept-Encoding", "gzip");
+    updatePartialDownloadSize();
+    if (_error)
+        return;
+    if (_partialDownloadSize > 0)
+        _requestHeaders.insert_or_assign("Range", "bytes=" + std::to_string(_partialDownloadSize) + "-");
+}
+
+void ZRHTTPRequest::updatePartialDownloadSize()
+{
+    if (!_allowResumeForFileDownloads || _downloadDestinationPath.empty() || _temporaryFileDownloadPath.empty())
+        return;
+    struct stat status {};
+    if (::stat(_temporaryFileDownloadPath.c_str(), &status) != 0) {
+        if (errno != ENOENT)
+            failWithError(fileError(formatted(ZRHTTPErrorMessage::attributesOfFileFormat, _temporaryFileDownloadPath), errno));
+        return;
+    }
+    _partialDownloadSize = static_cast<std::uint64_t>(status.st_size);
+}
+
+void ZRHTTPRequest::startRequest()
+{
+    if (_cancelled)
+        return;
+    queueCallback(Callback::started);
+
+    _downloadComplete = false;
+    _complete = false;
+    _totalBytesRead = 0;
+    _contentLength = 0;
+    _totalBytesSent = 0;
+    _lastBytesSent = 0;
+    _responseHeaders.clear();
+    _headerRead = false;
+    _authenticationNeeded = 0;
+    _needsRedirect = false;
+    if (_redirectCount == 0)
+        _originalURL = _url;
+    if (_downloadDestinationPath.empty())
+        _rawResponseData.clear();
+    _dataDecompressor.reset();
+    destroyReadStream();
+
+    auto stream = std::make_unique<ZRHTTPReadStream>(static_cast<ZRHTTPReadStreamClient *>(this));
+    if (!stream->isValid()) {
+        failWithError(ZRHTTPError::make(ZRHTTPInternalErrorWhileBuildingRequestCode,
+            ZRHTTPErrorMessage::unableToCreateReadStream));
+        return;
+    }
+    CURL *handle = stream->handle();
+    curl_easy_setopt(handle, CURLOPT_URL, _url.c_str());
+    curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, _useHTTPVersionOne ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
+
+    if (_haveBody) {
+        _postBodyReadStream = _postBodyFilePath.empty()
+            ? ZRHTTPInputStream::inputStreamWithData(_postBody, [this] { performThrottling(); })
+            : ZRHTTPInputStream::inputStreamWithFileAtPath(_postBodyFilePath, [this] { performThrottling(); });
+        const std::uint64_t length = _postBodyFilePath.empty() ? _postBody.size()
+                                                               : ZRHTTPHeaderFields::contentLengthFromString(
+                                                                   _requestHeaders["Content-Length"]);
+        stream->setBody(&ZRHTTPInputStream::curlReadCallback, &ZRHTTPInputStream::curlSeekCallback,
+            _postBodyReadStream.get(), length);
+        if (_requestMethod != "POST")
+            curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, _requestMethod.c_str());
+    } else if (_requestMethod == "HEAD") {
+        curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
+    } else if (_requestMethod != "GET") {
+        curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, _requestMethod.c_str());
+    }
+
+    curl_slist *headerList = nullptr;
+    std::string callerCookies;
+    for (const auto &[name, value] : _requestHeaders) {
+        if (_useCookiePersistence && ZRHTTPHeaderFields::lowercased(name) == "cookie") {
+            callerCookies = value;
+            continue;
+        }
+        // "Name;" is curl's way of sending a field with an empty value.
+        const std::string line = value.empty() ? name + ";" : name + ": " + value;
+        headerList = curl_slist_append(headerList, line.c_str());
+    }
+    if (_haveBody) {
+        // curl would otherwise add fields of its own to a body it sends.
+        if (!_requestHeaders.count("Content-Type"))
+            headerList = curl_slist_append(headerList, "Content-Type:");
+        headerList = curl_slist_append(headerList, "Expect:");
+    }
+    stream->setHeaderList(headerList);
+    _requestCarriedRange = _requestHeaders.count("Range") > 0;
+
+    // The store's cookies for this URL and the caller's own go out in one "Cookie" field.
+    if (_useCookiePersistence) {
+        ZRHTTPCookieStore::sharedStore().attachToHandle(handle);
+        if (!callerCookies.empty())
+            curl_easy_setopt(handle, CURLOPT_COOKIE, callerCookies.c_str());
+    }
+
+    if (!_validatesSecureCertificate) {
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
+    }
+
+    // Always explicit, so that proxy variables of the environment never apply.
+    std::string proxy;
+    if (!_proxyHost.empty() && _proxyPort != 0) {
+        const bool ipv6 = _proxyHost.find(':') != std::string::npos && _proxyHost.front() != '[';
+        const std::string host = ipv6 ? "[" + _proxyHost + "]" : _proxyHost;
+        proxy = (_proxyType == ProxyType::socks ? "socks5h://" : "http://") + host + ":" + std::to_string(_proxyPort);
+    }
+    curl_easy_setopt(handle, CURLOPT_PROXY, proxy.c_str());
+    curl_easy_setopt(handle, CURLOPT_NOPROXY, "");
+
+    chooseConnection(*stream);
+    _readStream = std::move(stream);
+    _readStreamIsScheduled = false;
+
+    // While throttled streams are parked, a new one waits with them.
+    if (!ZRHTTPBandwidth::shared().isThrottleResumeTimeInFuture())
+        scheduleReadStream();
+    if (!_readStream->open()) {
+        _connectionCanBeReused = false;
+        destroyReadStream();
+        failWithError(ZRHTTPError::make(ZRHTTPInternalErrorWhileBuildingRequestCode,
+            ZRHTTPErrorMessage::unableToStartConnection));
+        return;
+    }
+    _lastActivityTime = Clock::now();
+    _haveLastActivityTime = true;
+    if (!_statusTimer) {
+        std::weak_ptr<ZRHTTPRequest> weak = weak_from_this();
+        _statusTimer = ZRHTTPRequestThread::shared().addRepeatingTimer(statusCheckInterval, [weak] {
+            if (auto request = weak.lock())
+                request->checkRequestStatus();
+        });
+    }
+}
+
+bool ZRHTTPRequest::chooseConnection(ZRHTTPReadStream &stream)
+{
+    auto &pool = ZRHTTPConnectionPool::shared();
+    const auto parts = ZRHTTPURL::partsOfURL(_url);
+    if (!parts || parts->host.empty() || parts->scheme.empty())
+        _shouldAttemptPersistentConnection = false;
+    if (!_shouldAttemptPersistentConnection) {
+        pool.expireIdleRecords();
+        _connectionInfo.reset();
+        _connectionID = 0;
+        curl_easy_setopt(stream.handle(), CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(stream.handle(), CURLOPT_FORBID_REUSE, 1L);
+        return false;
+    }
+    if (!_requestID)
+        _requestID = pool.nextRequestID();
+    const auto choice = pool.chooseRecord(_connectionInfo, parts->host, parts->scheme, parts->port, _requestID);
+    _connectionInfo = choice.record;
+    _connectionID = choice.record->id;
+    // Without an idle record for this server there is no connection we mean to re-use.
+    if (choice.isNewConnection)
+        curl_easy_setopt(stream.handle(), CURLOPT_FRESH_CONNECT, 1L);
+    return !choice.isNewConnection;
+}
+
+void ZRHTTPRequest::scheduleReadStream()
+{
+    if (!_readStream || _readStreamIsScheduled)
+        return;
+    _readStream->setScheduled(true);
+    _readStreamIsScheduled = true;
+    ZRHTTPConnectionPool::shared().streamWasScheduled();
+    _lastActivityTime = Clock::now();
+    _haveLastActivityTime = true;
+}
+
+void ZRHTTPRequest::unscheduleReadStream()
+{
+    if (!_readStream || !_readStreamIsScheduled)
+        return;
+    _readStream->setScheduled(false);
+    _readStreamIsScheduled = false;
+    ZRHTTPConnectionPool::shared().streamWasUnscheduled();
+}
+
+void ZRHTTPRequest::destroyReadStream()
+{
+    if (!_readStream)
+        return;
+    unscheduleReadStream();
+    _readStream->close();
+    _readStream.reset();
+}
+
+void ZRHTTPRequest::stopStatusTimer()
+{
+    if (!_statusTimer)
+        return;
+    ZRHTTPRequestThread::shared().removeTimer(*_statusTimer);
+    _statusTimer.reset();
+}
+
+// MARK: - Events
+
+void ZRHTTPRequest::readStreamHandleEvent(ZRHTTPReadStream &stream, ZRHTTPStreamEvent event)
+{
+    auto self = shared_from_this();
+    std::lock_guard lock(_cancelledLock);
+    if (&stream != _readStream.get() || _complete || _cancelled)
+        return;
+    switch (event) {
+    case ZRHTTPStreamEvent::endEncountered:
+        handleStreamComplete();
+        break;
+    case ZRHTTPStreamEvent::errorOccurred:
+        handleStreamError();
+        break;
+    case ZRHTTPStreamEvent::bytesAvailable:
+        handleBytesAvailable();
+        break;
+    case ZRHTTPStreamEvent::none:
+        break;
+    }
+    performThrottling();
+
+    if (_downloadComplete && _needsRedirect && !_cancelled && !_error) {
+        if (_delegate && _delegate->respondsToWillRedirect()) {
+            const std::string target = _redirectURL;
+            _redirectURL.clear();
+            _waitingForRedirectDecision = true;
+            queueCallback(Callback::willRedirect, std::make_shared<const std::string>(target));
+        } else {
+            performRedirect();
+        }
+    } else if (_downloadComplete && _authenticationNeeded && !_cancelled && !_error && !_waitingForCredentials) {
+        if (_delegate && _delegate->respondsToAuthenticationNeeded()) {
+            _waitingForCredentials = true;
+            queueCallback(_authenticationNeeded == 2 ? Callback::proxyAuthentication : Callback::authentication);
+        } else {
+            failWithError(ZRHTTPError::authenticationError());
+        }
+    }
+}
+
+void ZRHTTPRequest::handleBytesAvailable()
+{
+    if (!_headerRead) {
+        readResponseHeaders();
+        if (_complete || !_headerRead)
+            return;
+    }
+    if (!_readStream || _readStream->bytesAvailable() == 0)
+        return;
+
+    std::size_t bufferSize = 16384;
+    if (_contentLength > 262144)
+        bufferSize = 262144;
+    else if (_contentLength > 65536)
+        bufferSize = 65536;
+    auto &bandwidth = ZRHTTPBandwidth::shared();
+    if (bandwidth.isBandwidthThrottled())
+        bufferSize = bandwidth.readLengthForBufferSize(bufferSize);
+
+    std::string chunk = _readStream->read(bufferSize);
+    if (chunk.empty())
+        return;
+    const std::size_t rawLength = chunk.size();
+
+    std::optional<std::string> inflated;
+    const bool compressed = _responseHeaders.count("Content-Encoding")
+        && _responseHeaders.at("Content-Encoding").find("gzip") != std::string::npos;
+    if (compressed && !_shouldWaitToInflateCompressedResponses) {
+        if (!_dataDecompressor)
+            _dataDecompressor = ZRDataDecompressor::decompressor();
+        ZRHTTPErrorPtr error;
+        inflated = _dataDecompressor->uncompressBytes(chunk.data(), chunk.size(), &error);
+        if (error) {
+            cancelLoad();
+            failWithError(error);
+            return;
+        }
+        if (!inflated)
+            inflated = std::string();
+    }
+
+    _totalBytesRead += rawLength;
+    _lastActivityTime = Clock::now();
+    bandwidth.incrementBandwidthUsedInLastSecond(rawLength);
+
+    // The body of a redirect must not end up in a file that the next response resumes.
+    if (_needsRedirect && _shouldRedirect && _allowResumeForFileDownloads)
+        return;
+
+    if (_delegate && _delegate->respondsToDidReceiveData()) {
+        queueCallback(Callback::data, std::make_shared<const std::string>(inflated ? std::move(*inflated) : std::move(chunk)));
+    } else if (!_downloadDestinationPath.empty()) {
+        if (!writeChunkToFiles(chunk, inflated ? &*inflated : nullptr)) {
+            cancelLoad();
+            failWithError(_fileError);
+        }
+    } else {
+        _rawResponseData += inflated ? *inflated : chunk;
+    }
+}
+
+void ZRHTTPRequest::readResponseHeaders()
+{
+    if (!_readStream || !_readStream->isResponseHeaderComplete())
+        return;
+    _headerRead = true;
+    _authenticationNeeded = 0;
+    _responseHeaders = _readStream->responseHeaders();
+    _responseStatusCode = _readStream->statusCode();
+    _responseStatusMessage = _readStream->statusLine();
+    if (_responseStatusCode == 401)
+        _authenticationNeeded = 1;
+    else if (_responseStatusCode == 407)
+        _authenticationNeeded = 2;
+
+    const auto contentType = _responseHeaders.find("Content-Type");
+    _responseEncoding = contentType != _responseHeaders.end()
+        ? ZRHTTPHeaderFields::charsetFromContentType(contentType->second)
+        : std::string();
+
+    const auto location = _responseHeaders.find("Location");
+    std::optional<std::string> target;
+    if (_shouldRedirect && location != _responseHeaders.end() && ZRHTTPHeaderFields::isRedirectStatus(_responseStatusCode))
+        target = ZRHTTPURL::resolvedURL(_url, location->second);
+    if (target) {
+        queueCallback(Callback::redirected);
+        const bool keepMessage = _responseStatusCode == 307
+            || (_responseStatusCode != 303 && _shouldUseRFC2616RedirectBehaviour);
+        if (!keepMessage) {
+            setRequestMethod("GET");
+            _postBody.clear();
+            _postBodyFilePath.clear();
+            _haveBody = false;
+            ZRHTTPHeaders kept;
+            for (const char *name : {"User-Agent", "Accept"}) {
+                auto found = _requestHeaders.find(name);
+                if (found != _requestHeaders.end())
+                    kept.insert(*found);
+            }
+            _requestHeaders = std::move(kept);
+            _haveBuiltRequestHeaders = false;
+        }
+        _redirectURL = *target;
+        _needsRedirect = true;
+    } else {
+        const auto length = _responseHeaders.find("Content-Length");
+        _contentLength = length != _responseHeaders.end() ? ZRHTTPHeaderFields::contentLengthFromString(length->second) : 0;
+    }
+
+    _connectionCanBeReused = false;
+    if (_shouldAttemptPersistentConnection) {
+        const auto connection = _responseHeaders.find("Connection");
+        const auto keepAlive = _responseHeaders.find("Keep-Alive");
+        const auto decision = ZRHTTPHeaderFields::keepAliveDecision(_readStream->isHTTP10Response(),
+            connection != _responseHeaders.end() ? &connection->second : nullptr,
+            keepAlive != _responseHeaders.end() ? &keepAlive->second : nullptr);
+        _connectionCanBeReused = decision.canBeReused;
+        if (decision.timeoutSeconds)
+            _persistentConnectionTimeoutSeconds = *decision.timeoutSeconds;
+    }
+    // curl keeps a connection unless told otherwise; ours is the decision.
+    if (!_connectionCanBeReused)
+        curl_easy_setopt(_readStream->handle(), CURLOPT_FORBID_REUSE, 1L);
+
+    queueCallback(Callback::responseHeaders, std::make_shared<const ZRHTTPHeaders>(_responseHeaders));
+}
+
+void ZRHTTPRequest::handleStreamComplete()
+{
+    stopStatusTimer();
+    _downloadComplete = true;
+    if (!_headerRead)
+        readResponseHeaders();
+    if (_readStream)
+        _totalBytesSent = _readStream->bytesWritten();
+    _complete = true;
+    if (_contentLength == 0)
+        _contentLength = _totalBytesRead;
+    if (_postBodyReadStream)
+        _postBodyReadStream->close();
+    if (_dataDecompressor) {
+        _dataDecompressor->closeStream();
+        _dataDecompressor.reset();
+    }
+    if (!_downloadDestinationPath.empty() && !(_needsRedirect && _allowResumeForFileDownloads))
+        finishFileDestination();
+
+    auto &pool = ZRHTTPConnectionPool::shared();
+    if (!_connectionCanBeReused)
+        unscheduleReadStream();
+    pool.releaseRecord(_connectionInfo,
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(_persistentConnectionTimeoutSeconds)));
+    // curl keeps a re-usable connection in its cache after the easy handle is gone.
+    destroyReadStream();
+
+    if (_needsRedirect || _authenticationNeeded)
+        return;
+    if (_fileError) {
+        failWithError(_fileError);
+    } else {
+        queueCallback(Callback::finished);
+        markAsFinished();
+    }
+}
+
+void ZRHTTPRequest::handleStreamError()
+{
+    if (_error) {
+        cancelLoad();
+        return;
+    }
+    const CURLcode code = _readStream ? _readStream->transferResult() : CURLE_RECV_ERROR;
+    if (isRetryableTransportError(code) && _retryCount == 0) {
+        // The connection went away under us (often a re-used one the server had closed): once more, on a new one.
+        _willRetryRequest = true;
+        cancelLoad();
+        _willRetryRequest = false;
+        if (_connectionInfo)
+            ZRHTTPConnectionPool::shared().removeRecord(_connectionInfo);
+        _connectionInfo.reset();
+        ++_retryCount;
+        startRequest();
+        return;
+    }
+    std::string message = ZRHTTPErrorMessage::connectionFailure;
+    if (isTLSTransportError(code))
+        message = formatted(ZRHTTPErrorMessage::sslProblemFormat, message);
+    auto underlying = ZRHTTPError::make(static_cast<int>(code), _readStream ? _readStream->errorMessage() : std::string(),
+        nullptr, ZRHTTPTransportErrorDomain);
+    cancelLoad();
+    failWithError(ZRHTTPError::make(ZRHTTPConnectionFailureErrorCode, message, underlying));
+}
+
+void ZRHTTPRequest::checkRequestStatus()
+{
+    auto self = shared_from_this();
+    std::lock_guard lock(_cancelledLock);
+    if (!_inProgress) {
+        stopStatusTimer();
+        return;
+    }
+    if (_cancelled || _complete)
+        return;
+    performThrottling();
+    if (!_readStream)
+        return;
+
+    const auto now = Clock::now();
+    const double idle = std::chrono::duration<double>(now - _lastActivityTime).count();
+    bool timedOut = _readStreamIsScheduled && _haveLastActivityTime && _timeOutSeconds > 0 && idle > _timeOutSeconds;
+    // A body may sit in buffers on its way out; give it longer before calling the request dead.
+    if (timedOut && _haveBody)
+        timedOut = idle > 1.5 * _timeOutSeconds;
+    if (timedOut) {
+        if (_retryCount < _numberOfTimesToRetryOnTimeout) {
+            updatePartialDownloadSize();
+            if (_error)
+                return;
+            if (_partialDownloadSize > 0)
+                _requestHeaders.insert_or_assign("Range", "bytes=" + std::to_string(_partialDownloadSize) + "-");
+            ++_retryCount;
+            closeFileDestination(true);
+            destroyReadStream();
+            // The stalled connection is not one to come back to.
+            if (_connectionInfo)
+                ZRHTTPConnectionPool::shared().removeRecord(_connectionInfo);
+            _connectionInfo.reset();
+            startRequest();
+            return;
+        }
+        failWithError(ZRHTTPError::requestTimedOutError());
+        cancelLoad();
+        _complete = true;
+        return;
+    }
+    if (_haveBody) {
+        // The body stream counts what it hands over; here only the activity matters.
+        const std::uint64_t sent = _readStream->bytesWritten();
+        if (sent > _lastBytesSent) {
+            _lastBytesSent = sent;
+            _lastActivityTime = now;
+        }
+    }
+}
+
+void ZRHTTPRequest::performThrottling()
+{
+    if (!_readStream)
+        return;
+    ZRHTTPBandwidth::shared().throttleStream(_readStreamIsScheduled, [this](bool schedule) {
+        if (schedule)
+            scheduleReadStream();
+        else
+            unscheduleReadStream();
+    });
+}
+
+void ZRHTTPRequest::performRedirect()
+{
+    auto self = shared_from_this();
+    std::lock_guard lock(_cancelledLock);
+    if (_cancelled || _finished)
+        return;
+    const std::string target = _redirectURL;
+    if (target.empty() || !ZRHTTPURL::partsOfURL(target)) {
+        failWithError(ZRHTTPError::unableToCreateRequestError());
+        return;
+    }
+    // Credentials and cookies given for one server never travel to another.
+    if (!ZRHTTPURL::haveSameOrigin(_url, target)) {
+        for (const char *name : {"Authorization", "Proxy-Authorization", "Cookie"})
+            _requestHeaders.erase(name);
+    }
+    _url = target;
+    _redirectURL.clear();
+    _complete = true;
+    _needsRedirect = false;
+    ++_redirectCount;
+    if (_redirectCount <= maximumRedirectCount) {
+        main();
+    } else {
+        failWithError(ZRHTTPError::tooMuchRedirectionError());
+        _complete = true;
+    }
+}
+
+// MARK: - Cancelling, failing, finishing
+
+void ZRHTTPRequest::cancelOnRequestThread()
+{
+    auto self = shared_from_this();
+    std::lock_guard lock(_cancelledLock);
+    if (_cancelled || _finished)
+        return;
+    if (_complete && !_waitingForCredentials && !_waitingForRedirectDecision)
+        return;
+    failWithError(ZRHTTPError::requestCancelledError());
+    _complete = true;
+    cancelLoad();
+    _cancelled = true;
+    _waitingForCredentials = false;
+    _waitingForRedirectDecision = false;
+    // Still waiting for a slot: leave the queue now instead of when a slot frees.
+    if (!_inProgress && sharedQueue().removeWaitingOperation(this))
+        _finished = true;
+}
+
+void ZRHTTPRequest::cancelLoad()
+{
+    destroyReadStream();
+    if (_postBodyReadStream) {
+        _postBodyReadStream->close();
+        _postBodyReadStream.reset();
+    }
+    if (!_downloadComplete)
+        _rawResponseData.clear();
+    closeFileDestination(_allowResumeForFileDownloads);
+}
+
+void ZRHTTPRequest::failWithError(const ZRHTTPErrorPtr &error)
+{
+    _complete = true;
+    if (!error)
+        return;
+    auto &pool = ZRHTTPConnectionPool::shared();
+    if (error->code != ZRHTTPAuthenticationErrorCode && error->code != ZRHTTPTooMuchRedirectionErrorCode) {
+        if (_connectionInfo)
+            pool.removeRecord(_connectionInfo);
+        destroyReadStream();
+    }
+    if (_connectionCanBeReused && _connectionInfo)
+        pool.setExpires(_connectionInfo,
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(_persistentConnectionTimeoutSeconds)));
+    // Only the first failure is reported.
+    if (_cancelled || _error)
+        return;
+    _error = error;
+    queueCallback(Callback::failed);
+    if (_inProgress)
+        markAsFinished();
+}
+
+void ZRHTTPRequest::markAsFinished()
+{
+    stopStatusTimer();
+    if (_finished)
+        return;
+    _postBodyReadStream.reset();
+    _inProgress = false;
+    _finished = true;
+    sharedQueue().operationDidFinish(this);
+}
+
+// MARK: - Body destinations
+
+bool ZRHTTPRequest::writeChunkToFiles(const std::string &chunk, const std::string *inflated)
+{
+    if (_fileDownloadOutput < 0) {
+        bool append = false;
+        if (_temporaryFileDownloadPath.empty()) {
+            _temporaryFileDownloadPath = makeUniqueTemporaryFile();
+            _temporaryFileIsOurs = true;
+            if (_temporaryFileDownloadPath.empty()) {
+                _fileError = fileError(formatted(ZRHTTPErrorMessage::writeFileFormat, temporaryDirectory()), errno);
+                return false;
+            }
+        } else if (_allowResumeForFileDownloads && _requestCarriedRange) {
+            if (_responseHeaders.count("Content-Range"))
+                append = true;
+            else
+                _partialDownloadSize = 0; // the server sent the whole body: start over
+        }
+        const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+        _fileDownloadOutput = ::open(_temporaryFileDownloadPath.c_str(), flags, 0644);
+        if (_fileDownloadOutput < 0) {
+            _fileError = fileError(formatted(ZRHTTPErrorMessage::writeFileFormat, _temporaryFileDownloadPath), errno);
+            return false;
+        }
+        if (inflated) {
+            if (_temporaryUncompressedDataDownloadPath.empty())
+                _temporaryUncompressedDataDownloadPath = makeUniqueTemporaryFile();
+            _inflatedFileDownloadOutput = ::open(_temporaryUncompressedDataDownloadPath.c_str(), flags, 0644);
+            if (_inflatedFileDownloadOutput < 0) {
+                _fileError = fileError(
+                    formatted(ZRHTTPErrorMessage::writeFileFormat, _temporaryUncompressedDataDownloadPath), errno);
+                return false;
+            }
+        }
+    }
+    if (!writeAll(_fileDownloadOutput, chunk.data(), chunk.size())) {
+        _fileError = fileError(formatted(ZRHTTPErrorMessage::writeFileFormat, _temporaryFileDownloadPath), errno);
+        return false;
+    }
+    if (inflated && _inflatedFileDownloadOutput >= 0
+        && !writeAll(_inflatedFileDownloadOutput, inflated->data(), inflated->size())) {
+        _fileError = fileError(
+            formatted(ZRHTTPErrorMessage::writeFileFormat, _temporaryUncompressedDataDownloadPath), errno);
+        return false;
+    }
+    return true;
+}
+
+void ZRHTTPRequest::closeFileDestination(bool keepTemporaryFile)
+{
+    if (_fileDownloadOutput >= 0) {
+        ::close(_fileDownloadOutput);
+        _fileDownloadOutput = -1;
+    }
+    if (_inflatedFileDownloadOutput >= 0) {
+        ::close(_inflatedFileDownloadOutput);
+        _inflatedFileDownloadOutput = -1;
+    }
+    if (!keepTemporaryFile) {
+        if (!_temporaryFileDownloadPath.empty() && (_temporaryFileIsOurs || !_allowResumeForFileDownloads))
+            ::unlink(_temporaryFileDownloadPath.c_str());
+        if (!_temporaryUncompressedDataDownloadPath.empty())
+            ::unlink(_temporaryUncompressedDataDownloadPath.c_str());
+        _temporaryUncompressedDataDownloadPath.clear();
+        if (_temporaryFileIsOurs) {
+            _temporaryFileDownloadPath.clear();
+            _temporaryFileIsOurs = false;
+        }
+    }
+}
+
+void ZRHTTPRequest::finishFileDestination()
+{
+    const bool inflatedOnTheFly = _inflatedFileDownloadOutput >= 0;
+    closeFileDestination(true);
+    if (_fileError)
+        return;
+    if (_temporaryFileDownloadPath.empty() || !fileExists(_temporaryFileDownloadPath)) {
+        // An empty body never opened the temporary file.
+        const int output = ::open(_downloadDestinationPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (output < 0)
+            _fileError = fileError(formatted(ZRHTTPErrorMessage::writeFileFormat, _downloadDestinationPath), errno);
+        else
+            ::close(output);
+        return;
+    }
+    const bool compressed = _responseHeaders.count("Content-Encoding")
+        && _responseHeaders.at("Content-Encoding").find("gzip") != std::string::npos;
+    if (compressed) {
+        if (_shouldWaitToInflateCompressedResponses || !inflatedOnTheFly) {
+            ZRHTTPErrorPtr error;
+            if (!ZRDataDecompressor::uncompressDataFromFile(_temporaryFileDownloadPath, _downloadDestinationPath, &error))
+                _fileError = error;
+        } else {
+            ::unlink(_downloadDestinationPath.c_str());
+            if (int code = moveFile(_temporaryUncompressedDataDownloadPath, _downloadDestinationPath))
+                _fileError = fileError(formatted(ZRHTTPErrorMessage::moveFileFormat,
+                    _temporaryUncompressedDataDownloadPath, _downloadDestinationPath), code);
+        }
+        if (::unlink(_temporaryFileDownloadPath.c_str()) != 0 && !_fileError && errno != ENOENT)
+            _fileError = fileError(formatted(ZRHTTPErrorMessage::deleteFileFormat, _temporaryFileDownloadPath), errno);
+    } else {
+        if (fileExists(_downloadDestinationPath) && ::unlink(_downloadDestinationPath.c_str()) != 0) {
+            _fileError = fileError(formatted(ZRHTTPErrorMessage::deleteFileFormat, _downloadDestinationPath), errno);
+            return;
+        }
+        if (int code = moveFile(_temporaryFileDownloadPath, _downloadDestinationPath))
+            _fileError = fileError(
+                formatted(ZRHTTPErrorMessage::moveFileFormat, _temporaryFileDownloadPath, _downloadDestinationPath), code);
+    }
+    if (_temporaryFileIsOurs) {
+        _temporaryFileDownloadPath.clear();
+        _temporaryFileIsOurs = false;
+    }
+    if (!_temporaryUncompressedDataDownloadPath.empty())
+        ::unlink(_temporaryUncompressedDataDownloadPath.c_str());
+    _temporaryUncompressedDataDownloadPath.clear();
+}
+
+// MARK: - Callbacks
+
+void ZRHTTPRequest::queueCallback(Callback callback, std::shared_ptr<const void> argument)
+{
+    std::shared_ptr<const CallbackExecutor> executor;
+    {
+        std::lock_guard lock(classState().mutex);
+        executor = classState().executor;
+    }
+    auto deliver = [self = shared_from_this(), callback, argument = std::move(argument)] {
+        ZRHTTPRequestDelegate *delegate = nullptr;
+        {
+            std::lock_guard lock(self->_cancelledLock);
+            delegate = self->_delegate;
+            const bool droppedAfterError = callback == Callback::started || callback == Callback::redirected
+                || callback == Callback::responseHeaders || callback == Callback::willRedirect
+                || callback == Callback::finished;
+            if (!delegate || (droppedAfterError && self->_error))
+                return;
+        }
+        ZRHTTPRequest &request = *self;
+        switch (callback) {
+        case Callback::started:
+            delegate->requestStarted(request);
+            break;
+        case Callback::responseHeaders:
+            delegate->requestDidReceiveResponseHeaders(request, *std::static_pointer_cast<const ZRHTTPHeaders>(argument));
+            break;
+        case Callback::redirected:
+            delegate->requestRedirected(request);
+            break;
+        case Callback::data:
+            delegate->requestDidReceiveData(request, *std::static_pointer_cast<const std::string>(argument));
+            break;
+        case Callback::willRedirect:
+            delegate->requestWillRedirectToURL(request, *std::static_pointer_cast<const std::string>(argument));
+            break;
+        case Callback::authentication:
+            delegate->authenticationNeededForRequest(request);
+            break;
+        case Callback::proxyAuthentication:
+            delegate->proxyAuthenticationNeededForRequest(request);
+            break;
+        case Callback::finished:
+            delegate->requestFinished(request);
+            break;
+        case Callback::failed:
+            delegate->requestFailed(request);
+            break;
+        }
+    };
+    if (executor && *executor)
+        (*executor)(std::move(deliver));
+    else
+        deliver();
+}
+
+// MARK: - Results
+
+#define ZR_LOCKED_GETTER(function, type, expression)                                                                    \
+    type ZRHTTPRequest::function() const                                                                                \
+    {                                                                                                                   \
+        std::lock_guard lock(_cancelledLock);                                                                           \
+        return expression;                                                                                              \
+    }
+
+ZR_LOCKED_GETTER(originalURL, std::string, _originalURL)
+ZR_LOCKED_GETTER(responseStatusCode, int, _responseStatusCode)
+ZR_LOCKED_GETTER(responseStatusMessage, std::string, _responseStatusMessage)
+ZR_LOCKED_GETTER(responseHeaders, ZRHTTPHeaders, _responseHeaders)
+ZR_LOCKED_GETTER(error, ZRHTTPErrorPtr, _error)
+ZR_LOCKED_GETTER(contentLength, std::uint64_t, _contentLength)
+ZR_LOCKED_GETTER(totalBytesRead, std::uint64_t, _totalBytesRead)
+ZR_LOCKED_GETTER(partialDownloadSize, std::uint64_t, _partialDownloadSize)
+ZR_LOCKED_GETTER(redirectCount, int, _redirectCount)
+ZR_LOCKED_GETTER(retryCount, int, _retryCount)
+ZR_LOCKED_GETTER(connectionCanBeReused, bool, _connectionCanBeReused)
+ZR_LOCKED_GETTER(connectionID, std::int32_t, _connectionID)
+ZR_LOCKED_GETTER(requestID, std::uint32_t, _requestID)
+ZR_LOCKED_GETTER(authenticationNeeded, int, _authenticationNeeded)
+ZR_LOCKED_GETTER(isExecuting, bool, _inProgress)
+ZR_LOCKED_GETTER(isFinished, bool, _finished)
+ZR_LOCKED_GETTER(isCancelled, bool, _cancelled)
+ZR_LOCKED_GETTER(isComplete, bool, _complete)
+ZR_LOCKED_GETTER(responseEncoding, std::string, _responseEncoding.empty() ? std::string("ISO-8859-1") : _responseEncoding)
+
+#undef ZR_LOCKED_GETTER
+
+bool ZRHTTPRequest::isResponseCompressed() const
+{
+    std::lock_guard lock(_cancelledLock);
+    const auto encoding = _responseHeaders.find("Content-Encoding");
+    return encoding != _responseHeaders.end() && encoding->second.find("gzip") != std::string::npos;
+}
+
+std::optional<std::string> ZRHTTPRequest::responseData() const
+{
+    std::lock_guard lock(_cancelledLock);
+    if (isResponseCompressed() && _shouldWaitToInflateCompressedResponses) {
+        if (_rawResponseData.empty())
+            return std::string();
+        return ZRDataDecompressor::uncompressData(_rawResponseData, nullptr);
+    }
+    return _rawResponseData;
+}
+
+std::optional<std::string> ZRHTTPRequest::responseString() const
+{
+    const auto data = responseData();
+    if (!data)
+        return std::nullopt;
+    std::string encoding = responseEncoding();
+    iconv_t converter = ::iconv_open("UTF-8", encoding.c_str());
+    // An unknown charset name falls back to the default, as a missing one does.
+    if (converter == reinterpret_cast<iconv_t>(-1))
+        converter = ::iconv_open("UTF-8", "ISO-8859-1");
+    if (converter == reinterpret_cast<iconv_t>(-1))
+        return std::nullopt;
+    std::string input = *data;
+    std::string output(input.size() * 4 + 16, '\0');
+    char *in = input.data();
+    std::size_t inLeft = input.size();
+    char *out = output.data();
+    std::size_t outLeft = output.size();
+    const std::size_t result = ::iconv(converter, &in, &inLeft, &out, &outLeft);
+    ::iconv_close(converter);
+    if (result == static_cast<std::size_t>(-1))
+        return std::nullopt;
+    output.resize(output.size() - outLeft);
+    return output;
+}
+
+// MARK: - Class operations
+
+ZRHTTPRequestQueue &ZRHTTPRequest::sharedQueue()
+{
+    static ZRHTTPRequestQueue queue;
+    return queue;
+}
+
+double ZRHTTPRequest::defaultTimeOutSeconds()
+{
+    std::lock_guard lock(classState().mutex);
+    return classState().defaultTimeOutSeconds;
+}
+
+void ZRHTTPRequest::setDefaultTimeOutSeconds(double seconds)
+{
+    std::lock_guard lock(classState().mutex);
+    classState().defaultTimeOutSeconds = seconds;
+}
+
+std::optional<std::string> ZRHTTPRequest::defaultUserAgentString()
+{
+    std::lock_guard lock(classState().mutex);
+    return classState().defaultUserAgent;
+}
+
+void ZRHTTPRequest::setDefaultUserAgentApplication(const std::string &name, const std::string &shortVersion,
+    const std::string &buildVersion)
+{
+    std::optional<std::string> userAgent;
+    if (!name.empty()) {
+        std::string version = shortVersion;
+        if (!shortVersion.empty() && !buildVersion.empty() && shortVersion != buildVersion)
+            version = shortVersion + " rv:" + buildVersion;
+        else if (shortVersion.empty())
+            version = buildVersion;
+        userAgent = name + " " + version + " (X11; Linux " + machineArchitecture() + "; " + localeIdentifier() + ")";
+    }
+    std::lock_guard lock(classState().mutex);
+    classState().defaultUserAgent = userAgent;
+}
+
+std::optional<std::chrono::system_clock::time_point> ZRHTTPRequest::dateFromRFC1123String(const std::string &text)
+{
+    return ZRHTTPDate::dateFromRFC1123String(text);
+}
+
+void ZRHTTPRequest::setCallbackExecutor(CallbackExecutor executor)
+{
+    auto shared = std::make_shared<const CallbackExecutor>(std::move(executor));
+    std::lock_guard lock(classState().mutex);
+    classState().executor = std::move(shared);
+}
+
+void ZRHTTPRequest::setMaxBandwidthPerSecond(std::uint64_t bytesPerSecond)
+{
+    ZRHTTPBandwidth::shared().setMaxBandwidthPerSecond(bytesPerSecond);
+}
+
+std::uint64_t ZRHTTPRequest::maxBandwidthPerSecond()
+{
+    return ZRHTTPBandwidth::shared().maxBandwidthPerSecond();
+}
+
+bool ZRHTTPRequest::isBandwidthThrottled()
+{
+    return ZRHTTPBandwidth::shared().isBandwidthThrottled();
+}
+
+void ZRHTTPRequest::incrementBandwidthUsedInLastSecond(std::uint64_t bytes)
+{
+    ZRHTTPBandwidth::shared().incrementBandwidthUsedInLastSecond(bytes);
+}
+
+std::uint64_t ZRHTTPRequest::averageBandwidthUsedPerSecond()
+{
+    return ZRHTTPBandwidth::shared().averageBandwidthUsedPerSecond();
+}
+
+void ZRHTTPRequest::measureBandwidthUsage()
+{
+    ZRHTTPBandwidth::shared().measureBandwidthUsage();
+}
+
+std::uint64_t ZRHTTPRequest::maxUploadReadLength()
+{
+    return ZRHTTPBandwidth::shared().maxUploadReadLength();
+}
