@@ -5,6 +5,7 @@
 #include "core/text/ZRApplications.h"
 #include "core/text/ZRFileBookmark.h"
 #include "core/text/ZRNaturalOrder.h"
+#include "core/text/ZRStringExtensions.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -31,9 +32,6 @@ QString tr(const char *text)
     return QCoreApplication::translate("ZRExtensions", text);
 }
 
-const QString kSpacedRightTriangleArrow = QStringLiteral(" \u25B8 ");
-const QChar kEmDash(0x2014);
-
 bool lexists(const QString &path)
 {
     struct stat info {};
@@ -54,14 +52,6 @@ QString stringByDeletingPathExtension(const QString &path)
 {
     const QString extension = pathExtension(path);
     return extension.isEmpty() ? path : path.left(path.size() - extension.size() - 1);
-}
-
-// Dot files (".DS_Store", ".directory"), "Icon\r" and our own metadata files.
-bool isNegligibleName(const QString &name)
-{
-    const QString lower = name.toLower();
-    return lower.startsWith(QLatin1Char('.')) || lower == QLatin1String("_ds_store") ||
-           lower.endsWith(QLatin1String(".quorvelinfo")) || lower.endsWith(QLatin1Char('\r'));
 }
 
 QString currentUserName()
@@ -151,7 +141,7 @@ bool collectNegligibleEntries(const QByteArray &folder, QList<QByteArray> *files
             continue;
         const QByteArray entryPath = folder + '/' + name;
         struct stat info {};
-        if (!isNegligibleName(QFile::decodeName(name)) || ::lstat(entryPath.constData(), &info) != 0) {
+        if (!ZRExtensions::isNegligibleFilename(QFile::decodeName(name)) || ::lstat(entryPath.constData(), &info) != 0) {
             negligible = false;
             break;
         }
@@ -198,7 +188,7 @@ bool isNetworkPath(const QString &path)
 
 QString itemPathWithBasePath(const QString &name, const QString &basePath)
 {
-    if (name.isEmpty() || isNegligibleName(name))
+    if (name.isEmpty() || isNegligibleFilename(name))
         return {};
     QString path = name;
     if (!basePath.isEmpty())
@@ -411,9 +401,9 @@ QString readablePathRepresentationRelativeToPath(const QString &path, const QStr
 {
     if (path.isEmpty() || !QFileInfo::exists(path)) {
         const QString reason = volumeExists(volumePath(path)) ? tr("Not found") : tr("Currently not available");
-        return QStringLiteral("%1 %2 %3").arg(path, kEmDash, reason);
+        return QStringLiteral("%1 %2 %3").arg(path, dashString(), reason);
     }
-    return pathComponentsToDisplayRelativeToPath(path, basePath, includeFileName).join(kSpacedRightTriangleArrow);
+    return pathComponentsToDisplayRelativeToPath(path, basePath, includeFileName).join(spacedRightTriangleArrowString());
 }
 
 QString readablePathRepresentation(const QString &path)
