@@ -6,11 +6,16 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QStandardPaths>
 
 #include <cstdlib>
 
 namespace TextPathsTest {
+
+namespace {
+QString busAddress;
+} // namespace
 
 QString makeFolder(const QString &name)
 {
@@ -23,6 +28,11 @@ QString makeFolder(const QString &name)
 QString recordPathForApplication(const QString &desktopID)
 {
     return ZRTestSupport::sandboxRoot() + QStringLiteral("/records/") + desktopID + QStringLiteral(".txt");
+}
+
+QString sessionBusAddress()
+{
+    return busAddress;
 }
 
 QString desktopFilePath(const QString &desktopID)
@@ -51,6 +61,7 @@ public:
             QFile::link(QStringLiteral("/usr/share/mime"), systemData + QStringLiteral("/mime"));
         qputenv("XDG_DATA_DIRS", QFile::encodeName(systemData));
         qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        startPrivateBus(root);
         qunsetenv("DISPLAY");
         qunsetenv("WAYLAND_DISPLAY");
         // Desktop-specific defaults would be looked up under names of their own.
@@ -79,6 +90,42 @@ public:
             defaults += QByteArray(type) + '=' + recorderID.toUtf8() + ";\n";
         ZRTestSupport::writeFile(qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/mimeapps.list"), defaults);
     }
+
+    void TearDown() override
+    {
+        if (_bus.state() != QProcess::NotRunning) {
+            _bus.kill();
+            _bus.waitForFinished(5000);
+        }
+    }
+
+private:
+    // A bus of our own without service files: nothing real can be started or reached through it.
+    void startPrivateBus(const QString &root)
+    {
+        const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+        if (daemon.isEmpty())
+            return;
+        const QString config = root + QStringLiteral("/bus.conf");
+        ZRTestSupport::writeFile(config, QStringLiteral("<busconfig><type>session</type><listen>unix:dir=%1</listen>"
+                                                        "<auth>EXTERNAL</auth><policy context=\"default\">"
+                                                        "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                                                        "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>")
+                                             .arg(root + QStringLiteral("/run"))
+                                             .toUtf8());
+        _bus.start(daemon, {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
+                            QStringLiteral("--print-address=1")});
+        if (!_bus.waitForStarted(5000))
+            return;
+        QByteArray address;
+        while (!address.contains('\n') && _bus.waitForReadyRead(5000))
+            address += _bus.readAllStandardOutput();
+        busAddress = QString::fromUtf8(address).trimmed();
+        if (!busAddress.isEmpty())
+            qputenv("DBUS_SESSION_BUS_ADDRESS", busAddress.toUtf8());
+    }
+
+    QProcess _bus;
 };
 
 const auto *const environment = testing::AddGlobalTestEnvironment(new DesktopEnvironment);

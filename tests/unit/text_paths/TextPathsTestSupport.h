@@ -21,6 +21,10 @@ QString makeFolder(const QString &name);
 QString recordPathForApplication(const QString &desktopID);
 QString desktopFilePath(const QString &desktopID);
 
+// The address of the private session bus of this test process (no service can be started on it);
+// empty when dbus-daemon is not installed, and then there is no session bus at all.
+QString sessionBusAddress();
+
 inline const QString recorderID = QStringLiteral("quorvel-test-recorder.desktop");
 inline const QString otherID = QStringLiteral("quorvel-test-other.desktop");
 

@@ -108,17 +108,6 @@ TEST(Applications, OpensWithTheDefaultApplication)
     EXPECT_FALSE(openViaWorkspace(QUrl()));
 }
 
-TEST(Applications, ShowInFinderOpensTheFolderWithoutAFileManager)
-{
-    forgetRecords();
-    const QString folder = makeFolder(QStringLiteral("reveal"));
-    ASSERT_TRUE(ZRTestSupport::writeFile(folder + QStringLiteral("/x.zip"), "x"));
-    EXPECT_TRUE(showInFinder(folder + QStringLiteral("/x.zip")));
-    ASSERT_TRUE(waitForRecord(recorderID, 1));
-    EXPECT_EQ(recordedArguments(recorderID), QStringList{folder});
-    EXPECT_FALSE(showInFinder(folder + QStringLiteral("/missing.zip")));
-}
-
 TEST(Icons, ThemeNamesForTypesAndFiles)
 {
     const ZRIcon pdf = cachedIcon32FromExtension(QStringLiteral("pdf"));
