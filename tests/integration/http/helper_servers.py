@@ -1,0 +1,165 @@
+#!/usr/bin/env python3
+"""Small loopback servers for the request engine's tests (standard library only).
+
+usage: helper_servers.py MODE LOGFILE
+
+Binds 127.0.0.1 on a port the kernel picks, prints "PORT <n>" and serves until standard
+input reaches end of file. Every request it sees is appended to LOGFILE as one line.
+
+Modes:
+  proxy       an HTTP proxy: absolute-form requests are forwarded (logged "GET http://..."),
+              CONNECT opens a tunnel (logged "CONNECT host:port")
+  socks       a SOCKS5 proxy without authentication (logged "SOCKS host:port")
+  drop-first  an origin server that closes the first connection after reading its request,
+              without answering, and answers later ones with 200 and the body "second try"
+"""
+
+import select
+import socket
+import socketserver
+import struct
+import sys
+import threading
+
+MODE = sys.argv[1]
+LOG = sys.argv[2]
+LOCK = threading.Lock()
+CONNECTIONS = [0]
+
+
+def log(line):
+    with LOCK:
+        with open(LOG, "a") as f:
+            f.write(line + "\n")
+
+
+def read_head(sock):
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return None, b""
+        data += chunk
+    head, rest = data.split(b"\r\n\r\n", 1)
+    return head.decode("latin-1"), rest
+
+
+def pump(a, b):
+    sockets = [a, b]
+    while True:
+        readable, _, _ = select.select(sockets, [], [], 30)
+        if not readable:
+            return
+        for s in readable:
+            data = s.recv(65536)
+            if not data:
+                return
+            (b if s is a else a).sendall(data)
+
+
+def parse_host_port(text, default_port):
+    if text.startswith("["):
+        host, _, rest = text[1:].partition("]")
+        port = int(rest[1:]) if rest.startswith(":") else default_port
+        return host, port
+    host, _, port = text.partition(":")
+    return host, int(port) if port else default_port
+
+
+class Handler(socketserver.BaseRequestHandler):
+    def handle(self):
+        sock = self.request
+        try:
+            if MODE == "proxy":
+                self.proxy(sock)
+            elif MODE == "socks":
+                self.socks(sock)
+            else:
+                self.drop_first(sock)
+        except (OSError, ValueError):
+            pass
+
+    def proxy(self, sock):
+        while True:
+            head, rest = read_head(sock)
+            if head is None:
+                return
+            lines = head.split("\r\n")
+            method, target, version = lines[0].split(" ", 2)
+            log("%s %s" % (method, target))
+            if method == "CONNECT":
+                host, port = parse_host_port(target, 443)
+                upstream = socket.create_connection((host, port))
+                sock.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+                if rest:
+                    upstream.sendall(rest)
+                pump(sock, upstream)
+                upstream.close()
+                return
+            # Absolute form: http://host:port/path
+            without_scheme = target.split("://", 1)[1]
+            authority, _, path = without_scheme.partition("/")
+            host, port = parse_host_port(authority, 80)
+            headers = [l for l in lines[1:] if not l.lower().startswith("proxy-connection")]
+            request = "%s /%s %s\r\n%s\r\nConnection: close\r\n\r\n" % (
+                method, path, version, "\r\n".join(h for h in headers if not h.lower().startswith("connection")))
+            upstream = socket.create_connection((host, port))
+            upstream.sendall(request.encode("latin-1") + rest)
+            while True:
+                data = upstream.recv(65536)
+                if not data:
+                    break
+                sock.sendall(data)
+            upstream.close()
+            return
+
+    def socks(self, sock):
+        greeting = sock.recv(2)
+        methods = sock.recv(greeting[1])
+        if 0 not in methods:
+            sock.sendall(b"\x05\xff")
+            return
+        sock.sendall(b"\x05\x00")
+        version, command, _, address_type = sock.recv(4)
+        if address_type == 1:
+            host = socket.inet_ntoa(sock.recv(4))
+        elif address_type == 3:
+            host = sock.recv(sock.recv(1)[0]).decode()
+        else:
+            host = socket.inet_ntop(socket.AF_INET6, sock.recv(16))
+        port = struct.unpack("!H", sock.recv(2))[0]
+        log("SOCKS %s:%d" % (host, port))
+        upstream = socket.create_connection((host, port))
+        sock.sendall(b"\x05\x00\x00\x01" + socket.inet_aton("127.0.0.1") + struct.pack("!H", 0))
+        pump(sock, upstream)
+        upstream.close()
+
+    def drop_first(self, sock):
+        with LOCK:
+            CONNECTIONS[0] += 1
+            number = CONNECTIONS[0]
+        head, _ = read_head(sock)
+        if head is None:
+            return
+        log("%d %s" % (number, head.split("\r\n")[0]))
+        if number == 1:
+            return
+        body = b"second try"
+        sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % len(body) + body)
+
+
+class Server(socketserver.ThreadingMixIn, socketserver.TCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def main():
+    server = Server(("127.0.0.1", 0), Handler)
+    print("PORT %d" % server.server_address[1], flush=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    sys.stdin.read()
+    server.shutdown()
+
+
+if __name__ == "__main__":
+    main()
