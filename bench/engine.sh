@@ -103,7 +103,7 @@ run_one() { # program concurrency run
   if [[ $program == engine ]]; then
     args=("$DRIVER" --concurrency "$c" --output-dir "$WORK/out" "${urls[@]}")
   else
-    args=(curl -s --fail --noproxy '*')
+    args=(curl -s --no-progress-meter --fail --noproxy '*')
     (( c > 1 )) && args+=(--parallel --parallel-max "$c")
     for ((i = 0; i < c; i++)); do args+=(-o "$WORK/out/$i.download" "${urls[$i]}"); done
   fi
