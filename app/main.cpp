@@ -21,7 +21,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Quorvel"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
+    QCoreApplication::setApplicationVersion(QLatin1String(QUORVEL_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
