@@ -148,6 +148,9 @@ public:
     bool isMatchForSearchStrings(const QStringList &searchStrings, bool checkURL);
     // 1 when complete, the progress while downloading, else 0.
     double downloadCompletionFraction() const;
+    // The highest progress fraction (0..1) seen in this transfer.
+    double downloadFraction() const { return _downloadFraction; }
+    void setDownloadFraction(double fraction) { _downloadFraction = fraction; }
     // The short status text of the list.
     QString statusDescriptionWithLiveDetails(bool live);
 
