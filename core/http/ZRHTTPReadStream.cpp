@@ -193,6 +193,24 @@ std::size_t ZRHTTPReadStream::headerCallback(char *data, std::size_t size, std::
     return length;
 }
 
+void ZRHTTPReadStream::decideConnectionReuse()
+{
+    _connectionCanBeReused = false;
+    if (_attemptsPersistentConnection) {
+        const auto connection = _headers.find("Connection");
+        const auto keepAlive = _headers.find("Keep-Alive");
+        const auto decision = ZRHTTPHeaderFields::keepAliveDecision(_http10,
+            connection != _headers.end() ? &connection->second : nullptr,
+            keepAlive != _headers.end() ? &keepAlive->second : nullptr);
+        _connectionCanBeReused = decision.canBeReused;
+        _keepAliveTimeoutSeconds = decision.timeoutSeconds;
+    }
+    // curl would keep the connection for another transfer; the decision is ours. Only a flag that
+    // curl reads when the transfer ends, so it may be set from inside its callback.
+    if (!_connectionCanBeReused)
+        curl_easy_setopt(_handle, CURLOPT_FORBID_REUSE, 1L);
+}
+
 void ZRHTTPReadStream::parseHeaderLine(std::string_view line)
 {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
@@ -224,6 +242,7 @@ void ZRHTTPReadStream::parseHeaderLine(std::string_view line)
             return;
         }
         _headerComplete = true;
+        decideConnectionReuse();
         return;
     }
     if ((line.front() == ' ' || line.front() == '\t') && !_lastHeaderName.empty()) {

@@ -8,6 +8,7 @@
 #include <curl/curl.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 class ZRHTTPReadStream;
@@ -37,6 +38,12 @@ public:
     void setHeaderList(curl_slist *list);
     // The body is pulled through curl's read and seek functions while the request is sent.
     void setBody(curl_read_callback reader, curl_seek_callback seeker, void *context, std::uint64_t length);
+
+    // The connection may carry another request if the response allows it; decided the moment
+    // the header is complete, before curl can put the connection back in its cache.
+    void setAttemptsPersistentConnection(bool attempt) { _attemptsPersistentConnection = attempt; }
+    bool canConnectionBeReused() const { return _connectionCanBeReused; }
+    std::optional<double> persistentConnectionTimeoutSeconds() const { return _keepAliveTimeoutSeconds; }
 
     // Opening hands the handle to the request thread's multi handle; a stream that is not scheduled
     // yet is handed over when it first is.
@@ -77,6 +84,7 @@ private:
     static std::size_t writeCallback(char *data, std::size_t size, std::size_t count, void *stream);
     static std::size_t headerCallback(char *data, std::size_t size, std::size_t count, void *stream);
     void parseHeaderLine(std::string_view line);
+    void decideConnectionReuse();
     bool wantsReceivePause() const;
     void updateReceivePause();
 
@@ -85,6 +93,9 @@ private:
     curl_slist *_headerList = nullptr;
     char _errorBuffer[CURL_ERROR_SIZE] = {};
 
+    bool _attemptsPersistentConnection = false;
+    bool _connectionCanBeReused = false;
+    std::optional<double> _keepAliveTimeoutSeconds;
     bool _opened = false;
     bool _addedToMulti = false;
     bool _scheduled = false;

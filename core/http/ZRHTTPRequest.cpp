@@ -605,6 +605,7 @@ void ZRHTTPRequest::startRequest()
     curl_easy_setopt(handle, CURLOPT_NOPROXY, "");
 
     chooseConnection(*stream);
+    stream->setAttemptsPersistentConnection(_shouldAttemptPersistentConnection);
     _readStream = std::move(stream);
     _readStreamIsScheduled = false;
 
@@ -842,20 +843,9 @@ void ZRHTTPRequest::readResponseHeaders()
         _contentLength = length != _responseHeaders.end() ? ZRHTTPHeaderFields::contentLengthFromString(length->second) : 0;
     }
 
-    _connectionCanBeReused = false;
-    if (_shouldAttemptPersistentConnection) {
-        const auto connection = _responseHeaders.find("Connection");
-        const auto keepAlive = _responseHeaders.find("Keep-Alive");
-        const auto decision = ZRHTTPHeaderFields::keepAliveDecision(_readStream->isHTTP10Response(),
-            connection != _responseHeaders.end() ? &connection->second : nullptr,
-            keepAlive != _responseHeaders.end() ? &keepAlive->second : nullptr);
-        _connectionCanBeReused = decision.canBeReused;
-        if (decision.timeoutSeconds)
-            _persistentConnectionTimeoutSeconds = *decision.timeoutSeconds;
-    }
-    // curl keeps a connection unless told otherwise; ours is the decision.
-    if (!_connectionCanBeReused)
-        curl_easy_setopt(_readStream->handle(), CURLOPT_FORBID_REUSE, 1L);
+    _connectionCanBeReused = _readStream->canConnectionBeReused();
+    if (const auto timeout = _readStream->persistentConnectionTimeoutSeconds())
+        _persistentConnectionTimeoutSeconds = *timeout;
 
     queueCallback(Callback::responseHeaders, std::make_shared<const ZRHTTPHeaders>(_responseHeaders));
 }

@@ -12,6 +12,7 @@ Modes:
   socks       a SOCKS5 proxy without authentication (logged "SOCKS host:port")
   drop-first  an origin server that closes the first connection after reading its request,
               without answering, and answers later ones with 200 and the body "second try"
+  drop-always an origin server that closes every connection after reading its request
 """
 
 import select
@@ -142,7 +143,7 @@ class Handler(socketserver.BaseRequestHandler):
         if head is None:
             return
         log("%d %s" % (number, head.split("\r\n")[0]))
-        if number == 1:
+        if number == 1 or MODE == "drop-always":
             return
         body = b"second try"
         sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % len(body) + body)
