@@ -164,13 +164,4 @@ TEST(StringExtensions, ComparatorsSortNaturallyWithEmptyValuesLast)
     EXPECT_EQ(compareByFolderRule(QVariantMap(), QVariantMap()), 0);
 }
 
-TEST(StringExtensions, Constants)
-{
-    EXPECT_EQ(spacedDashString(), u" " + dashString() + u" ");
-    EXPECT_EQ(spacedBulletString(), bulletString() + u" ");
-    EXPECT_EQ(spacedRightTriangleArrowString(), u" \u25B8 "_s);
-    EXPECT_EQ(ellipsisString(), u"\u2026"_s);
-    EXPECT_EQ(dotString(), u"\u00B7"_s);
-}
-
 } // namespace
