@@ -206,7 +206,8 @@ QString ZRDownload::locationKey()
         if (!filePath.isEmpty()) {
             _locationKey = ZRExtensions::stringByAbbreviatingWithTildeInPath(filePath);
         } else {
-            QString location = URLString();
+            // Shown in the list and written to the log: never with a user name and password.
+            QString location = _url.isEmpty() ? QString() : _url.toString(QUrl::FullyEncoded | QUrl::RemoveUserInfo);
             if (location.size() > 7 && location.startsWith(QLatin1String("http://")))
                 location.remove(0, 7);
             if (location.size() > 4 && location.startsWith(QLatin1String("www.")))
@@ -447,10 +448,11 @@ QString ZRDownload::statusDescriptionWithLiveDetails(bool live)
             text = localized("Downloading: %1%").arg(qint64(downloadCompletionFraction() * 100));
         break;
     case ZRDownloadStatusQueued: {
-        QString position;
+        // A position is worth showing only when several downloads wait.
+        QString position = live ? queueIndexDescription() : QString();
         ZRDownloadManager *manager = ZRDownloadManager::sharedManager();
-        if (live && manager && manager->downloadsMatchingStatusMask(ZRDownloadStatusQueued).size() > 1)
-            position = queueIndexDescription();
+        if (!position.isEmpty() && (!manager || manager->downloadsMatchingStatusMask(ZRDownloadStatusQueued).size() < 2))
+            position.clear();
         text = position.isEmpty() ? localized("Waiting") : localized("Waiting: #%1").arg(position);
         break;
     }

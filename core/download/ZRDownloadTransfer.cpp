@@ -31,7 +31,7 @@ void ZRDownload::startDownloadWithURL(const QUrl &url, bool extractedFromDownloa
     // No download worker class exists yet, so nothing can move bytes: leave the download as it is.
     const QUrl address = url.isEmpty() ? _url : url;
     ZRLog(QStringLiteral("cannot download <%1>: no download worker is available")
-              .arg(address.toString(QUrl::FullyEncoded)));
+              .arg(address.toString(QUrl::FullyEncoded | QUrl::RemoveUserInfo)));
     beep();
 }
 
