@@ -21,7 +21,8 @@
 #include <optional>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // A brace range can name billions of addresses; nobody confirms that many downloads, and building
 // them would exhaust memory first.
@@ -100,7 +101,8 @@ void appendUserRules(std::vector<ReplacementRule> &rules)
         const QVariant replacement = entry.value(ZRReplacementKeys::Replacement);
         if (element.typeId() != QMetaType::QVariantMap || query.typeId() != QMetaType::QString ||
             replacement.typeId() != QMetaType::QString) {
-            ZRLog(QStringLiteral("ignoring replacement rule without query or replacement text in <%1>").arg(path));
+            ZRLog(QStringLiteral("ignoring replacement rule without query or replacement text in <%1>")
+                      .arg(path));
             continue;
         }
         rules.push_back(makeRule(query.toString(), replacement.toString(),
@@ -144,9 +146,11 @@ QString applyRule(const ReplacementRule &rule, const QString &string)
     if (!rule.pattern)
         return string;
     QString errorName;
-    const std::optional<QString> result = replaceAllMatches(*rule.pattern, string, rule.replacement, &errorName);
+    const std::optional<QString> result =
+        replaceAllMatches(*rule.pattern, string, rule.replacement, &errorName);
     if (!result) {
-        ZRLog(QStringLiteral("ignoring regular expression exception: %1 (reason: cannot replace with <%2>) <= %3")
+        ZRLog(QStringLiteral(
+                  "ignoring regular expression exception: %1 (reason: cannot replace with <%2>) <= %3")
                   .arg(errorName, rule.replacement, rule.query));
         return string;
     }
@@ -204,7 +208,8 @@ bool expandFirstBraceGroup(const QString &string, QStringList &emitted, qsizetyp
             if (lower.size() > 1 || upperValue > 0) {
                 const int width = lower.startsWith(u'0') ? int(lower.size()) : 1;
                 for (qint64 n = integerValue(lower); n <= upperValue && emitted.size() < limit; ++n)
-                    emitted.append(prefix + QStringLiteral("%1").arg(n, width, 10, QLatin1Char('0')) + suffix);
+                    emitted.append(prefix + QStringLiteral("%1").arg(n, width, 10, QLatin1Char('0')) +
+                                   suffix);
             } else {
                 for (char16_t c = lower.at(0).unicode(), last = upper.at(0).unicode();
                      c <= last && emitted.size() < limit; ++c) {
@@ -301,7 +306,8 @@ bool hasPathExtension(const QString &path)
 
 } // namespace
 
-namespace ZRExtensions {
+namespace ZRExtensions
+{
 
 QString trimmedString(const QString &string)
 {
@@ -315,7 +321,8 @@ QStringList unearthedURLStrings(const QString &string)
         return {string};
     static std::once_flag once;
     static std::unique_ptr<icu::RegexPattern> quotedAddress;
-    std::call_once(once, [] { quotedAddress = compilePattern(QStringLiteral("[\"'](https?://[^\"']+)[\"']")); });
+    std::call_once(once,
+                   [] { quotedAddress = compilePattern(QStringLiteral("[\"'](https?://[^\"']+)[\"']")); });
 
     QStringList found;
     if (quotedAddress) {
@@ -409,10 +416,19 @@ QString URLEncodedString(const QString &string)
         const auto byte = static_cast<unsigned char>(utf8.at(i));
         bool escape = byte <= 0x20 || byte >= 0x7F;
         switch (byte) {
-        case '"': case '<': case '>': case '\\': case '^': case '`': case '{': case '|': case '}':
+        case '"':
+        case '<':
+        case '>':
+        case '\\':
+        case '^':
+        case '`':
+        case '{':
+        case '|':
+        case '}':
             escape = true;
             break;
-        case '[': case ']':
+        case '[':
+        case ']':
             escape = position >= authorityEnd;
             break;
         case '#':

@@ -9,7 +9,8 @@
 
 class QUrl;
 
-namespace ZRExtensions {
+namespace ZRExtensions
+{
 
 // Thread-safe, all of them.
 

@@ -10,7 +10,8 @@
 #include <limits>
 #include <optional>
 
-namespace {
+namespace
+{
 
 bool isAbsent(const QVariant &value)
 {
@@ -59,7 +60,9 @@ qint64 leadingInteger(const QString &string)
     quint64 magnitude = 0;
     constexpr quint64 limit = quint64(std::numeric_limits<qint64>::max()) + 1;
     for (; i < string.size() && string.at(i) >= u'0' && string.at(i) <= u'9'; ++i)
-        magnitude = magnitude > limit / 10 ? limit : std::min(magnitude * 10 + (string.at(i).unicode() - u'0'), limit);
+        magnitude = magnitude > limit / 10
+                        ? limit
+                        : std::min(magnitude * 10 + (string.at(i).unicode() - u'0'), limit);
     if (negative)
         return magnitude >= limit ? std::numeric_limits<qint64>::min() : -qint64(magnitude);
     return magnitude >= limit ? std::numeric_limits<qint64>::max() : qint64(magnitude);
@@ -79,7 +82,8 @@ bool leadingBoolean(const QString &string)
 
 } // namespace
 
-namespace ZRExtensions {
+namespace ZRExtensions
+{
 
 void tryToSetObject(QVariantMap &dictionary, const QVariant &object, const QString &key)
 {

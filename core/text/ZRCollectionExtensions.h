@@ -11,7 +11,8 @@
 
 class ZRUserDefaults;
 
-namespace ZRExtensions {
+namespace ZRExtensions
+{
 
 // Thread-safe on distinct containers.
 
@@ -41,8 +42,7 @@ void setFolderPath(ZRUserDefaults &defaults, const QString &path, const QString 
 QString folderPathForKey(const ZRUserDefaults &defaults, const QString &key, const QString &defaultPath);
 
 // Random order: uniformly chosen elements of the remaining ones are moved to a new list in turn.
-template <typename T>
-void shuffle(QList<T> &list)
+template <typename T> void shuffle(QList<T> &list)
 {
     QList<T> shuffled;
     shuffled.reserve(list.size());
@@ -52,8 +52,7 @@ void shuffle(QList<T> &list)
 }
 
 // Reverses the order in place.
-template <typename T>
-void invert(QList<T> &list)
+template <typename T> void invert(QList<T> &list)
 {
     std::reverse(list.begin(), list.end());
 }

@@ -10,7 +10,8 @@
 #include <mutex>
 #include <string_view>
 
-namespace {
+namespace
+{
 
 // The C/POSIX locale collates in code-point order (capitals before small letters); names sort as
 // people read them, so that locale falls back to the root collation.
@@ -61,9 +62,8 @@ int ZRNaturalCompare(const QString &a, const QString &b)
     if (!collator)
         return QString::compare(a, b, Qt::CaseInsensitive);
     UErrorCode status = U_ZERO_ERROR;
-    const UCollationResult result =
-        collator->compare(ZRTextICU::units(a), ZRTextICU::length(a), ZRTextICU::units(b),
-                          ZRTextICU::length(b), status);
+    const UCollationResult result = collator->compare(ZRTextICU::units(a), ZRTextICU::length(a),
+                                                      ZRTextICU::units(b), ZRTextICU::length(b), status);
     if (U_FAILURE(status))
         return QString::compare(a, b, Qt::CaseInsensitive);
     return result;

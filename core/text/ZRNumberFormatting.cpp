@@ -13,12 +13,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <mutex>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <string>
 
-namespace {
+namespace
+{
 
 icu::Locale formattingLocale()
 {
@@ -54,7 +55,8 @@ SharedFormatter makeSharedFormatter()
     }
     const QVariant digits = defaults.objectForKey(ZRTextDefaultsKeys::NumbersFractionDigits);
     if (digits.isValid() && defaults.integerForKey(ZRTextDefaultsKeys::NumbersFractionDigits) >= 0)
-        shared.fractionDigits = int(std::min<qint64>(defaults.integerForKey(ZRTextDefaultsKeys::NumbersFractionDigits), 20));
+        shared.fractionDigits =
+            int(std::min<qint64>(defaults.integerForKey(ZRTextDefaultsKeys::NumbersFractionDigits), 20));
     return shared;
 }
 
@@ -110,7 +112,8 @@ QString localized(const char *text)
 
 } // namespace
 
-namespace ZRExtensions {
+namespace ZRExtensions
+{
 
 QString stringWithFloat(double value, int numberOfDecimals, bool localize)
 {
@@ -179,7 +182,8 @@ QString stringWithUnsignedInteger(quint64 value)
 
 } // namespace ZRExtensions
 
-namespace ZRFileSize {
+namespace ZRFileSize
+{
 
 QString partialFileSizeDescriptionWithBytesCount(quint64 bytesCount, quint64 overallBytesCount)
 {

@@ -9,7 +9,8 @@
 #include <QString>
 #include <QVariant>
 
-namespace ZRExtensions {
+namespace ZRExtensions
+{
 
 // Thread-safe, all of them.
 
@@ -27,7 +28,8 @@ QString stringWithUnsignedInteger(quint64 value);
 
 } // namespace ZRExtensions
 
-namespace ZRFileSize {
+namespace ZRFileSize
+{
 
 // Decimal units, 1000 bytes to the kilobyte: "999 Bytes", "1.5 KB", "3.46 GB"; "-" for 0. Without
 // the unit when the overall count (non-zero) has the same one, as in "12.5 of 40 MB".

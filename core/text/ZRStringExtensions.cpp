@@ -15,7 +15,8 @@
 
 #include <mutex>
 
-namespace {
+namespace
+{
 
 const QString FolderRuleHostsKey = QStringLiteral("Hosts");
 const QString FolderRuleExtensionsKey = QStringLiteral("Extensions");
@@ -86,7 +87,8 @@ QString firstEntry(const QVariantMap &map, const QString &key)
 
 } // namespace
 
-namespace ZRExtensions {
+namespace ZRExtensions
+{
 
 QString ellipsisString()
 {
@@ -165,7 +167,8 @@ QString cleanFilename(const QString &string)
     return cleanPathByReplacingDashesWithString(string, QStringLiteral("|"));
 }
 
-QString anonymizedStringPreservingExtension(const QString &string, bool preserveExtension, bool convertToUppercase)
+QString anonymizedStringPreservingExtension(const QString &string, bool preserveExtension,
+                                            bool convertToUppercase)
 {
     if (string.isEmpty())
         return string;
@@ -210,8 +213,8 @@ bool isNegligibleFilename(const QString &name)
            lower.endsWith(u'\r');
 }
 
-std::optional<QString> substringBeforeSuffix(const QString &string, const QString &suffix, bool searchBackwards,
-                                             bool returnSelfIfNotFound)
+std::optional<QString> substringBeforeSuffix(const QString &string, const QString &suffix,
+                                             bool searchBackwards, bool returnSelfIfNotFound)
 {
     const qsizetype index =
         suffix.isEmpty() ? -1 : (searchBackwards ? string.lastIndexOf(suffix) : string.indexOf(suffix));
@@ -220,13 +223,14 @@ std::optional<QString> substringBeforeSuffix(const QString &string, const QStrin
     return string.left(index);
 }
 
-std::optional<QString> substringBeforeSuffix(const QString &string, const QString &suffix, bool returnSelfIfNotFound)
+std::optional<QString> substringBeforeSuffix(const QString &string, const QString &suffix,
+                                             bool returnSelfIfNotFound)
 {
     return substringBeforeSuffix(string, suffix, false, returnSelfIfNotFound);
 }
 
-std::optional<QString> substringAfterPrefix(const QString &string, const QString &prefix, bool searchBackwards,
-                                            bool returnSelfIfNotFound)
+std::optional<QString> substringAfterPrefix(const QString &string, const QString &prefix,
+                                            bool searchBackwards, bool returnSelfIfNotFound)
 {
     const qsizetype index =
         prefix.isEmpty() ? -1 : (searchBackwards ? string.lastIndexOf(prefix) : string.indexOf(prefix));
@@ -235,7 +239,8 @@ std::optional<QString> substringAfterPrefix(const QString &string, const QString
     return string.mid(index + prefix.size());
 }
 
-std::optional<QString> substringAfterPrefix(const QString &string, const QString &prefix, bool returnSelfIfNotFound)
+std::optional<QString> substringAfterPrefix(const QString &string, const QString &prefix,
+                                            bool returnSelfIfNotFound)
 {
     return substringAfterPrefix(string, prefix, false, returnSelfIfNotFound);
 }

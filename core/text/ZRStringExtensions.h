@@ -11,7 +11,8 @@
 
 class QUrl;
 
-namespace ZRExtensions {
+namespace ZRExtensions
+{
 
 // Thread-safe, all of them.
 
@@ -30,12 +31,14 @@ QString spacedRightTriangleArrowString(); // " ▸ "
 // Trimmed; control characters removed (tabs become spaces); ":" and "*" become "_"; a leading or
 // trailing "." becomes "_". With a replacement every "/" becomes it; without one, runs of "/" are
 // collapsed and "/" is removed from both ends.
-QString cleanPathByReplacingDashesWithString(const QString &string, const std::optional<QString> &replacement);
+QString cleanPathByReplacingDashesWithString(const QString &string,
+                                             const std::optional<QString> &replacement);
 // cleanPathByReplacingDashesWithString with "|": a name safe for one path component.
 QString cleanFilename(const QString &string);
 
 // A short stand-in for a name: first character, ellipsis and the runs of digits ("I…2·5·1.dmg").
-QString anonymizedStringPreservingExtension(const QString &string, bool preserveExtension, bool convertToUppercase);
+QString anonymizedStringPreservingExtension(const QString &string, bool preserveExtension,
+                                            bool convertToUppercase);
 
 // Folder entries that do not count as content: hidden files, "_ds_store", our info files and the
 // custom-icon file (a name ending in a carriage return).
@@ -45,12 +48,14 @@ bool isNegligibleFilename(const QString &name);
 // The text in front of (before) or behind (after) the suffix or prefix, found literally and
 // case-sensitively: the last occurrence when searching backwards, else the first. When it does not
 // occur: a copy of the string when returnSelfIfNotFound, else none.
-std::optional<QString> substringBeforeSuffix(const QString &string, const QString &suffix, bool searchBackwards,
+std::optional<QString> substringBeforeSuffix(const QString &string, const QString &suffix,
+                                             bool searchBackwards, bool returnSelfIfNotFound);
+std::optional<QString> substringBeforeSuffix(const QString &string, const QString &suffix,
                                              bool returnSelfIfNotFound);
-std::optional<QString> substringBeforeSuffix(const QString &string, const QString &suffix, bool returnSelfIfNotFound);
-std::optional<QString> substringAfterPrefix(const QString &string, const QString &prefix, bool searchBackwards,
+std::optional<QString> substringAfterPrefix(const QString &string, const QString &prefix,
+                                            bool searchBackwards, bool returnSelfIfNotFound);
+std::optional<QString> substringAfterPrefix(const QString &string, const QString &prefix,
                                             bool returnSelfIfNotFound);
-std::optional<QString> substringAfterPrefix(const QString &string, const QString &prefix, bool returnSelfIfNotFound);
 
 // Whether every search string occurs in the string, ignoring case, diacritics and width. True for
 // an empty list.

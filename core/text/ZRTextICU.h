@@ -4,7 +4,8 @@
 #include <QString>
 #include <unicode/unistr.h>
 
-namespace ZRTextICU {
+namespace ZRTextICU
+{
 
 // QString and ICU both hold UTF-16 code units.
 inline const char16_t *units(const QString &s)

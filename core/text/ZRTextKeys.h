@@ -3,7 +3,8 @@
 
 #include <QString>
 
-namespace ZRTextDefaultsKeys {
+namespace ZRTextDefaultsKeys
+{
 
 // Reduce an address that embeds a second address to the embedded one.
 inline const QString SkipRedirectingServices = QStringLiteral("Skip Redirecting Services");
@@ -16,7 +17,8 @@ inline const QString NumbersLeaveUnlocalized = QStringLiteral("Numbers: Leave Un
 
 } // namespace ZRTextDefaultsKeys
 
-namespace ZRReplacementKeys {
+namespace ZRReplacementKeys
+{
 
 // The user's rewrite rules in the application-support folder: an array of these dictionaries.
 inline const QString FileName = QStringLiteral("Replacements.plist");

@@ -15,7 +15,8 @@
 using namespace Qt::Literals::StringLiterals;
 using namespace ZRExtensions;
 
-namespace {
+namespace
+{
 
 std::string show(const QStringList &list)
 {
@@ -65,8 +66,8 @@ TEST(AddressExtensions, ExplodesBraceRanges)
         {u"{a{b}"_s, {u"a{b"_s}},
     };
     for (const Row &row : rows)
-        EXPECT_EQ(explodedURLStrings(row.text), row.expected) << row.text.toStdString() << " gave "
-                                                               << show(explodedURLStrings(row.text));
+        EXPECT_EQ(explodedURLStrings(row.text), row.expected)
+            << row.text.toStdString() << " gave " << show(explodedURLStrings(row.text));
     EXPECT_EQ(explodedURLStrings(QStringList{u"a{1-2}"_s, u"b"_s}), (QStringList{u"a1"_s, u"a2"_s, u"b"_s}));
 }
 
@@ -89,12 +90,13 @@ TEST(AddressExtensions, DecodesPercentEscapes)
         QString expected;
     };
     const Row rows[] = {
-        {u"caf%E9"_s, u"café"_s},           {u"caf%C3%A9"_s, u"café"_s},   {u"100%"_s, u"100%"_s},
-        {u"a%2"_s, u"a%2"_s},                {u"%zz"_s, u"%zz"_s},          {u"no escapes"_s, u"no escapes"_s},
-        {u"a%20b%2Fc"_s, u"a b/c"_s},        {u"%E2%82%AC%41"_s, u"€A"_s},
+        {u"caf%E9"_s, u"café"_s},     {u"caf%C3%A9"_s, u"café"_s},  {u"100%"_s, u"100%"_s},
+        {u"a%2"_s, u"a%2"_s},         {u"%zz"_s, u"%zz"_s},         {u"no escapes"_s, u"no escapes"_s},
+        {u"a%20b%2Fc"_s, u"a b/c"_s}, {u"%E2%82%AC%41"_s, u"€A"_s},
     };
     for (const Row &row : rows)
-        EXPECT_EQ(stringByReplacingPercentEscapesIfNecessary(row.text), row.expected) << row.text.toStdString();
+        EXPECT_EQ(stringByReplacingPercentEscapesIfNecessary(row.text), row.expected)
+            << row.text.toStdString();
 
     const Row plusRows[] = {
         {u"my+file%2Bx.zip"_s, u"my file+x.zip"_s},
@@ -129,9 +131,14 @@ TEST(AddressExtensions, UnescapesRedirectStyleAddresses)
 TEST(AddressExtensions, RemovesURLParametersOnlyWhenANameWithExtensionRemains)
 {
     const std::pair<QString, QString> rows[] = {
-        {u"?a"_s, u"?a"_s},         {u"a.b?q"_s, u"a.b"_s},     {u"ab?q"_s, u"ab?q"_s},
-        {u"file.zip?x=1"_s, u"file.zip"_s},                     {u"download?id=3"_s, u"download?id=3"_s},
-        {u"a.?q"_s, u"a.?q"_s},     {u"d.x/name?q"_s, u"d.x/name?q"_s}, {u"plain"_s, u"plain"_s},
+        {u"?a"_s, u"?a"_s},
+        {u"a.b?q"_s, u"a.b"_s},
+        {u"ab?q"_s, u"ab?q"_s},
+        {u"file.zip?x=1"_s, u"file.zip"_s},
+        {u"download?id=3"_s, u"download?id=3"_s},
+        {u"a.?q"_s, u"a.?q"_s},
+        {u"d.x/name?q"_s, u"d.x/name?q"_s},
+        {u"plain"_s, u"plain"_s},
     };
     for (const auto &[text, expected] : rows)
         EXPECT_EQ(filenameByRemovingURLParameters(text), expected) << text.toStdString();
@@ -155,8 +162,9 @@ TEST(AddressExtensions, URLsSuggestFileNames)
 TEST(AddressExtensions, EncodedAddressesParse)
 {
     const QString inputs[] = {
-        u"http://x/a b.zip"_s,  u"http://x/ü/€?q=ä b"_s, u"http://x/100%.zip"_s, u"http://x/a\"<>{}|^`\\.zip"_s,
-        u"http://[::1]:8080/a[1].zip"_s, u"http://x/a#b#c"_s,    u"http://x/\t\u0001"_s,
+        u"http://x/a b.zip"_s,          u"http://x/ü/€?q=ä b"_s,         u"http://x/100%.zip"_s,
+        u"http://x/a\"<>{}|^`\\.zip"_s, u"http://[::1]:8080/a[1].zip"_s, u"http://x/a#b#c"_s,
+        u"http://x/\t\u0001"_s,
     };
     for (const QString &input : inputs) {
         const QString encoded = URLEncodedString(input);
@@ -241,7 +249,8 @@ TEST(ReplacementList, AppendsTheUsersRulesAndSkipsBrokenOnes)
         rule(u"(a)"_s, u"$7"_s, true),
         rule(u"-old"_s, u"-new"_s, false),
     };
-    ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(rules, ZRApplicationSupportFolderPath() + u"/Replacements.plist"_s));
+    ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(rules, ZRApplicationSupportFolderPath() +
+                                                                   u"/Replacements.plist"_s));
     QStringList logged;
     ZRLogSetHandler([&logged](const QString &line) { logged.append(line); });
     expectRewrites({
@@ -258,7 +267,8 @@ TEST(ReplacementList, MalformedFileContributesNothing)
 {
     if (!claimReplacementList())
         GTEST_SKIP() << "the replacement list was built earlier in this process";
-    ASSERT_TRUE(ZRWriteFileAtomically(ZRApplicationSupportFolderPath() + u"/Replacements.plist"_s, "<plist><arr"));
+    ASSERT_TRUE(
+        ZRWriteFileAtomically(ZRApplicationSupportFolderPath() + u"/Replacements.plist"_s, "<plist><arr"));
     expectRewrites({{u"//x/a"_s, u"http://x/a"_s}, {u"a-old"_s, u"a-old"_s}});
 }
 

@@ -13,7 +13,8 @@
 using namespace Qt::Literals::StringLiterals;
 using namespace ZRExtensions;
 
-namespace {
+namespace
+{
 
 TEST(CollectionExtensions, TryToSetObjectIgnoresAbsentValuesAndKeys)
 {

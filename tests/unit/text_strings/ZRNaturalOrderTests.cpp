@@ -12,7 +12,8 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-namespace {
+namespace
+{
 
 int sign(int value)
 {
@@ -27,10 +28,18 @@ TEST(NaturalOrder, ComparesPairs)
         int expected;
     };
     const Row rows[] = {
-        {u"file2", u"file10", -1},     {u"file10", u"file2", 1},        {u"File2.zip", u"file2.zip", 0},
-        {u"abc", u"ABD", -1},          {u"", u"a", 1},                  {u"a", u"", -1},
-        {u"", u"", 0},                 {u"x9y", u"x09y", 0},            {u"part 99", u"part 100", -1},
-        {u"résumé", u"resume", 1},     {u"a", u"b", -1},                {u"img12b", u"img12a", 1},
+        {u"file2", u"file10", -1},
+        {u"file10", u"file2", 1},
+        {u"File2.zip", u"file2.zip", 0},
+        {u"abc", u"ABD", -1},
+        {u"", u"a", 1},
+        {u"a", u"", -1},
+        {u"", u"", 0},
+        {u"x9y", u"x09y", 0},
+        {u"part 99", u"part 100", -1},
+        {u"résumé", u"resume", 1},
+        {u"a", u"b", -1},
+        {u"img12b", u"img12a", 1},
     };
     for (const Row &row : rows) {
         const QString a = QString::fromUtf16(row.a);

@@ -15,7 +15,8 @@
 using namespace Qt::Literals::StringLiterals;
 using namespace ZRExtensions;
 
-namespace {
+namespace
+{
 
 enum class FormatterUse { None, Standard, Custom };
 FormatterUse formatterUse = FormatterUse::None;
@@ -114,7 +115,8 @@ TEST(NumberFormatting, NumbersWithTheStandardFormatter)
     EXPECT_EQ(stringWithDouble(1234567.891, 1, true), u"1,234,567.9"_s);
     EXPECT_EQ(stringWithInteger(-1234), u"-1,234"_s);
     EXPECT_EQ(stringWithInteger(std::numeric_limits<qint64>::min()), u"-9,223,372,036,854,775,808"_s);
-    EXPECT_EQ(stringWithUnsignedInteger(std::numeric_limits<quint64>::max()), u"18,446,744,073,709,551,615"_s);
+    EXPECT_EQ(stringWithUnsignedInteger(std::numeric_limits<quint64>::max()),
+              u"18,446,744,073,709,551,615"_s);
     EXPECT_EQ(stringWithNumber(QVariant::fromValue(std::numeric_limits<quint64>::max()), 0, true),
               u"18,446,744,073,709,551,615"_s);
 }
@@ -127,8 +129,8 @@ TEST(NumberFormatting, FloatsLoseTrailingZerosOnly)
         QString expected;
     };
     const Row rows[] = {
-        {2.5, 2, u"2.5"_s},   {3.0, 2, u"3"_s},     {0.0, 2, u"0"_s},    {100.0, 1, u"100"_s},
-        {2.04, 1, u"2"_s},    {10.05, 3, u"10.05"_s}, {-1.50, 2, u"-1.5"_s}, {1234.5, 1, u"1234.5"_s},
+        {2.5, 2, u"2.5"_s}, {3.0, 2, u"3"_s},       {0.0, 2, u"0"_s},      {100.0, 1, u"100"_s},
+        {2.04, 1, u"2"_s},  {10.05, 3, u"10.05"_s}, {-1.50, 2, u"-1.5"_s}, {1234.5, 1, u"1234.5"_s},
     };
     for (const Row &row : rows)
         EXPECT_EQ(stringWithFloat(row.value, row.decimals, false), row.expected) << row.value;

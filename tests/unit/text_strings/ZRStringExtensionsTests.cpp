@@ -13,7 +13,8 @@
 using namespace Qt::Literals::StringLiterals;
 using namespace ZRExtensions;
 
-namespace {
+namespace
+{
 
 TEST(StringExtensions, CleansFileNamesAndPaths)
 {
@@ -72,7 +73,8 @@ TEST(StringExtensions, Anonymises)
 
 TEST(StringExtensions, NegligibleFilenames)
 {
-    for (const QString &name : {u".DS_Store"_s, u"Icon\r"_s, u"._x"_s, u"_DS_Store"_s, u"Archive.QuorvelInfo"_s})
+    for (const QString &name :
+         {u".DS_Store"_s, u"Icon\r"_s, u"._x"_s, u"_DS_Store"_s, u"Archive.QuorvelInfo"_s})
         EXPECT_TRUE(isNegligibleFilename(name)) << name.toStdString();
     for (const QString &name : {u"a.txt"_s, u"Icon"_s, u"x.quorvel"_s, QString()})
         EXPECT_FALSE(isNegligibleFilename(name)) << name.toStdString();
@@ -148,7 +150,8 @@ TEST(StringExtensions, SplitsAndTrimsStringLists)
 TEST(StringExtensions, ComparatorsSortNaturallyWithEmptyValuesLast)
 {
     QStringList titles{QString(), u"item 10"_s, u"Item 9"_s, u"apple"_s};
-    std::sort(titles.begin(), titles.end(), [](const QString &a, const QString &b) { return compareByTitle(a, b) < 0; });
+    std::sort(titles.begin(), titles.end(),
+              [](const QString &a, const QString &b) { return compareByTitle(a, b) < 0; });
     EXPECT_EQ(titles, (QStringList{u"apple"_s, u"Item 9"_s, u"item 10"_s, QString()}));
     EXPECT_LT(compareByString(u"file2"_s, u"file10"_s), 0);
     EXPECT_EQ(compareByString(QString(), QString()), 0);
