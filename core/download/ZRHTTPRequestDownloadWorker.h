@@ -1,0 +1,78 @@
+// The normal worker: drives one request of our engine and appends the body to its file itself. It
+// also owns the class-wide bandwidth settings (throttling) of all downloads.
+#pragma once
+
+#include "core/download/ZRDownloadWorkerPrototype.h"
+#include "core/http/ZRHTTPRequestDelegate.h"
+
+#include <memory>
+
+class ZRHTTPRequest;
+
+// Main thread. The engine runs the request on its own thread and delivers the callbacks below on
+// the main thread (the application installs the engine's callback executor).
+class ZRHTTPRequestDownloadWorker : public ZRDownloadWorkerPrototype, private ZRHTTPRequestDelegate {
+public:
+    // Use std::make_shared (or the factory functions of the prototype).
+    ZRHTTPRequestDownloadWorker();
+    ~ZRHTTPRequestDownloadWorker() override;
+
+    // --- Class-wide settings; main thread ---
+
+    // "Throttle: Supported", read once per process. The first call registers the defaults
+    // "Throttle: Supported" true, "Throttle: Limit" 100000 and "Filename Extension Policy" 1.
+    static bool isAvailable();
+    // Stores "Throttle: Supported"; true when the value equals the one in force (no restart needed).
+    static bool setAvailable(bool available);
+    // "Throttle: Limit" in bytes per second; a value below 1 counts as 1000.
+    static quint64 throttleLimit();
+    static void setThrottleLimit(quint64 bytesPerSecond);
+    // Available and "Throttle: Enabled".
+    static bool isThrottled();
+    static void setThrottled(bool throttled);
+    // Tests: forget the kept availability and the engine set-up.
+    static void resetClassStateForTesting();
+
+    bool resumesInSeparateFile() const override { return false; }
+
+    bool startWithURL(const QUrl &url, const QString &method, const QString &range,
+                      const std::optional<QVariantMap> &headers,
+                      const std::optional<QVariantMap> &additionalHeaders, const QByteArray &body,
+                      const QString &referer, double timeOut) override;
+    // Cancels the request and cuts the file at the offset; false without an open file.
+    bool truncateAtOffset(qint64 offset) override;
+    // Closes the file, then forgets target and counts.
+    void reset() override;
+    // Withdraws a pending authentication question and, with cancel, stops a running request; then
+    // drops the request and closes the file.
+    void cleanUpActiveRequest(bool cancel);
+
+protected:
+    const char *className() const override { return "ZRHTTPRequestDownloadWorker"; }
+
+private:
+    // Engine callbacks.
+    void requestDidReceiveResponseHeaders(ZRHTTPRequest &request, const ZRHTTPHeaders &headers) override;
+    void requestDidReceiveData(ZRHTTPRequest &request, const std::string &data) override;
+    bool respondsToDidReceiveData() const override { return true; }
+    void requestWillRedirectToURL(ZRHTTPRequest &request, const std::string &url) override;
+    bool respondsToWillRedirect() const override { return true; }
+    void authenticationNeededForRequest(ZRHTTPRequest &request) override;
+    void proxyAuthenticationNeededForRequest(ZRHTTPRequest &request) override;
+    bool respondsToAuthenticationNeeded() const override { return true; }
+    void requestFinished(ZRHTTPRequest &request) override;
+    void requestFailed(ZRHTTPRequest &request) override;
+
+    static void configureEngineOnce();
+    bool isCurrentRequest(const ZRHTTPRequest &request) const { return _downloadRequest.get() == &request; }
+    // Opens the target for this transfer's bytes; false after failing the worker.
+    bool openDownloadFile();
+    void closeDownloadFile();
+    void failWithWorkerError(int code, const QString &message);
+
+    std::shared_ptr<ZRHTTPRequest> _downloadRequest;
+    int _downloadFileHandle = -1;
+    // The status of the response whose body is arriving.
+    int _responseStatusCode = 0;
+    bool _writesResponseBody = false;
+};
