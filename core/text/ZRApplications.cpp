@@ -10,13 +10,13 @@
 
 #include <memory>
 
-namespace {
+namespace
+{
 
 struct GObjectRelease {
     void operator()(gpointer object) const { g_object_unref(object); }
 };
-template<typename T>
-using GObjectPointer = std::unique_ptr<T, GObjectRelease>;
+template <typename T> using GObjectPointer = std::unique_ptr<T, GObjectRelease>;
 
 QString fromUtf8(const char *text)
 {
@@ -59,7 +59,8 @@ GObjectPointer<GDesktopAppInfo> applicationWithPath(const QString &applicationPa
 {
     if (applicationPath.isEmpty())
         return {};
-    return GObjectPointer<GDesktopAppInfo>(g_desktop_app_info_new_from_filename(applicationPath.toLocal8Bit().constData()));
+    return GObjectPointer<GDesktopAppInfo>(
+        g_desktop_app_info_new_from_filename(applicationPath.toLocal8Bit().constData()));
 }
 
 QString pathOfApplication(GAppInfo *application)
@@ -76,7 +77,8 @@ QByteArray uriOf(const QUrl &url)
 
 } // namespace
 
-namespace ZRExtensions {
+namespace ZRExtensions
+{
 
 QString applicationPathFromBundleID(const QString &bundleID)
 {

@@ -8,7 +8,8 @@
 #include <QString>
 #include <QUrl>
 
-namespace ZRExtensions {
+namespace ZRExtensions
+{
 
 // Thread-safe.
 

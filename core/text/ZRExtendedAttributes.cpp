@@ -11,7 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 QByteArray systemAttributeName(const QString &name)
 {
@@ -27,7 +28,8 @@ bool existsAtPath(const QString &path)
 void writeAttribute(const QString &path, const QByteArray &name, const QByteArray &data)
 {
     const QByteArray encodedPath = QFile::encodeName(path);
-    if (ZRSystem().lsetxattr(encodedPath.constData(), name.constData(), data.constData(), size_t(data.size()), 0) != 0) {
+    if (ZRSystem().lsetxattr(encodedPath.constData(), name.constData(), data.constData(), size_t(data.size()),
+                             0) != 0) {
         const int code = errno;
         ZRLogDebug(QStringLiteral("cannot set extended attribute %1 of <%2>: %3")
                        .arg(QString::fromUtf8(name), path, QString::fromLocal8Bit(std::strerror(code))));
@@ -36,7 +38,8 @@ void writeAttribute(const QString &path, const QByteArray &name, const QByteArra
 
 } // namespace
 
-namespace ZRExtensions {
+namespace ZRExtensions
+{
 
 void setData(const QString &path, const QByteArray &data, const QString &extendedFileAttribute)
 {
@@ -57,7 +60,8 @@ QByteArray dataForExtendedFileAttribute(const QString &path, const QString &exte
         if (size <= 0)
             return {};
         QByteArray data(qsizetype(size), Qt::Uninitialized);
-        const ssize_t read = ZRSystem().lgetxattr(encodedPath.constData(), name.constData(), data.data(), size_t(size));
+        const ssize_t read =
+            ZRSystem().lgetxattr(encodedPath.constData(), name.constData(), data.data(), size_t(size));
         if (read > 0) {
             data.truncate(qsizetype(read));
             return data;
@@ -74,7 +78,8 @@ void setValue(const QString &path, const QVariant &value, const QString &extende
         return;
     const QByteArray data = ZRPropertyList::binaryDataFromPropertyList(value);
     if (data.isEmpty()) {
-        ZRLogDebug(QStringLiteral("cannot encode extended attribute %1 of <%2>").arg(extendedFileAttribute, path));
+        ZRLogDebug(
+            QStringLiteral("cannot encode extended attribute %1 of <%2>").arg(extendedFileAttribute, path));
         return;
     }
     setData(path, data, extendedFileAttribute);
@@ -105,7 +110,8 @@ void setSourceURLStrings(const QString &path, const QStringList &urlStrings)
     addresses.reserve(urlStrings.size());
     for (const QString &urlString : urlStrings)
         addresses << stringByRemovingURLCredentials(urlString);
-    if (ZRUserDefaults::standardUserDefaults().boolForKey(QString::fromLatin1(ZRStoreSourceURLInSpotlightCommentKey)))
+    if (ZRUserDefaults::standardUserDefaults().boolForKey(
+            QString::fromLatin1(ZRStoreSourceURLInSpotlightCommentKey)))
         setSpotlightComment(path, addresses.join(QStringLiteral(", ")));
     setValue(path, addresses, QString::fromLatin1(ZRWhereFromsAttributeName));
     setData(path, addresses.constFirst().toUtf8(), QString::fromLatin1(ZRXDGOriginURLAttributeName));

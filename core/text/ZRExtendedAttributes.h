@@ -19,7 +19,8 @@ inline constexpr const char *ZRXDGOriginURLAttributeName = "user.xdg.origin.url"
 inline constexpr const char *ZRXDGCommentAttributeName = "user.xdg.comment";
 inline constexpr const char *ZRStoreSourceURLInSpotlightCommentKey = "Store Source URL In Spotlight Comment";
 
-namespace ZRExtensions {
+namespace ZRExtensions
+{
 
 // Thread-safe.
 

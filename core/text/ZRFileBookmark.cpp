@@ -8,7 +8,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-namespace {
+namespace
+{
 
 constexpr char kMagic[] = {'Z', 'R', 'F', 'B'};
 constexpr quint8 kVersion = 1;
@@ -24,7 +25,8 @@ bool lstatPath(const QByteArray &path, struct stat *info)
 ZRFileBookmark ZRFileBookmark::bookmarkWithPath(const QString &path)
 {
     ZRFileBookmark bookmark;
-    struct stat info {};
+    struct stat info {
+    };
     if (path.isEmpty() || !lstatPath(QFile::encodeName(path), &info))
         return bookmark;
     bookmark._path = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
@@ -36,7 +38,8 @@ ZRFileBookmark ZRFileBookmark::bookmarkWithPath(const QString &path)
 ZRFileBookmark ZRFileBookmark::bookmarkWithData(const QByteArray &data)
 {
     ZRFileBookmark bookmark;
-    if (data.size() < kHeaderSize || !data.startsWith(QByteArrayView(kMagic, 4)) || quint8(data.at(4)) != kVersion)
+    if (data.size() < kHeaderSize || !data.startsWith(QByteArrayView(kMagic, 4)) ||
+        quint8(data.at(4)) != kVersion)
         return bookmark;
     const auto *bytes = reinterpret_cast<const uchar *>(data.constData());
     const quint64 device = qFromBigEndian<quint64>(bytes + 5);
@@ -83,7 +86,8 @@ QString ZRFileBookmark::resolvedPath() const
 {
     if (!isValid())
         return {};
-    struct stat info {};
+    struct stat info {
+    };
     const QByteArray encodedPath = QFile::encodeName(_path);
     if (lstatPath(encodedPath, &info))
         return _path;
@@ -101,7 +105,8 @@ QString ZRFileBookmark::resolvedPath() const
             continue;
         const QByteArray candidate = encodedFolder + (encodedFolder.endsWith('/') ? "" : "/") + name;
         // d_ino is not always st_ino (overlay file systems, mount points): lstat decides.
-        if (lstatPath(candidate, &info) && quint64(info.st_dev) == _device && quint64(info.st_ino) == _inode) {
+        if (lstatPath(candidate, &info) && quint64(info.st_dev) == _device &&
+            quint64(info.st_ino) == _inode) {
             found = QFile::decodeName(candidate);
             break;
         }

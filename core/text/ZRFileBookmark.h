@@ -10,7 +10,8 @@
 #include <QString>
 
 // Thread-safe.
-class ZRFileBookmark {
+class ZRFileBookmark
+{
 public:
     ZRFileBookmark() = default;
 

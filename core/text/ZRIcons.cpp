@@ -5,7 +5,8 @@
 #include <QMimeType>
 #include <QMutex>
 
-namespace {
+namespace
+{
 
 ZRIcon iconForType(const QMimeType &type, const QSize &size)
 {
@@ -23,7 +24,7 @@ ZRIcon iconForType(const QMimeType &type, const QSize &size)
     return icon;
 }
 
-template<typename Make>
+template <typename Make>
 ZRIcon cachedIcon(QHash<QString, ZRIcon> &cache, QMutex &lock, const QString &key, Make make)
 {
     QMutexLocker locker(&lock);
@@ -37,7 +38,8 @@ ZRIcon cachedIcon(QHash<QString, ZRIcon> &cache, QMutex &lock, const QString &ke
 
 } // namespace
 
-namespace ZRExtensions {
+namespace ZRExtensions
+{
 
 ZRIcon iconFromExtensionWithSize(const QString &extension, const QSize &size)
 {
@@ -45,9 +47,10 @@ ZRIcon iconFromExtensionWithSize(const QString &extension, const QSize &size)
     while (normalized.startsWith(QLatin1Char('.')))
         normalized.remove(0, 1);
     const QMimeDatabase database;
-    const QMimeType type = normalized.isEmpty()
-                               ? database.mimeTypeForName(QStringLiteral("application/octet-stream"))
-                               : database.mimeTypeForFile(QStringLiteral("x.") + normalized, QMimeDatabase::MatchExtension);
+    const QMimeType type =
+        normalized.isEmpty()
+            ? database.mimeTypeForName(QStringLiteral("application/octet-stream"))
+            : database.mimeTypeForFile(QStringLiteral("x.") + normalized, QMimeDatabase::MatchExtension);
     return iconForType(type, size);
 }
 

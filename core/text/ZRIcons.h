@@ -7,15 +7,16 @@
 #include <QString>
 
 struct ZRIcon {
-    QString name;          // "application-pdf", "inode-directory", ...
-    QString fallbackName;  // the generic icon of the type: "x-office-document", "folder", ...
+    QString name;         // "application-pdf", "inode-directory", ...
+    QString fallbackName; // the generic icon of the type: "x-office-document", "folder", ...
     QSize size;
 
     bool isNull() const { return name.isEmpty() && fallbackName.isEmpty(); }
     bool operator==(const ZRIcon &other) const = default;
 };
 
-namespace ZRExtensions {
+namespace ZRExtensions
+{
 
 // Thread-safe.
 

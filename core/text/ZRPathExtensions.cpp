@@ -25,7 +25,8 @@
 
 #include <optional>
 
-namespace {
+namespace
+{
 
 QString tr(const char *text)
 {
@@ -34,7 +35,8 @@ QString tr(const char *text)
 
 bool lexists(const QString &path)
 {
-    struct stat info {};
+    struct stat info {
+    };
     return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &info) == 0;
 }
 
@@ -57,10 +59,12 @@ QString stringByDeletingPathExtension(const QString &path)
 QString currentUserName()
 {
     static const QString name = [] {
-        struct passwd entry {};
+        struct passwd entry {
+        };
         struct passwd *result = nullptr;
         char buffer[4096];
-        if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &result) == 0 && result && result->pw_name)
+        if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &result) == 0 && result &&
+            result->pw_name)
             return QString::fromLocal8Bit(result->pw_name);
         return qEnvironmentVariable("USER");
     }();
@@ -106,8 +110,10 @@ QByteArray unescapeMountPoint(const QByteArray &field)
 bool isMountPoint(const QString &path)
 {
     const QByteArray encoded = QFile::encodeName(path);
-    struct stat info {};
-    struct stat parentInfo {};
+    struct stat info {
+    };
+    struct stat parentInfo {
+    };
     if (::stat(encoded.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
         return false;
     const QByteArray parent = QFile::encodeName(QFileInfo(path).absolutePath());
@@ -140,8 +146,10 @@ bool collectNegligibleEntries(const QByteArray &folder, QList<QByteArray> *files
         if (name == "." || name == "..")
             continue;
         const QByteArray entryPath = folder + '/' + name;
-        struct stat info {};
-        if (!ZRExtensions::isNegligibleFilename(QFile::decodeName(name)) || ::lstat(entryPath.constData(), &info) != 0) {
+        struct stat info {
+        };
+        if (!ZRExtensions::isNegligibleFilename(QFile::decodeName(name)) ||
+            ::lstat(entryPath.constData(), &info) != 0) {
             negligible = false;
             break;
         }
@@ -165,17 +173,21 @@ bool collectNegligibleEntries(const QByteArray &folder, QList<QByteArray> *files
 
 } // namespace
 
-namespace ZRExtensions {
+namespace ZRExtensions
+{
 
 bool isTabooSystemPath(const QString &path)
 {
     static const QStringList taboo = {
-        QStringLiteral("/automount"), QStringLiteral("/Desktop Folder"), QStringLiteral("/dev"),
-        QStringLiteral("/etc"),       QStringLiteral("/mach"),           QStringLiteral("/mach.sym"),
-        QStringLiteral("/mach_kernel"), QStringLiteral("/opt"),          QStringLiteral("/tmp"),
-        QStringLiteral("/var"),       QStringLiteral("/proc"),           QStringLiteral("/sys"),
-        QStringLiteral("/run"),       QStringLiteral("/boot"),           QStringLiteral("/usr"),
-        QStringLiteral("/bin"),       QStringLiteral("/sbin"),           QStringLiteral("/lib"),
+        QStringLiteral("/automount"),   QStringLiteral("/Desktop Folder"),
+        QStringLiteral("/dev"),         QStringLiteral("/etc"),
+        QStringLiteral("/mach"),        QStringLiteral("/mach.sym"),
+        QStringLiteral("/mach_kernel"), QStringLiteral("/opt"),
+        QStringLiteral("/tmp"),         QStringLiteral("/var"),
+        QStringLiteral("/proc"),        QStringLiteral("/sys"),
+        QStringLiteral("/run"),         QStringLiteral("/boot"),
+        QStringLiteral("/usr"),         QStringLiteral("/bin"),
+        QStringLiteral("/sbin"),        QStringLiteral("/lib"),
     };
     return taboo.contains(path);
 }
@@ -192,7 +204,8 @@ QString itemPathWithBasePath(const QString &name, const QString &basePath)
         return {};
     QString path = name;
     if (!basePath.isEmpty())
-        path = basePath.endsWith(QLatin1Char('/')) ? QString(basePath + name) : QString(basePath + QLatin1Char('/') + name);
+        path = basePath.endsWith(QLatin1Char('/')) ? QString(basePath + name)
+                                                   : QString(basePath + QLatin1Char('/') + name);
     if (isNetworkPath(path) || isTabooSystemPath(path))
         return {};
     return path;
@@ -221,7 +234,8 @@ bool removeFolderIfVirtuallyEmpty(const QString &path)
     if (path.isEmpty())
         return false;
     const QByteArray folder = QFile::encodeName(QDir::cleanPath(path));
-    struct stat info {};
+    struct stat info {
+    };
     // A symbolic link to a folder is not ours to empty.
     if (::lstat(folder.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
         return false;
@@ -355,7 +369,8 @@ QString displayFilename(const QString &path)
     return stringByDeletingPathExtension(QFileInfo(clean).fileName());
 }
 
-namespace {
+namespace
+{
 
 QStringList displayComponents(const QString &path)
 {
@@ -400,10 +415,12 @@ QString readablePathRepresentationRelativeToPath(const QString &path, const QStr
                                                  bool includeFileName)
 {
     if (path.isEmpty() || !QFileInfo::exists(path)) {
-        const QString reason = volumeExists(volumePath(path)) ? tr("Not found") : tr("Currently not available");
+        const QString reason =
+            volumeExists(volumePath(path)) ? tr("Not found") : tr("Currently not available");
         return QStringLiteral("%1 %2 %3").arg(path, dashString(), reason);
     }
-    return pathComponentsToDisplayRelativeToPath(path, basePath, includeFileName).join(spacedRightTriangleArrowString());
+    return pathComponentsToDisplayRelativeToPath(path, basePath, includeFileName)
+        .join(spacedRightTriangleArrowString());
 }
 
 QString readablePathRepresentation(const QString &path)
@@ -411,7 +428,8 @@ QString readablePathRepresentation(const QString &path)
     return readablePathRepresentationRelativeToPath(path, QString(), true);
 }
 
-namespace {
+namespace
+{
 
 quint64 folderSize(const QByteArray &folder, int depth)
 {
@@ -427,7 +445,8 @@ quint64 folderSize(const QByteArray &folder, int depth)
         if (name == "." || name == "..")
             continue;
         const QByteArray entryPath = folder + '/' + name;
-        struct stat info {};
+        struct stat info {
+        };
         if (::lstat(entryPath.constData(), &info) != 0)
             continue;
         if (S_ISDIR(info.st_mode))
@@ -446,7 +465,8 @@ quint64 totalFileSizeAtPath(const QString &path)
     if (path.isEmpty())
         return 0;
     const QByteArray encoded = QFile::encodeName(path);
-    struct stat info {};
+    struct stat info {
+    };
     // The item itself may be a link (a downloads folder on another disk); below it, links are not followed.
     if (::stat(encoded.constData(), &info) != 0 && ::lstat(encoded.constData(), &info) != 0)
         return 0;
@@ -487,8 +507,9 @@ bool showInFinder(const QString &path)
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
                      [folder, absolute](QDBusPendingCallWatcher *call) {
                          if (call->isError()) {
-                             ZRLogDebug(QStringLiteral("no file manager reveals <%1> (%2); opening its folder")
-                                            .arg(absolute, call->error().message()));
+                             ZRLogDebug(
+                                 QStringLiteral("no file manager reveals <%1> (%2); opening its folder")
+                                     .arg(absolute, call->error().message()));
                              openViaWorkspace(folder);
                          }
                          call->deleteLater();

@@ -10,7 +10,8 @@
 
 #include <functional>
 
-namespace ZRExtensions {
+namespace ZRExtensions
+{
 
 // Thread-safe.
 

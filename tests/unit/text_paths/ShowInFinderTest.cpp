@@ -12,10 +12,12 @@
 
 using namespace TextPathsTest;
 
-namespace {
+namespace
+{
 
 // Stands in for the file manager on the private bus.
-class FakeFileManager : public QObject {
+class FakeFileManager : public QObject
+{
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
 public:
@@ -28,15 +30,6 @@ public Q_SLOTS:
         shownItems += uris;
     }
 };
-
-QStringList recordedArguments(const QString &desktopID)
-{
-    const QString text = QString::fromUtf8(ZRTestSupport::readFile(recordPathForApplication(desktopID)));
-    QStringList arguments;
-    for (const QString &argument : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-        arguments << (argument.startsWith(QLatin1String("file:")) ? QUrl(argument).toLocalFile() : argument);
-    return arguments;
-}
 
 } // namespace
 
@@ -55,7 +48,8 @@ TEST(ShowInFinder, AsksTheFileManagerToShowTheItem)
 {
     if (sessionBusAddress().isEmpty())
         GTEST_SKIP() << "dbus-daemon is not installed";
-    QDBusConnection connection = QDBusConnection::connectToBus(sessionBusAddress(), QStringLiteral("fake-file-manager"));
+    QDBusConnection connection =
+        QDBusConnection::connectToBus(sessionBusAddress(), QStringLiteral("fake-file-manager"));
     ASSERT_TRUE(connection.isConnected());
     FakeFileManager fileManager;
     ASSERT_TRUE(connection.registerObject(QStringLiteral("/org/freedesktop/FileManager1"), &fileManager,

@@ -8,19 +8,23 @@
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QUrl>
 
 #include <cstdlib>
 
-namespace TextPathsTest {
+namespace TextPathsTest
+{
 
-namespace {
+namespace
+{
 QString busAddress;
 } // namespace
 
 QString makeFolder(const QString &name)
 {
     static int counter = 0;
-    const QString path = ZRTestSupport::sandboxRoot() + QStringLiteral("/work/%1-%2").arg(name).arg(++counter);
+    const QString path =
+        ZRTestSupport::sandboxRoot() + QStringLiteral("/work/%1-%2").arg(name).arg(++counter);
     QDir().mkpath(path);
     return path;
 }
@@ -35,15 +39,26 @@ QString sessionBusAddress()
     return busAddress;
 }
 
+QStringList recordedArguments(const QString &desktopID)
+{
+    const QString text = QString::fromUtf8(ZRTestSupport::readFile(recordPathForApplication(desktopID)));
+    QStringList arguments;
+    for (const QString &argument : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        arguments << (argument.startsWith(QLatin1String("file:")) ? QUrl(argument).toLocalFile() : argument);
+    return arguments;
+}
+
 QString desktopFilePath(const QString &desktopID)
 {
     return qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/applications/") + desktopID;
 }
 
-namespace {
+namespace
+{
 
 // Set up before the first use of GIO or the MIME database in the process: both read the folders once.
-class DesktopEnvironment : public testing::Environment {
+class DesktopEnvironment : public testing::Environment
+{
 public:
     void SetUp() override
     {
@@ -69,15 +84,18 @@ public:
 
         QDir().mkpath(root + QStringLiteral("/records"));
         const QString script = root + QStringLiteral("/record.sh");
-        ZRTestSupport::writeFile(script, "#!/bin/sh\nout=\"$1\"\nshift\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$out\"; done\n");
+        ZRTestSupport::writeFile(
+            script,
+            "#!/bin/sh\nout=\"$1\"\nshift\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$out\"; done\n");
         QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
         const QString types = QStringLiteral("application/pdf;application/zip;inode/directory;");
         for (const QString &id : {recorderID, otherID}) {
-            const QByteArray desktop = QStringLiteral("[Desktop Entry]\nType=Application\nName=%1\nIcon=quorvel-test-icon\n"
-                                                      "Exec=%2 %3 %U\nMimeType=%4\n")
-                                           .arg(id, script, recordPathForApplication(id), types)
-                                           .toUtf8();
+            const QByteArray desktop =
+                QStringLiteral("[Desktop Entry]\nType=Application\nName=%1\nIcon=quorvel-test-icon\n"
+                               "Exec=%2 %3 %U\nMimeType=%4\n")
+                    .arg(id, script, recordPathForApplication(id), types)
+                    .toUtf8();
             ZRTestSupport::writeFile(desktopFilePath(id), desktop);
         }
         const QString applications = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/applications");
@@ -88,7 +106,8 @@ public:
         QByteArray defaults = "[Default Applications]\n";
         for (const char *type : {"application/pdf", "application/zip", "inode/directory"})
             defaults += QByteArray(type) + '=' + recorderID.toUtf8() + ";\n";
-        ZRTestSupport::writeFile(qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/mimeapps.list"), defaults);
+        ZRTestSupport::writeFile(qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/mimeapps.list"),
+                                 defaults);
     }
 
     void TearDown() override
@@ -107,12 +126,13 @@ private:
         if (daemon.isEmpty())
             return;
         const QString config = root + QStringLiteral("/bus.conf");
-        ZRTestSupport::writeFile(config, QStringLiteral("<busconfig><type>session</type><listen>unix:dir=%1</listen>"
-                                                        "<auth>EXTERNAL</auth><policy context=\"default\">"
-                                                        "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                                                        "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>")
-                                             .arg(root + QStringLiteral("/run"))
-                                             .toUtf8());
+        ZRTestSupport::writeFile(
+            config, QStringLiteral("<busconfig><type>session</type><listen>unix:dir=%1</listen>"
+                                   "<auth>EXTERNAL</auth><policy context=\"default\">"
+                                   "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                                   "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>")
+                        .arg(root + QStringLiteral("/run"))
+                        .toUtf8());
         _bus.start(daemon, {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
                             QStringLiteral("--print-address=1")});
         if (!_bus.waitForStarted(5000))

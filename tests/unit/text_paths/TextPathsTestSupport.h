@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <ostream>
 
@@ -12,7 +13,8 @@ inline void PrintTo(const QString &string, std::ostream *stream)
     *stream << '"' << string.toStdString() << '"';
 }
 
-namespace TextPathsTest {
+namespace TextPathsTest
+{
 
 // A fresh folder below the test's temporary tree.
 QString makeFolder(const QString &name);
@@ -20,6 +22,9 @@ QString makeFolder(const QString &name);
 // The file that the test application with this desktop-file ID writes its arguments to, one a line.
 QString recordPathForApplication(const QString &desktopID);
 QString desktopFilePath(const QString &desktopID);
+// What the test application was handed, as local paths where they are files (GIO may pass a file
+// as its path or as its URL).
+QStringList recordedArguments(const QString &desktopID);
 
 // The address of the private session bus of this test process (no service can be started on it);
 // empty when dbus-daemon is not installed, and then there is no session bus at all.

@@ -14,17 +14,8 @@
 using namespace ZRExtensions;
 using namespace TextPathsTest;
 
-namespace {
-
-// What the application was handed, as local paths: GIO may pass a file URL as either.
-QStringList recordedArguments(const QString &desktopID)
+namespace
 {
-    const QString text = QString::fromUtf8(ZRTestSupport::readFile(recordPathForApplication(desktopID)));
-    QStringList arguments;
-    for (const QString &argument : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-        arguments << (argument.startsWith(QLatin1String("file:")) ? QUrl(argument).toLocalFile() : argument);
-    return arguments;
-}
 
 bool waitForRecord(const QString &desktopID, qsizetype count)
 {
@@ -91,7 +82,8 @@ TEST(Applications, OpensURLsWithTheChosenApplication)
 
     // Web addresses reach the application as they are.
     forgetRecords();
-    EXPECT_TRUE(openWithApplicationFSRef(QUrl(QStringLiteral("https://files.example/a b.zip?x=1")), desktopFilePath(otherID)));
+    EXPECT_TRUE(openWithApplicationFSRef(QUrl(QStringLiteral("https://files.example/a b.zip?x=1")),
+                                         desktopFilePath(otherID)));
     ASSERT_TRUE(waitForRecord(otherID, 1));
     EXPECT_EQ(recordedArguments(otherID), QStringList{QStringLiteral("https://files.example/a%20b.zip?x=1")});
 }
@@ -126,8 +118,10 @@ TEST(Icons, ThemeNamesForTypesAndFiles)
     EXPECT_EQ(folderIcon.fallbackName, QStringLiteral("folder"));
     EXPECT_EQ(folderIcon.size, QSize(16, 16));
     // A file's content decides when its name says nothing.
-    ASSERT_TRUE(ZRTestSupport::writeFile(folder + QStringLiteral("/noname"), "%PDF-1.4\n%\xe2\xe3\xcf\xd3\n"));
-    EXPECT_EQ(iconFromPathWithSize(folder + QStringLiteral("/noname"), QSize(16, 16)).name, QStringLiteral("application-pdf"));
+    ASSERT_TRUE(
+        ZRTestSupport::writeFile(folder + QStringLiteral("/noname"), "%PDF-1.4\n%\xe2\xe3\xcf\xd3\n"));
+    EXPECT_EQ(iconFromPathWithSize(folder + QStringLiteral("/noname"), QSize(16, 16)).name,
+              QStringLiteral("application-pdf"));
     // Once cached, a path keeps its icon.
     QDir(folder).removeRecursively();
     ASSERT_TRUE(ZRTestSupport::writeFile(folder, "text"));

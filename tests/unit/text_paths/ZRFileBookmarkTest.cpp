@@ -22,7 +22,8 @@ TEST(FileBookmark, FollowsAFileRenamedInItsFolder)
 
     EXPECT_EQ(ZRFileBookmark::pathByResolvingBookmarkData(data), path);
     ASSERT_TRUE(QFile::rename(path, folder + QStringLiteral("/Movie (2024).mkv")));
-    EXPECT_EQ(ZRFileBookmark::pathByResolvingBookmarkData(data), folder + QStringLiteral("/Movie (2024).mkv"));
+    EXPECT_EQ(ZRFileBookmark::pathByResolvingBookmarkData(data),
+              folder + QStringLiteral("/Movie (2024).mkv"));
     ASSERT_TRUE(QFile::remove(folder + QStringLiteral("/Movie (2024).mkv")));
     EXPECT_TRUE(ZRFileBookmark::pathByResolvingBookmarkData(data).isNull());
 
@@ -44,8 +45,11 @@ TEST(FileBookmark, SerialisedFormRejectsDamage)
     EXPECT_EQ(copy.inode(), bookmark.inode());
 
     const QByteArray data = bookmark.data();
-    const QList<QByteArray> damagedData = {QByteArray(), QByteArray("ZRFB"), data.left(data.size() - 1),
-                                           QByteArray(data + "x"), QByteArray("XXXX" + data.mid(4)),
+    const QList<QByteArray> damagedData = {QByteArray(),
+                                           QByteArray("ZRFB"),
+                                           data.left(data.size() - 1),
+                                           QByteArray(data + "x"),
+                                           QByteArray("XXXX" + data.mid(4)),
                                            QByteArray(data.left(21) + QByteArray(4, '\xff') + data.mid(25))};
     for (const QByteArray &damaged : damagedData)
         EXPECT_FALSE(ZRFileBookmark::bookmarkWithData(damaged).isValid());
@@ -59,10 +63,16 @@ TEST(FileBookmark, ExistingPathWithFallBackAliasData)
     ASSERT_TRUE(ZRTestSupport::writeFile(path, "x"));
     const QByteArray alias = ZRFileBookmark::bookmarkDataWithPath(path);
 
-    EXPECT_EQ(ZRExtensions::existingPathWithFallBackAliasData(QStringLiteral("~/Downloads/song.mp3"), QByteArray()), path);
+    EXPECT_EQ(
+        ZRExtensions::existingPathWithFallBackAliasData(QStringLiteral("~/Downloads/song.mp3"), QByteArray()),
+        path);
     ASSERT_TRUE(QFile::rename(path, QDir::homePath() + QStringLiteral("/Downloads/Song.mp3")));
     EXPECT_EQ(ZRExtensions::existingPathWithFallBackAliasData(QStringLiteral("~/Downloads/song.mp3"), alias),
               QDir::homePath() + QStringLiteral("/Downloads/Song.mp3"));
-    EXPECT_TRUE(ZRExtensions::existingPathWithFallBackAliasData(QStringLiteral("~/Downloads/song.mp3"), QByteArray()).isNull());
-    EXPECT_TRUE(ZRExtensions::existingPathWithFallBackAliasData(QStringLiteral("~/Downloads/song.mp3"), "garbage").isNull());
+    EXPECT_TRUE(
+        ZRExtensions::existingPathWithFallBackAliasData(QStringLiteral("~/Downloads/song.mp3"), QByteArray())
+            .isNull());
+    EXPECT_TRUE(
+        ZRExtensions::existingPathWithFallBackAliasData(QStringLiteral("~/Downloads/song.mp3"), "garbage")
+            .isNull());
 }

@@ -18,7 +18,8 @@ using namespace ZRExtensions;
 using TextPathsTest::makeFolder;
 using ZRTestSupport::writeFile;
 
-namespace {
+namespace
+{
 
 void touch(const QString &path, const QByteArray &bytes = {})
 {
@@ -26,7 +27,8 @@ void touch(const QString &path, const QByteArray &bytes = {})
 }
 
 // Root reads every folder whatever its mode; for this thread only, it stops doing so.
-class PermissionChecksForRoot {
+class PermissionChecksForRoot
+{
 public:
     PermissionChecksForRoot()
     {
@@ -51,7 +53,8 @@ private:
     bool _active = false;
 };
 
-class VolumeRootsOverride {
+class VolumeRootsOverride
+{
 public:
     VolumeRootsOverride(const QStringList &roots, std::function<bool(const QString &)> isMounted = {})
     {
@@ -64,8 +67,8 @@ public:
 
 TEST(PathExtensions, TabooNetworkAndItemPaths)
 {
-    for (const char *path : {"/dev", "/etc", "/tmp", "/var", "/opt", "/proc", "/sys", "/run", "/boot", "/usr", "/bin",
-                             "/sbin", "/lib", "/Desktop Folder", "/mach_kernel"})
+    for (const char *path : {"/dev", "/etc", "/tmp", "/var", "/opt", "/proc", "/sys", "/run", "/boot", "/usr",
+                             "/bin", "/sbin", "/lib", "/Desktop Folder", "/mach_kernel"})
         EXPECT_TRUE(isTabooSystemPath(QString::fromUtf8(path))) << path;
     // Whole paths only, case-sensitive: what lies below may be chosen.
     for (const char *path : {"/tmp/x", "/usr/local", "/ETC", "/home", "/", "tmp"})
@@ -74,8 +77,10 @@ TEST(PathExtensions, TabooNetworkAndItemPaths)
         EXPECT_TRUE(isNetworkPath(QString::fromUtf8(path))) << path;
     EXPECT_FALSE(isNetworkPath(QStringLiteral("/Network/x")));
 
-    EXPECT_EQ(itemPathWithBasePath(QStringLiteral("a.zip"), QStringLiteral("/d")), QStringLiteral("/d/a.zip"));
-    EXPECT_EQ(itemPathWithBasePath(QStringLiteral("a.zip"), QStringLiteral("/d/")), QStringLiteral("/d/a.zip"));
+    EXPECT_EQ(itemPathWithBasePath(QStringLiteral("a.zip"), QStringLiteral("/d")),
+              QStringLiteral("/d/a.zip"));
+    EXPECT_EQ(itemPathWithBasePath(QStringLiteral("a.zip"), QStringLiteral("/d/")),
+              QStringLiteral("/d/a.zip"));
     EXPECT_EQ(itemPathWithBasePath(QStringLiteral("a.zip"), QString()), QStringLiteral("a.zip"));
     EXPECT_TRUE(itemPathWithBasePath(QString(), QStringLiteral("/d")).isNull());
     EXPECT_TRUE(itemPathWithBasePath(QStringLiteral(".DS_Store"), QStringLiteral("/d")).isNull());
@@ -104,10 +109,12 @@ TEST(PathExtensions, AvailablePathCountsPastTakenNames)
 
     // The current path matches case-insensitively and is handed back as the candidate spells it.
     bool isMatch = false;
-    EXPECT_EQ(availablePathWithCurrentPath(file, folder + QStringLiteral("/F 1.zip"), QStringLiteral(" "), true, &isMatch),
+    EXPECT_EQ(availablePathWithCurrentPath(file, folder + QStringLiteral("/F 1.zip"), QStringLiteral(" "),
+                                           true, &isMatch),
               folder + QStringLiteral("/f 1.zip"));
     EXPECT_TRUE(isMatch);
-    EXPECT_EQ(availablePathWithCurrentPath(file, folder + QStringLiteral("/other.zip"), QStringLiteral(" "), true, &isMatch),
+    EXPECT_EQ(availablePathWithCurrentPath(file, folder + QStringLiteral("/other.zip"), QStringLiteral(" "),
+                                           true, &isMatch),
               folder + QStringLiteral("/f 3.zip"));
     EXPECT_FALSE(isMatch);
 
@@ -169,7 +176,8 @@ TEST(PathExtensions, RemoveFolderIfVirtuallyEmptyKeepsUnlistableFolder)
     {
         PermissionChecksForRoot permissionChecks;
         if (!permissionChecks.works()) {
-            QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+            QFile::setPermissions(folder,
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
             GTEST_SKIP() << "cannot give up the permission override of root";
         }
         removed = removeFolderIfVirtuallyEmpty(folder);
@@ -217,7 +225,8 @@ TEST(PathExtensions, CheckFolderPathCreatesOnlyOnMountedVolumes)
     const QString media = makeFolder(QStringLiteral("media"));
     QDir().mkpath(media + QStringLiteral("/Disk"));
     QDir().mkpath(media + QStringLiteral("/Gone"));
-    VolumeRootsOverride roots({media}, [&](const QString &volume) { return volume == media + QStringLiteral("/Disk"); });
+    VolumeRootsOverride roots(
+        {media}, [&](const QString &volume) { return volume == media + QStringLiteral("/Disk"); });
 
     EXPECT_TRUE(checkFolderPathAndCreateIfNecessary(media + QStringLiteral("/Disk/a/b")));
     EXPECT_TRUE(isFolderPath(media + QStringLiteral("/Disk/a/b")));
@@ -246,7 +255,8 @@ TEST(PathExtensions, ReadablePathRepresentation)
     const QString arrow = QStringLiteral(" \u25B8 ");
 
     EXPECT_EQ(readablePathRepresentation(file), expected.join(arrow));
-    EXPECT_EQ(pathComponentsToDisplayRelativeToPath(file, QString(), false), expected.mid(0, expected.size() - 1));
+    EXPECT_EQ(pathComponentsToDisplayRelativeToPath(file, QString(), false),
+              expected.mid(0, expected.size() - 1));
     EXPECT_EQ(pathComponentsToDisplayRelativeToPath(file, QFileInfo(folder).absolutePath(), true),
               (QStringList{QFileInfo(folder).fileName(), QStringLiteral("Report.pdf")}));
     EXPECT_EQ(pathComponentsToDisplayRelativeToPath(file, QFileInfo(folder).absolutePath(), false),
@@ -261,7 +271,8 @@ TEST(PathExtensions, ReadablePathRepresentation)
     // On an injected volume the volume's name comes first; an unmounted one is "not available".
     const QString media = makeFolder(QStringLiteral("readable-media"));
     touch(media + QStringLiteral("/Disk/x/a.txt"));
-    VolumeRootsOverride roots({media}, [&](const QString &volume) { return volume == media + QStringLiteral("/Disk"); });
+    VolumeRootsOverride roots(
+        {media}, [&](const QString &volume) { return volume == media + QStringLiteral("/Disk"); });
     EXPECT_EQ(readablePathRepresentation(media + QStringLiteral("/Disk/x/a.txt")),
               QStringLiteral("Disk") + arrow + QStringLiteral("x") + arrow + QStringLiteral("a.txt"));
     EXPECT_EQ(readablePathRepresentation(media + QStringLiteral("/Gone/a.txt")),
@@ -283,7 +294,9 @@ TEST(PathExtensions, DisplayNamesAndComparators)
     const QString folder = makeFolder(QStringLiteral("compare"));
     touch(folder + QStringLiteral("/b/x"));
     touch(folder + QStringLiteral("/a/y"));
-    EXPECT_LT(compareByReadablePathRepresentation(folder + QStringLiteral("/a/y"), folder + QStringLiteral("/b/x")), 0);
+    EXPECT_LT(
+        compareByReadablePathRepresentation(folder + QStringLiteral("/a/y"), folder + QStringLiteral("/b/x")),
+        0);
     EXPECT_GT(compareByReadablePathRepresentation(QString(), folder + QStringLiteral("/b/x")), 0);
 }
 
@@ -312,7 +325,8 @@ TEST(PathExtensions, MoveFileToTrash)
     touch(folder + QStringLiteral("/old.zip"), "old");
     EXPECT_TRUE(moveFileToTrash(folder + QStringLiteral("/old.zip")));
     EXPECT_FALSE(QFileInfo::exists(folder + QStringLiteral("/old.zip")));
-    EXPECT_EQ(ZRTestSupport::readFile(qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Trash/files/old.zip")),
+    EXPECT_EQ(ZRTestSupport::readFile(qEnvironmentVariable("XDG_DATA_HOME") +
+                                      QStringLiteral("/Trash/files/old.zip")),
               QByteArray("old"));
     EXPECT_FALSE(moveFileToTrash(folder + QStringLiteral("/old.zip")));
     EXPECT_FALSE(moveFileToTrash(QString()));
