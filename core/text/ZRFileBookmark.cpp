@@ -25,8 +25,7 @@ bool lstatPath(const QByteArray &path, struct stat *info)
 ZRFileBookmark ZRFileBookmark::bookmarkWithPath(const QString &path)
 {
     ZRFileBookmark bookmark;
-    struct stat info {
-    };
+    struct stat info = {};
     if (path.isEmpty() || !lstatPath(QFile::encodeName(path), &info))
         return bookmark;
     bookmark._path = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
@@ -86,8 +85,7 @@ QString ZRFileBookmark::resolvedPath() const
 {
     if (!isValid())
         return {};
-    struct stat info {
-    };
+    struct stat info = {};
     const QByteArray encodedPath = QFile::encodeName(_path);
     if (lstatPath(encodedPath, &info))
         return _path;

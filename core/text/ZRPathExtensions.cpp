@@ -35,8 +35,7 @@ QString tr(const char *text)
 
 bool lexists(const QString &path)
 {
-    struct stat info {
-    };
+    struct stat info = {};
     return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &info) == 0;
 }
 
@@ -59,8 +58,7 @@ QString stringByDeletingPathExtension(const QString &path)
 QString currentUserName()
 {
     static const QString name = [] {
-        struct passwd entry {
-        };
+        struct passwd entry = {};
         struct passwd *result = nullptr;
         char buffer[4096];
         if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &result) == 0 && result &&
@@ -110,10 +108,8 @@ QByteArray unescapeMountPoint(const QByteArray &field)
 bool isMountPoint(const QString &path)
 {
     const QByteArray encoded = QFile::encodeName(path);
-    struct stat info {
-    };
-    struct stat parentInfo {
-    };
+    struct stat info = {};
+    struct stat parentInfo = {};
     if (::stat(encoded.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
         return false;
     const QByteArray parent = QFile::encodeName(QFileInfo(path).absolutePath());
@@ -146,8 +142,7 @@ bool collectNegligibleEntries(const QByteArray &folder, QList<QByteArray> *files
         if (name == "." || name == "..")
             continue;
         const QByteArray entryPath = folder + '/' + name;
-        struct stat info {
-        };
+        struct stat info = {};
         if (!ZRExtensions::isNegligibleFilename(QFile::decodeName(name)) ||
             ::lstat(entryPath.constData(), &info) != 0) {
             negligible = false;
@@ -234,8 +229,7 @@ bool removeFolderIfVirtuallyEmpty(const QString &path)
     if (path.isEmpty())
         return false;
     const QByteArray folder = QFile::encodeName(QDir::cleanPath(path));
-    struct stat info {
-    };
+    struct stat info = {};
     // A symbolic link to a folder is not ours to empty.
     if (::lstat(folder.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
         return false;
@@ -445,8 +439,7 @@ quint64 folderSize(const QByteArray &folder, int depth)
         if (name == "." || name == "..")
             continue;
         const QByteArray entryPath = folder + '/' + name;
-        struct stat info {
-        };
+        struct stat info = {};
         if (::lstat(entryPath.constData(), &info) != 0)
             continue;
         if (S_ISDIR(info.st_mode))
@@ -465,8 +458,7 @@ quint64 totalFileSizeAtPath(const QString &path)
     if (path.isEmpty())
         return 0;
     const QByteArray encoded = QFile::encodeName(path);
-    struct stat info {
-    };
+    struct stat info = {};
     // The item itself may be a link (a downloads folder on another disk); below it, links are not followed.
     if (::stat(encoded.constData(), &info) != 0 && ::lstat(encoded.constData(), &info) != 0)
         return 0;
