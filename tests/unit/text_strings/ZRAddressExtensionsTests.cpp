@@ -12,6 +12,10 @@
 
 #include <QUrl>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 using namespace Qt::Literals::StringLiterals;
 using namespace ZRExtensions;
 
@@ -201,6 +205,18 @@ TEST(ReplacementList, BuiltInRules)
 {
     if (!claimReplacementList())
         GTEST_SKIP() << "the replacement list was built earlier in this process";
+    // Concurrent first uses (intake and page extraction) all see the complete list.
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&wrong] {
+            if (unescacpedURLStringWithReplacementsApplied(u"//x\\/a"_s) != u"http://x/a"_s)
+                ++wrong;
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
     expectRewrites({
         {u"//x/a"_s, u"http://x/a"_s},
         {u"://x/a"_s, u"http://x/a"_s},
