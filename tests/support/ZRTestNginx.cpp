@@ -10,6 +10,8 @@
 #include <QUuid>
 
 #include <arpa/inet.h>
+#include <csignal>
+#include <sys/prctl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -248,6 +250,8 @@ bool ZRTestNginx::start()
         _process = std::make_unique<QProcess>();
         _process->setProcessChannelMode(QProcess::MergedChannels);
         _process->setStandardOutputFile(_folder->path() + QStringLiteral("/output.log"));
+        // A test process that dies without its destructors must not leave the server behind.
+        _process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         _process->start(nginxPath(),
             {QStringLiteral("-p"), _folder->path(), QStringLiteral("-c"), _folder->path() + QStringLiteral("/nginx.conf"),
                 QStringLiteral("-e"), _folder->path() + QStringLiteral("/error.log")});

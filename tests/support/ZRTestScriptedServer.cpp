@@ -5,6 +5,9 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 namespace {
 
 const char kScriptName[] = "/scripted_server.py";
@@ -37,6 +40,7 @@ bool ZRTestScriptedServer::start()
     const QString script = QStringLiteral(QUORVEL_TEST_SUPPORT_DIR) + QLatin1String(kScriptName);
     _process = std::make_unique<QProcess>();
     _process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    _process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     _process->start(python, {QStringLiteral("-u"), script});
     if (!_process->waitForStarted(10000)) {
         _errorString = QStringLiteral("cannot start <%1>: %2").arg(script, _process->errorString());
