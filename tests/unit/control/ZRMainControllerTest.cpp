@@ -55,6 +55,8 @@ class MainControllerTest : public testing::Test {
 protected:
     void SetUp() override
     {
+        // Launching watches for sleep on the system bus: never the machine's own.
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + sandboxRoot().toLocal8Bit() + "/no-system-bus");
         // The old defaults may write their pending changes as they go: forget them before the file.
         ZRUserDefaults::resetStandardInstancesForTesting();
         QDir(ZRApplicationSupportFolderPath()).removeRecursively();

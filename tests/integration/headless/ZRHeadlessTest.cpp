@@ -1,0 +1,249 @@
+// The terminal front end: its answers to alerts, its list lines, and the quorvel executable started
+// on a queue archive and stopped with signals.
+#include "app/headless/ZRHeadlessUserInterface.h"
+#include "core/download/ZRDownload.h"
+#include "core/download/ZRDownloadKeys.h"
+#include "core/foundation/ZRPropertyList.h"
+#include "tests/support/ZRTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <cstdio>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace ZRTestSupport;
+
+namespace {
+
+// A loopback listener that never accepts: whatever the program starts waits on it.
+class SilentServer {
+public:
+    SilentServer()
+    {
+        _fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(_fd, reinterpret_cast<sockaddr *>(&address), length) == 0 && ::listen(_fd, 16) == 0 &&
+            ::getsockname(_fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+            _port = ntohs(address.sin_port);
+    }
+    ~SilentServer() { ::close(_fd); }
+    QString url(const QString &name) const { return QStringLiteral("http://127.0.0.1:%1/%2").arg(_port).arg(name); }
+
+private:
+    int _fd = -1;
+    quint16 _port = 0;
+};
+
+// A terminal user interface whose input is the given text and whose output is kept.
+struct ScriptedTerminal {
+    explicit ScriptedTerminal(const QByteArray &typed, bool interactive = true)
+        : input(typed), in(fmemopen(input.data(), size_t(std::max<qsizetype>(input.size(), 1)), "r")),
+          out(open_memstream(&outputBuffer, &outputSize)), userInterface(in, out, interactive)
+    {
+        if (typed.isEmpty())
+            std::fgetc(in); // an empty script is at its end at once
+    }
+    ~ScriptedTerminal()
+    {
+        std::fclose(in);
+        std::fclose(out);
+        std::free(outputBuffer);
+    }
+    QString output()
+    {
+        std::fflush(out);
+        return QString::fromLocal8Bit(outputBuffer, qsizetype(outputSize));
+    }
+
+    QByteArray input;
+    std::FILE *in;
+    char *outputBuffer = nullptr;
+    size_t outputSize = 0;
+    std::FILE *out;
+    ZRHeadlessUserInterface userInterface;
+};
+
+const ZRAlert quitAlert{QStringLiteral("Wait!"), QStringLiteral("Really?"), {QStringLiteral("Quit"), QStringLiteral("Cancel")},
+                        ZRAlert::Style::Warning};
+
+TEST(HeadlessUserInterface, AnswersAlertsFromTheTerminalOrWithTheDefaultButton)
+{
+    struct Row {
+        const char *typed;
+        bool interactive;
+        int answer;
+    };
+    const Row rows[] = {
+        {"", false, ZRAlertFirstButton},     {"2\n", false, ZRAlertFirstButton}, {"\n", true, ZRAlertFirstButton},
+        {"2\n", true, ZRAlertSecondButton}, {"cancel\n", true, ZRAlertSecondButton},
+        {"x\n7\n2\n", true, ZRAlertSecondButton}, // asked again until the answer is one of the buttons
+        {"", true, ZRAlertFirstButton},      // end of input
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.typed);
+        ScriptedTerminal terminal(row.typed, row.interactive);
+        EXPECT_EQ(terminal.userInterface.runModalAlert(quitAlert), row.answer);
+        const QString output = terminal.output();
+        EXPECT_TRUE(output.contains(QStringLiteral("Wait!\nReally?\n")));
+        EXPECT_EQ(output.contains(QStringLiteral("(answered \"Quit\": no terminal to ask)")), !row.interactive);
+    }
+
+    ScriptedTerminal quiet("", false);
+    EXPECT_EQ(quiet.userInterface.runFolderPanel({}), std::nullopt) << "no terminal, no panel";
+    ScriptedTerminal typed("/tmp/x\n");
+    EXPECT_EQ(typed.userInterface.runFolderPanel({}), std::optional<QString>(QStringLiteral("/tmp/x")));
+}
+
+TEST(HeadlessUserInterface, ShowsOneLinePerDownloadAndOnlyChangedRowsAfterwards)
+{
+    ScriptedTerminal terminal("", false);
+    ZRDownloadPtr first = ZRDownload::downloadWithURLString(QStringLiteral("http://127.0.0.1/a/first.zip"), false);
+    ZRDownloadPtr second = ZRDownload::downloadWithURLString(QStringLiteral("http://127.0.0.1/b/second.iso"), false);
+    ASSERT_TRUE(first && second);
+    terminal.userInterface.showDownloads({first, second});
+    const QString shown = terminal.output();
+    EXPECT_TRUE(shown.contains(QStringLiteral("2 downloads:\n")));
+    EXPECT_TRUE(shown.contains(ZRHeadlessUserInterface::lineForDownload(*first) + QLatin1Char('\n')));
+    EXPECT_TRUE(shown.contains(ZRHeadlessUserInterface::lineForDownload(*second) + QLatin1Char('\n')));
+    EXPECT_TRUE(ZRHeadlessUserInterface::lineForDownload(*first).startsWith(first->displayName()));
+    EXPECT_TRUE(ZRHeadlessUserInterface::lineForDownload(*first).endsWith(first->statusDescriptionWithLiveDetails(true)));
+
+    second->setStatus(ZRDownloadStatusAborted);
+    terminal.userInterface.redrawDownload(second.get());
+    terminal.userInterface.redrawDownload(second.get());
+    ASSERT_TRUE(waitUntil([&] { return terminal.output().size() > shown.size(); }, 3000));
+    processEventsFor(50);
+    EXPECT_EQ(terminal.output().mid(shown.size()), QStringLiteral("  ") + ZRHeadlessUserInterface::lineForDownload(*second) +
+                                                       QLatin1Char('\n'));
+}
+
+class QuorvelExecutable : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        root = sandboxRoot() + QStringLiteral("/executable");
+        QDir(root).removeRecursively();
+        QDir().mkpath(root + QStringLiteral("/home"));
+        environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config"));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
+        environment.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/cache"));
+        // No desktop and no system services from the machine running the tests.
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), QStringLiteral("unix:path=") + root + QStringLiteral("/no-bus"));
+        environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        process.setProcessEnvironment(environment);
+        process.setProgram(QStringLiteral(QUORVEL_EXECUTABLE));
+    }
+    void TearDown() override
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+
+    QString supportFolder() const { return root + QStringLiteral("/data/Quorvel"); }
+    QString archivePath() const { return supportFolder() + QStringLiteral("/Queue.plist"); }
+    // Collects standard output while waiting for a text to appear in it.
+    bool waitForOutput(const QString &text, int milliseconds = 10000)
+    {
+        return waitUntil(
+            [&] {
+                output += QString::fromLocal8Bit(process.readAllStandardOutput());
+                return output.contains(text);
+            },
+            milliseconds);
+    }
+
+    QString root;
+    QString output;
+    QProcessEnvironment environment;
+    QProcess process;
+    SilentServer server;
+};
+
+TEST_F(QuorvelExecutable, HelpTellsTheOptions)
+{
+    process.setArguments({QStringLiteral("--help")});
+    process.start();
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitCode(), 0);
+    const QString help = QString::fromLocal8Bit(process.readAllStandardOutput());
+    EXPECT_TRUE(help.contains(QStringLiteral("--headless")));
+    EXPECT_TRUE(help.contains(QStringLiteral("Queue.plist")));
+}
+
+TEST_F(QuorvelExecutable, TerminationPausesActiveDownloadsAndRewritesTheArchive)
+{
+    const QString waitingURL = server.url(QStringLiteral("waiting.iso"));
+    const QString pausedURL = server.url(QStringLiteral("paused.zip"));
+    ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(
+        QVariantList{
+            QVariantMap{{ZRDownloadKeys::URL, waitingURL}, {ZRDownloadKeys::Paused, false}},
+            QVariantMap{{ZRDownloadKeys::Name, QStringLiteral("no address")}},
+            QVariantMap{{ZRDownloadKeys::URL, pausedURL}, {ZRDownloadKeys::Paused, true}},
+        },
+        (QDir().mkpath(supportFolder()), archivePath())));
+
+    // A display without --headless still runs in the terminal, and says so.
+    environment.insert(QStringLiteral("DISPLAY"), QStringLiteral(":99"));
+    process.setProcessEnvironment(environment);
+    process.start();
+    ASSERT_TRUE(process.waitForStarted(10000));
+    ASSERT_TRUE(waitForOutput(QStringLiteral("2 downloads:\n"))) << output.toStdString();
+    EXPECT_TRUE(output.contains(QStringLiteral("waiting.iso")));
+    EXPECT_TRUE(output.contains(QStringLiteral("paused.zip")));
+
+    ::kill(pid_t(process.processId()), SIGTERM);
+    ASSERT_TRUE(process.waitForFinished(10000));
+    output += QString::fromLocal8Bit(process.readAllStandardOutput());
+    const QString errors = QString::fromLocal8Bit(process.readAllStandardError());
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0) << errors.toStdString();
+    EXPECT_TRUE(errors.contains(QStringLiteral("the download window comes later")));
+    // Standard input is no terminal: the quit alert takes its default button.
+    EXPECT_TRUE(output.contains(QStringLiteral("Wait! You seem to have forgotten something on the stove...")));
+    EXPECT_TRUE(output.contains(QStringLiteral("(answered \"Quit\": no terminal to ask)")));
+
+    const std::optional<QVariant> archive = ZRPropertyList::propertyListWithContentsOfFile(archivePath());
+    ASSERT_TRUE(archive);
+    const QVariantList elements = archive->toList();
+    ASSERT_EQ(elements.size(), 2);
+    EXPECT_EQ(elements[0].toMap().value(ZRDownloadKeys::URL).toString(), waitingURL);
+    EXPECT_FALSE(elements[0].toMap().value(ZRDownloadKeys::Paused).toBool()) << "comes back to the queue";
+    EXPECT_EQ(elements[1].toMap().value(ZRDownloadKeys::URL).toString(), pausedURL);
+    EXPECT_TRUE(elements[1].toMap().value(ZRDownloadKeys::Paused).toBool());
+    // Written aside and renamed: nothing else is left in the folder.
+    EXPECT_EQ(QDir(supportFolder()).entryList(QDir::Files), QStringList{QStringLiteral("Queue.plist")});
+}
+
+TEST_F(QuorvelExecutable, InterruptWithNothingLeftRemovesTheArchive)
+{
+    QDir().mkpath(supportFolder() + QStringLiteral("/Downloads/old.quorvel"));
+    ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(QVariantList{}, archivePath()));
+    process.setArguments({QStringLiteral("--headless")});
+    process.start();
+    ASSERT_TRUE(waitForOutput(QStringLiteral("no downloads\n"))) << output.toStdString();
+    ::kill(pid_t(process.processId()), SIGINT);
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0);
+    EXPECT_FALSE(QFileInfo::exists(archivePath()));
+    EXPECT_FALSE(QFileInfo::exists(supportFolder() + QStringLiteral("/Downloads")));
+}
+
+} // namespace
