@@ -4,6 +4,7 @@
 
 #include "core/download/ZRDownloadWorker.h"
 #include "core/download/ZRHTTPRequestDownloadWorker.h"
+#include "core/foundation/ZRSystemCalls.h"
 #include "core/foundation/ZRUserDefaults.h"
 #include "core/http/ZRHTTPRequest.h"
 #include "tests/support/ZRTestNginx.h"
@@ -17,6 +18,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <cerrno>
 #include <functional>
 
 using ZRTestSupport::readFile;
@@ -382,6 +384,91 @@ TEST_P(DownloadWorkers, ALinkPlantedAtTheTargetIsNotFollowed)
     ASSERT_TRUE(delegate.error);
     EXPECT_EQ(delegate.error->code, ZRDownloadWorkerCannotWriteErrorCode);
     EXPECT_EQ(readFile(victim), QByteArray("precious"));
+}
+
+TEST_P(DownloadWorkers, ARedirectStartsTheFileOver)
+{
+    ZRTestScriptedServer server;
+    ZR_START_SCRIPTED_SERVER_OR_SKIP(server);
+    auto worker = makeWorker(server.url(QStringLiteral("/redirect/1")));
+
+    ASSERT_TRUE(run(worker));
+    // The engine worker reports the redirect's headers and starts over; the basic one sees only
+    // the final response.
+    EXPECT_EQ(delegate.events, GetParam() == Kind::engine ? QStringLiteral("HRHBF") : QStringLiteral("HBF"));
+    EXPECT_EQ(delegate.statusCode, 200);
+    EXPECT_EQ(readFile(delegate.target), QByteArray("done"));
+}
+
+TEST_P(DownloadWorkers, AFullDiskFailsTheWorker)
+{
+    ZRTestNginx nginx;
+    ZR_START_NGINX_OR_SKIP(nginx);
+    ASSERT_TRUE(nginx.addPatternFile(QStringLiteral("/full.bin"), 100000));
+    auto worker = makeWorker(nginx.httpURL(QStringLiteral("/full.bin")));
+    {
+        ZRSystemCallsOverride restore;
+        ZRSystem().write = [](int, const void *, size_t) -> ssize_t {
+            errno = ENOSPC;
+            return -1;
+        };
+        ASSERT_TRUE(run(worker));
+    }
+    EXPECT_EQ(delegate.events, QStringLiteral("HX"));
+    ASSERT_TRUE(delegate.error);
+    EXPECT_EQ(delegate.error->domain, ZRDownloadWorkerErrorDomain);
+    EXPECT_EQ(delegate.error->code, ZRDownloadWorkerCannotWriteErrorCode);
+    EXPECT_EQ(worker->status(), ZRWorkerStatusFailed);
+}
+
+TEST_P(DownloadWorkers, AnOwnerLettingGoDuringACallbackEndsTheTransferQuietly)
+{
+    ZRTestNginx nginx;
+    ZR_START_NGINX_OR_SKIP(nginx);
+    ASSERT_TRUE(nginx.addPatternFile(QStringLiteral("/drop.bin"), 500000));
+    for (const bool duringBytes : {false, true}) {
+        SCOPED_TRACE(duringBytes ? "dropped at the first bytes" : "dropped at the headers");
+        delegate = RecordingDelegate();
+        auto worker = makeWorker(nginx.httpURL(QStringLiteral("/drop.bin")));
+        // As the download does when it drops its worker list.
+        (duringBytes ? delegate.onBytes : delegate.onHeaders) = [&worker](ZRDownloadWorkerPrototype &) { worker.reset(); };
+        ASSERT_TRUE(worker->start());
+        ASSERT_TRUE(waitUntil([&] { return !worker; }, 10000));
+        ZRTestSupport::processEventsFor(300);
+        EXPECT_EQ(delegate.events, duringBytes ? QStringLiteral("HB") : QStringLiteral("H"));
+    }
+}
+
+TEST(EngineDownloadWorker, NeverAppendsAfterAGapOrOverLeftovers)
+{
+    // The file must hold exactly the resume offset's bytes: fewer leave a gap that nothing can
+    // fill, more are left over from an earlier transfer and are cut off.
+    ZRTestRangeServer server([](const ZRTestRangeServer::Request &) {
+        return ZRTestRangeServer::response(206, {{"Content-Range", "bytes 500-999/1000"}},
+                                           pattern(500, 500).toStdString());
+    });
+    ASSERT_TRUE(server.isListening());
+    QTemporaryDir folder(ZRTestSupport::sandboxRoot() + QStringLiteral("/gaps-XXXXXX"));
+    for (const qint64 onDisk : {100, 800}) {
+        SCOPED_TRACE(onDisk);
+        RecordingDelegate delegate;
+        delegate.target = folder.filePath(QStringLiteral("gap.bin"));
+        ASSERT_TRUE(writeFile(delegate.target, pattern(0, onDisk)));
+        auto worker = std::make_shared<ZRHTTPRequestDownloadWorker>();
+        worker->setURL(QUrl(QString::fromStdString(server.url("/gap.bin"))));
+        worker->setDelegate(&delegate);
+        worker->setTargetPath(delegate.target);
+        worker->setResumeByteOffset(500);
+        ASSERT_TRUE(worker->start());
+        ASSERT_TRUE(waitUntil([&] { return delegate.isDone(); }, 10000));
+        if (onDisk < 500) {
+            EXPECT_EQ(delegate.events, QStringLiteral("HX"));
+            EXPECT_EQ(readFile(delegate.target), pattern(0, onDisk));
+        } else {
+            EXPECT_EQ(delegate.events, QStringLiteral("HBF"));
+            EXPECT_EQ(readFile(delegate.target), pattern(0, 1000));
+        }
+    }
 }
 
 // --- The basic worker alone: file URLs ---
