@@ -84,6 +84,19 @@ ZRDownloadPtr ZRDownload::downloadWithURLString(const QString &urlString, bool a
     return downloadWithURL(QUrl(urlString, QUrl::StrictMode), addToQueue);
 }
 
+ZRDownloadPtr ZRDownload::downloadWithArchive(const QVariantMap &archive, bool addToQueue)
+{
+    ZRDownloadPtr download = downloadWithURLString(archive.value(ZRDownloadKeys::URL).toString(), addToQueue);
+    if (!download)
+        return nullptr;
+    const QString resumePath = archive.value(ZRDownloadKeys::ResumePath).toString();
+    if (!resumePath.isEmpty())
+        download->setIntermediateDownloadTargetPath(ZRExtensions::stringByExpandingTildeInPath(resumePath));
+    download->userSettingsFromArchive(archive);
+    download->invalidateDate(true);
+    return download;
+}
+
 void ZRDownload::initWithURL(const QUrl &url, bool addToQueue)
 {
     invalidateDate(false);

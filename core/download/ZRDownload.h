@@ -55,6 +55,10 @@ public:
     // asks for a scheduling pass; otherwise it is paused (1) and shows "Pending".
     static ZRDownloadPtr downloadWithURL(const QUrl &url, bool addToQueue);
     static ZRDownloadPtr downloadWithURLString(const QString &urlString, bool addToQueue);
+    // From an element of the queue archive or a bundle's metadata file: its "URL", its archived user
+    // settings and its "Resume Path" as the intermediate file. None without a usable "URL". Whether
+    // it goes back to the queue ("Paused", "Auto-Start") is the caller's decision.
+    static ZRDownloadPtr downloadWithArchive(const QVariantMap &archive, bool addToQueue);
 
     // Use the two functions above; the key keeps construction with them.
     explicit ZRDownload(ConstructionKey);

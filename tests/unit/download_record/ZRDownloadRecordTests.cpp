@@ -282,6 +282,8 @@ TEST(DownloadRecord, ArchiveRoundTripOfEverySettingThroughTheQueueFile)
     settings.insert(ZRDownloadKeys::AccelerationWorkers, workers);
     settings.insert(ZRDownloadKeys::DownloadPageTitle, QStringLiteral("not kept"));
     const QDateTime added = download->date();
+    const QString intermediate = homeFolder() + QStringLiteral("/Images/big.iso");
+    download->setIntermediateDownloadTargetPath(intermediate);
 
     // Through the queue file, as the controller stores it.
     const QString queuePath = ZRDownload::queueArchivePath();
@@ -290,10 +292,11 @@ TEST(DownloadRecord, ArchiveRoundTripOfEverySettingThroughTheQueueFile)
     ASSERT_TRUE(read);
     const QVariantMap archive = read->toList().value(0).toMap();
 
-    ZRDownloadPtr restored = ZRDownload::downloadWithURLString(archive.value(ZRDownloadKeys::URL).toString(), false);
+    ZRDownloadPtr restored = ZRDownload::downloadWithArchive(archive, false);
     ASSERT_TRUE(restored);
-    restored->userSettingsFromArchive(archive);
-    restored->invalidateDate(true);
+    EXPECT_EQ(restored->URL(), download->URL());
+    EXPECT_EQ(restored->status(), ZRDownloadStatusPaused);
+    EXPECT_EQ(restored->intermediateDownloadTargetPath(), intermediate);
 
     QVariantMap expected = settings;
     expected.remove(ZRDownloadKeys::DownloadPageTitle);
@@ -307,6 +310,10 @@ TEST(DownloadRecord, ArchiveRoundTripOfEverySettingThroughTheQueueFile)
     EXPECT_LE(std::abs(restored->doneDate().msecsTo(download->doneDate())), 1);
     EXPECT_EQ(restored->name(), QStringLiteral("big.iso"));
     QFile::remove(queuePath);
+
+    // Elements without a usable address give no download.
+    EXPECT_FALSE(ZRDownload::downloadWithArchive({}, false));
+    EXPECT_FALSE(ZRDownload::downloadWithArchive({{ZRDownloadKeys::URL, QVariantList{1, 2}}}, false));
 }
 
 TEST(DownloadRecord, MetadataFileInDownloadBundle)
