@@ -72,7 +72,8 @@ bool ZRHTTPReadStream::open()
 
 void ZRHTTPReadStream::close()
 {
-    if (_addedToMulti) {
+    // After the loop has stopped, curl_easy_cleanup takes the handle off the multi handle itself.
+    if (_addedToMulti && !ZRHTTPRequestThread::hasStopped()) {
         ZRHTTPRequestThread::shared().removeStream(this);
         _addedToMulti = false;
     }

@@ -78,6 +78,8 @@ public:
     void transferDidEnd(CURLcode result);
     // The client took no bytes on the last event: wait for new data before announcing them again.
     void waitForNewData() { _ignoredUntilNewData = true; }
+    // The client can take bytes again: announce the unread ones.
+    void resumeEvents() { _ignoredUntilNewData = false; }
     ZRHTTPReadStreamClient *client() const { return _client; }
 
 private:

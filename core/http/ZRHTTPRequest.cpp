@@ -27,6 +27,8 @@ namespace {
 
 constexpr auto statusCheckInterval = std::chrono::milliseconds(250);
 constexpr int maximumRedirectCount = 5;
+// Body bytes that may wait for the caller's thread per request before reading pauses.
+constexpr std::uint64_t maximumUndeliveredBytes = 4 * 1024 * 1024;
 
 struct ClassState {
     std::mutex mutex;
@@ -223,7 +225,7 @@ ZRHTTPRequest::~ZRHTTPRequest()
 {
     closeFileDestination(true);
     // Easy handles and timers belong to the request thread.
-    if (_readStream || _statusTimer) {
+    if ((_readStream || _statusTimer) && !ZRHTTPRequestThread::hasStopped()) {
         auto &thread = ZRHTTPRequestThread::shared();
         std::shared_ptr<ZRHTTPReadStream> stream(std::move(_readStream));
         const auto timer = _statusTimer;
@@ -547,8 +549,8 @@ void ZRHTTPRequest::startRequest()
 
     if (_haveBody) {
         _postBodyReadStream = _postBodyFilePath.empty()
-            ? ZRHTTPInputStream::inputStreamWithData(_postBody, [this] { performThrottling(); })
-            : ZRHTTPInputStream::inputStreamWithFileAtPath(_postBodyFilePath, [this] { performThrottling(); });
+            ? ZRHTTPInputStream::inputStreamWithData(_postBody, [this] { performThrottlingLocked(); })
+            : ZRHTTPInputStream::inputStreamWithFileAtPath(_postBodyFilePath, [this] { performThrottlingLocked(); });
         const std::uint64_t length = _postBodyFilePath.empty() ? _postBody.size()
                                                                : ZRHTTPHeaderFields::contentLengthFromString(
                                                                    _requestHeaders["Content-Length"]);
@@ -743,6 +745,13 @@ void ZRHTTPRequest::handleBytesAvailable()
     }
     if (!_readStream || _readStream->bytesAvailable() == 0)
         return;
+    if (_undeliveredBytes >= maximumUndeliveredBytes) {
+        _readingHeld = true;
+        // The caller's thread may have caught up in between; it only wakes us when it saw the hold.
+        if (_undeliveredBytes >= maximumUndeliveredBytes)
+            return;
+        _readingHeld = false;
+    }
 
     std::size_t bufferSize = 16384;
     if (_contentLength > 262144)
@@ -784,7 +793,9 @@ void ZRHTTPRequest::handleBytesAvailable()
         return;
 
     if (_delegate && _delegate->respondsToDidReceiveData()) {
-        queueCallback(Callback::data, std::make_shared<const std::string>(inflated ? std::move(*inflated) : std::move(chunk)));
+        auto bytes = std::make_shared<const std::string>(inflated ? std::move(*inflated) : std::move(chunk));
+        _undeliveredBytes += bytes->size();
+        queueCallback(Callback::data, std::move(bytes));
     } else if (!_downloadDestinationPath.empty()) {
         if (!writeChunkToFiles(chunk, inflated ? &*inflated : nullptr)) {
             cancelLoad();
@@ -931,6 +942,9 @@ void ZRHTTPRequest::checkRequestStatus()
         return;
 
     const auto now = Clock::now();
+    // Waiting for the caller's thread to take the bytes read so far is not inactivity of the server.
+    if (_readingHeld)
+        _lastActivityTime = now;
     const double idle = std::chrono::duration<double>(now - _lastActivityTime).count();
     bool timedOut = _readStreamIsScheduled && _haveLastActivityTime && _timeOutSeconds > 0 && idle > _timeOutSeconds;
     // A body may sit in buffers on its way out; give it longer before calling the request dead.
@@ -978,6 +992,13 @@ void ZRHTTPRequest::performThrottling()
         else
             unscheduleReadStream();
     });
+}
+
+// The body stream calls this from inside curl, where the request's lock is not held yet.
+void ZRHTTPRequest::performThrottlingLocked()
+{
+    std::lock_guard lock(_cancelledLock);
+    performThrottling();
 }
 
 void ZRHTTPRequest::performRedirect()
@@ -1206,6 +1227,18 @@ void ZRHTTPRequest::queueCallback(Callback callback, std::shared_ptr<const void>
         executor = classState().executor;
     }
     auto deliver = [self = shared_from_this(), callback, argument = std::move(argument)] {
+        if (callback == Callback::data) {
+            // Counted as delivered before the delegate runs: it may cancel or drop the request.
+            const std::uint64_t size = std::static_pointer_cast<const std::string>(argument)->size();
+            const std::uint64_t remaining = self->_undeliveredBytes -= size;
+            if (remaining < maximumUndeliveredBytes / 2 && self->_readingHeld.exchange(false)) {
+                ZRHTTPRequestThread::shared().post([self] {
+                    std::lock_guard lock(self->_cancelledLock);
+                    if (self->_readStream)
+                        self->_readStream->resumeEvents();
+                });
+            }
+        }
         ZRHTTPRequestDelegate *delegate = nullptr;
         {
             std::lock_guard lock(self->_cancelledLock);

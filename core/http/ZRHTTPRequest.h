@@ -9,6 +9,7 @@
 #include "core/http/ZRHTTPReadStream.h"
 #include "core/http/ZRHTTPRequestThread.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -161,6 +162,7 @@ private:
     void handleStreamError();
     void checkRequestStatus();
     void performThrottling();
+    void performThrottlingLocked();
     void performRedirect();
     void cancelOnRequestThread();
     void cancelLoad();
@@ -257,6 +259,11 @@ private:
     Clock::time_point _lastActivityTime;
     bool _haveLastActivityTime = false;
     std::optional<ZRHTTPRequestThread::TimerID> _statusTimer;
+
+    // Body bytes handed to the callback executor and not yet delivered; reading waits while there
+    // are too many, so a slow caller's thread cannot make the engine buffer without bound.
+    std::atomic<std::uint64_t> _undeliveredBytes{0};
+    std::atomic<bool> _readingHeld{false};
 
     // File destination.
     int _fileDownloadOutput = -1;

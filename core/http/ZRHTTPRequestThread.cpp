@@ -7,9 +7,13 @@
 #include "core/http/ZRHTTPReadStream.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 namespace {
+
+// Trivially destructible, so it can be asked during static destruction.
+std::atomic<bool> threadStopped{false};
 
 // Events handed to one stream per turn of the loop before curl gets its turn again.
 constexpr int maximumEventRounds = 64;
@@ -50,6 +54,7 @@ void ZRHTTPRequestThread::stop()
             return;
         _stopping = true;
     }
+    threadStopped = true;
     curl_multi_wakeup(_multi);
     if (_thread.joinable() && std::this_thread::get_id() != _threadID)
         _thread.join();
@@ -72,6 +77,11 @@ void ZRHTTPRequestThread::post(std::function<void()> task)
         _tasks.push_back(std::move(task));
     }
     curl_multi_wakeup(_multi);
+}
+
+bool ZRHTTPRequestThread::hasStopped()
+{
+    return threadStopped;
 }
 
 bool ZRHTTPRequestThread::isCurrentThread() const

@@ -27,6 +27,8 @@ public:
     // Thread-safe: runs the task on the request thread, after the tasks posted before it.
     void post(std::function<void()> task);
     bool isCurrentThread() const;
+    // Thread-safe, also while the process exits: whether the loop has been stopped for good.
+    static bool hasStopped();
 
     // Request thread.
     bool addStream(ZRHTTPReadStream *stream);

@@ -46,7 +46,13 @@ public:
         return static_cast<std::size_t>(std::count(events.begin(), events.end(), event));
     }
 
-    void requestStarted(ZRHTTPRequest &) override { events.push_back("started"); }
+    std::vector<std::uint64_t> startedAt; // sequence numbers shared by all delegates
+    void requestStarted(ZRHTTPRequest &) override
+    {
+        static std::uint64_t sequence = 0;
+        events.push_back("started");
+        startedAt.push_back(++sequence);
+    }
     void requestDidReceiveResponseHeaders(ZRHTTPRequest &request, const ZRHTTPHeaders &headers) override
     {
         events.push_back("headers " + std::to_string(request.responseStatusCode()));
