@@ -60,7 +60,7 @@ public:
     // it goes back to the queue ("Paused", "Auto-Start") is the caller's decision.
     static ZRDownloadPtr downloadWithArchive(const QVariantMap &archive, bool addToQueue);
 
-    // Use the two functions above; the key keeps construction with them.
+    // Use the creation functions above; the key keeps construction with them.
     explicit ZRDownload(ConstructionKey);
     ~ZRDownload();
     ZRDownload(const ZRDownload &) = delete;
@@ -110,7 +110,8 @@ public:
     // Lower-case host, cut to its last two labels when it has more and is not a numeric address;
     // empty without a host. Cached.
     QString queueRelevantHost();
-    // The file path with "~", or the address without "http://" and "www.". Cached.
+    // The file path with "~", or the address without "http://", "www." and any user name and
+    // password. Cached.
     QString locationKey();
 
     // --- Names and icon ---
