@@ -6,6 +6,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -40,6 +41,8 @@ int main(int argc, char **argv)
     parser.addOption(headlessOption);
     parser.process(application);
 
+    // A reader that goes away (quorvel | head) must not kill the program before it saved the queue.
+    std::signal(SIGPIPE, SIG_IGN);
     ZRLogSetEchoToStandardError(true);
     if (!parser.isSet(headlessOption) && hasDisplay())
         std::fputs("quorvel: the download window comes later; running in the terminal\n", stderr);

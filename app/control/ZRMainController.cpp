@@ -415,6 +415,9 @@ bool ZRMainController::shouldQuit()
         return false;
     disableSchedule();
     stopObservingWorkspaceNotifications();
+    if (_userInterface && _userInterface->isDownloadWindowVisible() &&
+        defaults().boolForKey(ZRPreferenceKey::UselessAnimations))
+        _userInterface->collapseDownloadWindowAndRestoreFrame();
     return true;
 }
 

@@ -104,6 +104,9 @@ public:
     virtual void activate() = 0;
     virtual bool isDownloadWindowVisible() const = 0;
     virtual void showDownloadWindow() = 0;
+    // The closing animation at quit: the window fades out (first shrinking around its rows where it
+    // is short and does not follow the row count), then its frame is put back so the saved one stays.
+    virtual void collapseDownloadWindowAndRestoreFrame() = 0;
 
     // Ends the program without asking the controller again: the caller has already had a true shouldQuit.
     virtual void terminate() = 0;

@@ -40,6 +40,7 @@ public:
     void activate() override {}
     bool isDownloadWindowVisible() const override { return false; }
     void showDownloadWindow() override {}
+    void collapseDownloadWindowAndRestoreFrame() override {}
     void terminate() override;
 
     // The line shown for one download: its display name and status text.

@@ -520,6 +520,8 @@ TEST_F(MainControllerTest, QuitOnClose)
         SCOPED_TRACE(row.name);
         SetUp();
         ui.terminations = 0;
+        ui.collapses = 0;
+        ui.windowVisible = true;
         ui.alerts.clear();
         defaults().setBool(row.quitOnClose, ZRPreferenceKey::QuitOnClose);
         defaults().setBool(row.cleanSlateOnly, ZRPreferenceKey::QuitOnCloseCleanSlateOnly);
@@ -527,6 +529,7 @@ TEST_F(MainControllerTest, QuitOnClose)
         ui.alertAnswers = {row.answer};
         EXPECT_EQ(controller->windowShouldClose(), row.closes);
         EXPECT_EQ(ui.terminations, row.terminations);
+        EXPECT_EQ(ui.collapses, row.terminations) << "the window folds away only when the program quits";
         EXPECT_EQ(running->status(), row.terminations ? ZRDownloadStatusPaused : ZRDownloadStatusDownloading);
     }
 }

@@ -27,6 +27,7 @@ public:
     int beeps = 0;
     int activations = 0;
     int windowShows = 0;
+    int collapses = 0;
     int terminations = 0;
 
     int runModalAlert(const ZRAlert &alert) override
@@ -68,5 +69,6 @@ public:
         windowVisible = true;
         ++windowShows;
     }
+    void collapseDownloadWindowAndRestoreFrame() override { ++collapses; }
     void terminate() override { ++terminations; }
 };
