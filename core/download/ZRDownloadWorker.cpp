@@ -43,8 +43,8 @@ public:
 
     ~CurlMultiDriver() override
     {
-        for (auto &[socket, watch] : _sockets)
-            watch.release();
+        // Not inside a notifier's signal here: the notifiers can go at once.
+        _sockets.clear();
         curl_multi_cleanup(_multi);
     }
 
@@ -246,7 +246,7 @@ struct ZRDownloadWorker::Transfer {
         }
         long code = 0;
         curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code);
-        statusCode = isFileURL || code <= 0 ? -1 : qint64(code);
+        statusCode = code <= 0 ? -1 : qint64(code);
         char *effective = nullptr;
         curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
         responseURL = effective ? QUrl::fromEncoded(QByteArray(effective)) : worker->URL();
