@@ -174,7 +174,6 @@ private:
     bool writeChunkToFiles(const std::string &chunk, const std::string *inflated);
     void finishFileDestination();
     void closeFileDestination(bool keepTemporaryFile);
-    void removeTemporaryBodyFiles();
 
     enum class Callback { started, responseHeaders, redirected, data, willRedirect, authentication,
         proxyAuthentication, finished, failed };
