@@ -1,3 +1,3 @@
-target_link_libraries(${_target} PRIVATE quorvel_headless)
+target_link_libraries(${_target} PRIVATE quorvel_headless quorvel_platform Qt6::DBus)
 add_dependencies(${_target} quorvel)
 target_compile_definitions(${_target} PRIVATE QUORVEL_EXECUTABLE="$<TARGET_FILE:quorvel>")
