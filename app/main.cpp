@@ -9,7 +9,8 @@
 #include <csignal>
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 bool hasDisplay()
 {
@@ -36,8 +37,8 @@ int main(int argc, char **argv)
         "Not there yet: the download window and adding addresses."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption headlessOption(QStringLiteral("headless"),
-                                            QStringLiteral("Run in the terminal (also the case without a display)."));
+    const QCommandLineOption headlessOption(
+        QStringLiteral("headless"), QStringLiteral("Run in the terminal (also the case without a display)."));
     parser.addOption(headlessOption);
     parser.process(application);
 

@@ -19,7 +19,8 @@
 #include <optional>
 #include <vector>
 
-namespace {
+namespace
+{
 
 ZRUserDefaults &defaults()
 {
@@ -33,9 +34,10 @@ QString quitAlertTitle()
 
 QString quitAlertMessage()
 {
-    return QStringLiteral("Quorvel is not done downloading yet.\n\nIf you quit now, Quorvel will remember its "
-                          "downloads, but depending on the servers you were downloading from, downloads cannot "
-                          "always be resumed.\n\nDo you really want to quit now?");
+    return QStringLiteral(
+        "Quorvel is not done downloading yet.\n\nIf you quit now, Quorvel will remember its "
+        "downloads, but depending on the servers you were downloading from, downloads cannot "
+        "always be resumed.\n\nDo you really want to quit now?");
 }
 
 QString parentFolder(const QString &path)
@@ -173,13 +175,15 @@ void ZRMainController::startObservingWorkspaceNotifications()
 {
     if (!_sleepWakeWatcher) {
         _sleepWakeWatcher = new ZRSleepWakeWatcher(this);
-        connect(_sleepWakeWatcher, &ZRSleepWakeWatcher::willSleep, this, &ZRMainController::workspaceWillSleep);
+        connect(_sleepWakeWatcher, &ZRSleepWakeWatcher::willSleep, this,
+                &ZRMainController::workspaceWillSleep);
         connect(_sleepWakeWatcher, &ZRSleepWakeWatcher::didWake, this, &ZRMainController::workspaceDidWake);
         _sleepWakeWatcher->start();
     }
     if (!_clockChangeWatcher) {
         _clockChangeWatcher = new ZRClockChangeWatcher(this);
-        connect(_clockChangeWatcher, &ZRClockChangeWatcher::clockDidChange, this, &ZRMainController::timeDidChange);
+        connect(_clockChangeWatcher, &ZRClockChangeWatcher::clockDidChange, this,
+                &ZRMainController::timeDidChange);
         _clockChangeWatcher->start();
     }
 }
@@ -196,7 +200,8 @@ void ZRMainController::stopObservingWorkspaceNotifications()
 
 // --- The master list and status masks ---
 
-bool ZRMainController::anyDownloadFromCollectionMatchesStatusMask(const ZRDownloadList &collection, quint64 mask)
+bool ZRMainController::anyDownloadFromCollectionMatchesStatusMask(const ZRDownloadList &collection,
+                                                                  quint64 mask)
 {
     if (mask == 0)
         return !collection.isEmpty();
@@ -207,7 +212,8 @@ bool ZRMainController::anyDownloadFromCollectionMatchesStatusMask(const ZRDownlo
     return false;
 }
 
-ZRDownloadList ZRMainController::downloadsFromCollectionMatchingStatusMask(const ZRDownloadList &collection, quint64 mask)
+ZRDownloadList ZRMainController::downloadsFromCollectionMatchingStatusMask(const ZRDownloadList &collection,
+                                                                           quint64 mask)
 {
     if (mask == 0)
         return collection;
@@ -259,7 +265,8 @@ void ZRMainController::appendDownload(const ZRDownloadPtr &download)
 
 // --- The queue archive ---
 
-ZRDownloadPtr ZRMainController::addDownloadFromArchive(const QVariantMap &archive, const QString &externalContainerPath)
+ZRDownloadPtr ZRMainController::addDownloadFromArchive(const QVariantMap &archive,
+                                                       const QString &externalContainerPath)
 {
     const QVariant urlValue = archive.value(ZRDownloadKeys::URL);
     if (urlValue.typeId() != QMetaType::QString || urlValue.toString().isEmpty())
@@ -267,7 +274,8 @@ ZRDownloadPtr ZRMainController::addDownloadFromArchive(const QVariantMap &archiv
     const QString urlString = urlValue.toString();
 
     QVariantMap dictionary = archive;
-    QString resumePath = ZRExtensions::stringByExpandingTildeInPath(archive.value(ZRDownloadKeys::ResumePath).toString());
+    QString resumePath =
+        ZRExtensions::stringByExpandingTildeInPath(archive.value(ZRDownloadKeys::ResumePath).toString());
 
     // A download bundle that was moved and opened again: follow it when its data file came along.
     if (!externalContainerPath.isEmpty() && !resumePath.isEmpty()) {
@@ -276,7 +284,8 @@ ZRDownloadPtr ZRMainController::addDownloadFromArchive(const QVariantMap &archiv
         if (!ZRExtensions::isEqualToPath(movedPath, resumePath) && QFileInfo::exists(movedPath)) {
             ZRLog(QStringLiteral("<%1>: updating primary intermediate download file\n\tfrom: %2\n\tto: %3")
                       .arg(urlString, resumePath, movedPath));
-            dictionary.insert(ZRDownloadKeys::ResumePath, ZRExtensions::stringByAbbreviatingWithTildeInPath(movedPath));
+            dictionary.insert(ZRDownloadKeys::ResumePath,
+                              ZRExtensions::stringByAbbreviatingWithTildeInPath(movedPath));
             const QString newParent = parentFolder(bundlePath);
 
             const QString downloadFolder = archive.value(ZRDownloadKeys::DownloadFolder).toString();
@@ -287,10 +296,13 @@ ZRDownloadPtr ZRMainController::addDownloadFromArchive(const QVariantMap &archiv
                 ZRLog(QStringLiteral("- adapted download folder: %1").arg(adapted));
             }
 
-            const QString downloadFile = ZRExtensions::stringByExpandingTildeInPath(archive.value(ZRDownloadKeys::DownloadFile).toString());
+            const QString downloadFile = ZRExtensions::stringByExpandingTildeInPath(
+                archive.value(ZRDownloadKeys::DownloadFile).toString());
             const QString fileName = QFileInfo(downloadFile).fileName();
-            if (!fileName.isEmpty() && !newParent.isEmpty() && pathLiesInFolder(resumePath, parentFolder(downloadFile))) {
-                const QString adapted = ZRExtensions::stringByAbbreviatingWithTildeInPath(newParent + QLatin1Char('/') + fileName);
+            if (!fileName.isEmpty() && !newParent.isEmpty() &&
+                pathLiesInFolder(resumePath, parentFolder(downloadFile))) {
+                const QString adapted = ZRExtensions::stringByAbbreviatingWithTildeInPath(
+                    newParent + QLatin1Char('/') + fileName);
                 dictionary.insert(ZRDownloadKeys::DownloadFile, adapted);
                 ZRLog(QStringLiteral("- adapted download file: %1").arg(adapted));
             }
@@ -355,7 +367,8 @@ bool ZRMainController::writeArchiveBeforeQuitting(bool quitting)
         if (status & ZRDownloadStatusMaskActive) {
             if (ask) {
                 _isShowingQuitWhileDownloadingAlert = true;
-                const int choice = runAlert({quitAlertTitle(), quitAlertMessage(),
+                const int choice = runAlert({quitAlertTitle(),
+                                             quitAlertMessage(),
                                              {QStringLiteral("Quit"), QStringLiteral("Cancel")},
                                              ZRAlert::Style::Warning});
                 _isShowingQuitWhileDownloadingAlert = false;
@@ -373,7 +386,8 @@ bool ZRMainController::writeArchiveBeforeQuitting(bool quitting)
             pausedStatus = false;
         }
 
-        const QVariantMap element = download->userSettingsArchiveWithPausedStatus(pausedStatus, writeMetadataLocally);
+        const QVariantMap element =
+            download->userSettingsArchiveWithPausedStatus(pausedStatus, writeMetadataLocally);
         if (element.isEmpty())
             continue;
         elements.emplace_back(element);

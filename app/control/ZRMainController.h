@@ -16,7 +16,8 @@ class ZRClockChangeWatcher;
 class ZRSleepWakeWatcher;
 
 // Main thread, every member.
-class ZRMainController : public QObject, public ZRDownloadManager {
+class ZRMainController : public QObject, public ZRDownloadManager
+{
     Q_OBJECT
 public:
     // The one instance: created on first use, never destroyed. It is the model's download manager.
@@ -48,7 +49,8 @@ public:
 
     // Mask 0: any download (the collection is not empty / the collection itself).
     static bool anyDownloadFromCollectionMatchesStatusMask(const ZRDownloadList &collection, quint64 mask);
-    static ZRDownloadList downloadsFromCollectionMatchingStatusMask(const ZRDownloadList &collection, quint64 mask);
+    static ZRDownloadList downloadsFromCollectionMatchingStatusMask(const ZRDownloadList &collection,
+                                                                    quint64 mask);
     bool anyDownloadMatchesStatusMask(quint64 mask) const;
     ZRDownloadList downloadsMatchingStatusMask(quint64 mask) const override;
     // The context downloads are the selected rows, or all displayed rows when none is selected.
@@ -65,7 +67,8 @@ public:
     // Recreates a download from its archive dictionary and appends it; none without "URL" or when
     // the address yields no download. With the folder of a download bundle that was moved, the
     // recorded paths follow the bundle when its data file is there.
-    ZRDownloadPtr addDownloadFromArchive(const QVariantMap &archive, const QString &externalContainerPath = QString());
+    ZRDownloadPtr addDownloadFromArchive(const QVariantMap &archive,
+                                         const QString &externalContainerPath = QString());
     // Writes every download that is not complete or leaving the list. When quitting, asks once before
     // pausing active downloads (unless "Quit Procedure" says not to) and may drop inactive duplicates;
     // with nothing to keep it removes the archive and the intermediate files instead. False only when
@@ -114,7 +117,10 @@ public:
     using ZRDownloadManager::updateDownload;
     void invalidateLongTermNumberOfQueuedOrDownloadingDownloads() override;
     void decrementLongTermNumberOfQueuedOrDownloadingDownloads() override;
-    qint64 longTermNumberOfQueuedOrDownloadingDownloads() const { return _longTermNumberOfQueuedOrDownloadingDownloads; }
+    qint64 longTermNumberOfQueuedOrDownloadingDownloads() const
+    {
+        return _longTermNumberOfQueuedOrDownloadingDownloads;
+    }
     void updateDownload(ZRDownload *download) override;
     void removeDownload(ZRDownload *download) override;
     bool isShowingModalWindow() const override { return _isShowingQuitWhileDownloadingAlert; }

@@ -3,11 +3,13 @@
 
 #include <QLatin1String>
 
-namespace ZRPreferenceKey {
+namespace ZRPreferenceKey
+{
 
 // Start-up, window and quitting.
 inline constexpr QLatin1String ApplicationMode("Application Mode");
-inline constexpr QLatin1String MainWindowVisibleOnLaunch("Application Mode: Dock: Main Window Visible On Launch");
+inline constexpr QLatin1String
+    MainWindowVisibleOnLaunch("Application Mode: Dock: Main Window Visible On Launch");
 inline constexpr QLatin1String BackgroundLaunch("Application Mode: Dock: Background Launch");
 inline constexpr QLatin1String PreferencesSection("Preferences Section");
 inline constexpr QLatin1String PreserveTitleBar("Preserve Title Bar");

@@ -7,7 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 
-namespace {
+namespace
+{
 
 const QString queueArchiveFileName = QStringLiteral("Queue.plist");
 
@@ -22,7 +23,10 @@ QString freeAsidePath(const QString &path)
 
 } // namespace
 
-ZRQueueArchive::ZRQueueArchive() : ZRQueueArchive(ZRApplicationSupportFolderPath() + QLatin1Char('/') + queueArchiveFileName) {}
+ZRQueueArchive::ZRQueueArchive()
+    : ZRQueueArchive(ZRApplicationSupportFolderPath() + QLatin1Char('/') + queueArchiveFileName)
+{
+}
 
 ZRQueueArchive::ZRQueueArchive(const QString &path) : _path(path) {}
 
@@ -46,10 +50,12 @@ QVariantList ZRQueueArchive::read()
     const QString aside = freeAsidePath(_path);
     if (QFile::rename(_path, aside)) {
         _keptAsidePath = aside;
-        ZRLog(QStringLiteral("cannot read queue archive <%1> (%2): kept aside as <%3>").arg(_path, reason, aside));
+        ZRLog(QStringLiteral("cannot read queue archive <%1> (%2): kept aside as <%3>")
+                  .arg(_path, reason, aside));
     } else {
         _mustNotOverwrite = true;
-        ZRLog(QStringLiteral("cannot read queue archive <%1> (%2) and cannot keep it aside: it stays untouched until there is a new download")
+        ZRLog(QStringLiteral("cannot read queue archive <%1> (%2) and cannot keep it aside: it stays "
+                             "untouched until there is a new download")
                   .arg(_path, reason));
     }
     return {};

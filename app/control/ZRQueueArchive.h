@@ -6,7 +6,8 @@
 #include <QVariantList>
 
 // Main thread.
-class ZRQueueArchive {
+class ZRQueueArchive
+{
 public:
     // The default file, in the application-support folder.
     ZRQueueArchive();

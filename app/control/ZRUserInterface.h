@@ -58,7 +58,8 @@ struct ZRUserNotification {
 enum class ZRActivationPolicy { Regular = 0, Accessory = 1 };
 
 // Main thread, every member. The controller does not own the implementation.
-class ZRUserInterface {
+class ZRUserInterface
+{
 public:
     virtual ~ZRUserInterface() = default;
 

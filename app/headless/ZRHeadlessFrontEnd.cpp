@@ -6,10 +6,11 @@
 
 ZRHeadlessFrontEnd::ZRHeadlessFrontEnd(QObject *parent) : QObject(parent)
 {
-    connect(&_signalWatcher, &ZRTerminationSignalWatcher::terminationRequested, this, [this](int signalNumber) {
-        ZRLogDebug(QStringLiteral("termination signal %1").arg(signalNumber));
-        requestQuit();
-    });
+    connect(&_signalWatcher, &ZRTerminationSignalWatcher::terminationRequested, this,
+            [this](int signalNumber) {
+                ZRLogDebug(QStringLiteral("termination signal %1").arg(signalNumber));
+                requestQuit();
+            });
 }
 
 ZRHeadlessFrontEnd::~ZRHeadlessFrontEnd()

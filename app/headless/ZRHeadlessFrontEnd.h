@@ -8,7 +8,8 @@
 #include <QObject>
 
 // Main thread.
-class ZRHeadlessFrontEnd : public QObject {
+class ZRHeadlessFrontEnd : public QObject
+{
     Q_OBJECT
 public:
     explicit ZRHeadlessFrontEnd(QObject *parent = nullptr);

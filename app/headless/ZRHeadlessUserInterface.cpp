@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 const QString spacedDash = QStringLiteral(" \u2014 ");
 
@@ -99,8 +100,9 @@ std::optional<QStringList> ZRHeadlessUserInterface::runOpenPanel(const ZROpenPan
         return std::nullopt;
     const QString what = options.allowsMultipleSelection ? QStringLiteral("files, separated by blanks")
                                                          : QStringLiteral("a file");
-    const std::optional<QString> answer = readLine(
-        QStringLiteral("%1: %2 (empty to cancel): ").arg(options.title.isEmpty() ? QStringLiteral("Open") : options.title, what));
+    const std::optional<QString> answer =
+        readLine(QStringLiteral("%1: %2 (empty to cancel): ")
+                     .arg(options.title.isEmpty() ? QStringLiteral("Open") : options.title, what));
     if (!answer || answer->isEmpty())
         return std::nullopt;
     QStringList paths = options.allowsMultipleSelection ? answer->split(QLatin1Char(' '), Qt::SkipEmptyParts)
@@ -112,9 +114,9 @@ std::optional<QString> ZRHeadlessUserInterface::runSavePanel(const ZRSavePanelOp
 {
     if (!_interactive)
         return std::nullopt;
-    const std::optional<QString> answer =
-        readLine(QStringLiteral("%1: save as (empty to cancel) [%2]: ")
-                     .arg(options.title.isEmpty() ? QStringLiteral("Save") : options.title, options.suggestedName));
+    const std::optional<QString> answer = readLine(
+        QStringLiteral("%1: save as (empty to cancel) [%2]: ")
+            .arg(options.title.isEmpty() ? QStringLiteral("Save") : options.title, options.suggestedName));
     if (!answer || answer->isEmpty())
         return std::nullopt;
     return *answer;
@@ -126,8 +128,9 @@ std::optional<QString> ZRHeadlessUserInterface::runFolderPanel(const ZRFolderPan
         return std::nullopt;
     if (!options.message.isEmpty())
         print(options.message);
-    const std::optional<QString> answer = readLine(
-        QStringLiteral("%1: folder (empty to cancel): ").arg(options.title.isEmpty() ? QStringLiteral("Choose") : options.title));
+    const std::optional<QString> answer =
+        readLine(QStringLiteral("%1: folder (empty to cancel): ")
+                     .arg(options.title.isEmpty() ? QStringLiteral("Choose") : options.title));
     if (!answer || answer->isEmpty())
         return std::nullopt;
     return *answer;
@@ -161,7 +164,8 @@ void ZRHeadlessUserInterface::showDownloads(const ZRDownloadList &rows)
         print(QStringLiteral("no downloads"));
         return;
     }
-    print(rows.size() == 1 ? QStringLiteral("1 download:") : QStringLiteral("%1 downloads:").arg(rows.size()));
+    print(rows.size() == 1 ? QStringLiteral("1 download:")
+                           : QStringLiteral("%1 downloads:").arg(rows.size()));
     for (const ZRDownloadPtr &row : rows) {
         const QString line = lineForDownload(*row);
         _shownLines.insert(row.get(), line);
@@ -199,7 +203,8 @@ void ZRHeadlessUserInterface::showStatusText(const QString &text)
 
 void ZRHeadlessUserInterface::postNotification(const ZRUserNotification &notification)
 {
-    print(notification.message.isEmpty() ? notification.title : notification.title + spacedDash + notification.message);
+    print(notification.message.isEmpty() ? notification.title
+                                         : notification.title + spacedDash + notification.message);
 }
 
 void ZRHeadlessUserInterface::setLauncherBadge(qint64 count, double progress, bool urgent)

@@ -10,7 +10,8 @@
 #include <cstdio>
 
 // Main thread.
-class ZRHeadlessUserInterface : public ZRUserInterface {
+class ZRHeadlessUserInterface : public ZRUserInterface
+{
 public:
     // Prompts only when interactive (input and output on a terminal). The streams are not owned.
     ZRHeadlessUserInterface(std::FILE *input, std::FILE *output, bool interactive);

@@ -26,7 +26,8 @@ bool ZRClockChangeWatcher::start()
         return true;
     _fd = ::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
     if (_fd < 0) {
-        ZRLog(QStringLiteral("cannot watch for clock changes: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        ZRLog(QStringLiteral("cannot watch for clock changes: %1")
+                  .arg(QString::fromLocal8Bit(std::strerror(errno))));
         return false;
     }
     if (!arm()) {
@@ -45,7 +46,8 @@ bool ZRClockChangeWatcher::arm()
     itimerspec spec{};
     spec.it_value.tv_sec = std::time(nullptr) + 10 * 365 * 24 * 3600;
     if (::timerfd_settime(_fd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &spec, nullptr) != 0) {
-        ZRLog(QStringLiteral("cannot watch for clock changes: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        ZRLog(QStringLiteral("cannot watch for clock changes: %1")
+                  .arg(QString::fromLocal8Bit(std::strerror(errno))));
         return false;
     }
     return true;

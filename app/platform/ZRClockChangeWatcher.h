@@ -7,7 +7,8 @@
 class QSocketNotifier;
 
 // Main thread.
-class ZRClockChangeWatcher : public QObject {
+class ZRClockChangeWatcher : public QObject
+{
     Q_OBJECT
 public:
     explicit ZRClockChangeWatcher(QObject *parent = nullptr);

@@ -8,7 +8,8 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 
-namespace {
+namespace
+{
 
 const QString logindService = QStringLiteral("org.freedesktop.login1");
 const QString logindPath = QStringLiteral("/org/freedesktop/login1");
@@ -68,9 +69,10 @@ void ZRSleepWakeWatcher::takeDelayLock()
 {
     if (_delayLock.isValid())
         return;
-    QDBusMessage call = QDBusMessage::createMethodCall(logindService, logindPath, logindManager, QStringLiteral("Inhibit"));
-    call << QStringLiteral("sleep") << QStringLiteral("Quorvel") << QStringLiteral("pause downloads before sleep")
-         << QStringLiteral("delay");
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(logindService, logindPath, logindManager, QStringLiteral("Inhibit"));
+    call << QStringLiteral("sleep") << QStringLiteral("Quorvel")
+         << QStringLiteral("pause downloads before sleep") << QStringLiteral("delay");
     auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::systemBus().asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *finished) {
         finished->deleteLater();

@@ -5,7 +5,8 @@
 #include <QObject>
 
 // Main thread.
-class ZRSleepWakeWatcher : public QObject {
+class ZRSleepWakeWatcher : public QObject
+{
     Q_OBJECT
 public:
     explicit ZRSleepWakeWatcher(QObject *parent = nullptr);

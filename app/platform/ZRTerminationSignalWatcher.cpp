@@ -11,7 +11,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr std::array watchedSignals{SIGINT, SIGTERM, SIGHUP};
 
@@ -61,7 +62,8 @@ bool ZRTerminationSignalWatcher::start()
         pipeFds[0] = pipeFds[1] = -1;
         return false;
     }
-    struct sigaction action {};
+    struct sigaction action {
+    };
     action.sa_handler = handleTerminationSignal;
     sigemptyset(&action.sa_mask);
     // Interrupt blocking reads (a terminal prompt) so a second Ctrl-C is not swallowed.

@@ -7,7 +7,8 @@
 class QSocketNotifier;
 
 // Main thread. One instance per process at a time.
-class ZRTerminationSignalWatcher : public QObject {
+class ZRTerminationSignalWatcher : public QObject
+{
     Q_OBJECT
 public:
     explicit ZRTerminationSignalWatcher(QObject *parent = nullptr);

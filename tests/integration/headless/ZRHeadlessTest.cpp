@@ -21,10 +21,12 @@
 
 using namespace ZRTestSupport;
 
-namespace {
+namespace
+{
 
 // A loopback listener that never accepts: whatever the program starts waits on it.
-class SilentServer {
+class SilentServer
+{
 public:
     SilentServer()
     {
@@ -38,7 +40,10 @@ public:
             _port = ntohs(address.sin_port);
     }
     ~SilentServer() { ::close(_fd); }
-    QString url(const QString &name) const { return QStringLiteral("http://127.0.0.1:%1/%2").arg(_port).arg(name); }
+    QString url(const QString &name) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1/%2").arg(_port).arg(name);
+    }
 
 private:
     int _fd = -1;
@@ -74,7 +79,9 @@ struct ScriptedTerminal {
     ZRHeadlessUserInterface userInterface;
 };
 
-const ZRAlert quitAlert{QStringLiteral("Wait!"), QStringLiteral("Really?"), {QStringLiteral("Quit"), QStringLiteral("Cancel")},
+const ZRAlert quitAlert{QStringLiteral("Wait!"),
+                        QStringLiteral("Really?"),
+                        {QStringLiteral("Quit"), QStringLiteral("Cancel")},
                         ZRAlert::Style::Warning};
 
 TEST(HeadlessUserInterface, AnswersAlertsFromTheTerminalOrWithTheDefaultButton)
@@ -85,10 +92,13 @@ TEST(HeadlessUserInterface, AnswersAlertsFromTheTerminalOrWithTheDefaultButton)
         int answer;
     };
     const Row rows[] = {
-        {"", false, ZRAlertFirstButton},     {"2\n", false, ZRAlertFirstButton}, {"\n", true, ZRAlertFirstButton},
-        {"2\n", true, ZRAlertSecondButton}, {"cancel\n", true, ZRAlertSecondButton},
+        {"", false, ZRAlertFirstButton},
+        {"2\n", false, ZRAlertFirstButton},
+        {"\n", true, ZRAlertFirstButton},
+        {"2\n", true, ZRAlertSecondButton},
+        {"cancel\n", true, ZRAlertSecondButton},
         {"x\n7\n2\n", true, ZRAlertSecondButton}, // asked again until the answer is one of the buttons
-        {"", true, ZRAlertFirstButton},      // end of input
+        {"", true, ZRAlertFirstButton},           // end of input
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.typed);
@@ -96,7 +106,8 @@ TEST(HeadlessUserInterface, AnswersAlertsFromTheTerminalOrWithTheDefaultButton)
         EXPECT_EQ(terminal.userInterface.runModalAlert(quitAlert), row.answer);
         const QString output = terminal.output();
         EXPECT_TRUE(output.contains(QStringLiteral("Wait!\nReally?\n")));
-        EXPECT_EQ(output.contains(QStringLiteral("(answered \"Quit\": no terminal to ask)")), !row.interactive);
+        EXPECT_EQ(output.contains(QStringLiteral("(answered \"Quit\": no terminal to ask)")),
+                  !row.interactive);
     }
 
     ScriptedTerminal quiet("", false);
@@ -108,8 +119,10 @@ TEST(HeadlessUserInterface, AnswersAlertsFromTheTerminalOrWithTheDefaultButton)
 TEST(HeadlessUserInterface, ShowsOneLinePerDownloadAndOnlyChangedRowsAfterwards)
 {
     ScriptedTerminal terminal("", false);
-    ZRDownloadPtr first = ZRDownload::downloadWithURLString(QStringLiteral("http://127.0.0.1/a/first.zip"), false);
-    ZRDownloadPtr second = ZRDownload::downloadWithURLString(QStringLiteral("http://127.0.0.1/b/second.iso"), false);
+    ZRDownloadPtr first =
+        ZRDownload::downloadWithURLString(QStringLiteral("http://127.0.0.1/a/first.zip"), false);
+    ZRDownloadPtr second =
+        ZRDownload::downloadWithURLString(QStringLiteral("http://127.0.0.1/b/second.iso"), false);
     ASSERT_TRUE(first && second);
     terminal.userInterface.showDownloads({first, second});
     const QString shown = terminal.output();
@@ -117,18 +130,20 @@ TEST(HeadlessUserInterface, ShowsOneLinePerDownloadAndOnlyChangedRowsAfterwards)
     EXPECT_TRUE(shown.contains(ZRHeadlessUserInterface::lineForDownload(*first) + QLatin1Char('\n')));
     EXPECT_TRUE(shown.contains(ZRHeadlessUserInterface::lineForDownload(*second) + QLatin1Char('\n')));
     EXPECT_TRUE(ZRHeadlessUserInterface::lineForDownload(*first).startsWith(first->displayName()));
-    EXPECT_TRUE(ZRHeadlessUserInterface::lineForDownload(*first).endsWith(first->statusDescriptionWithLiveDetails(true)));
+    EXPECT_TRUE(ZRHeadlessUserInterface::lineForDownload(*first).endsWith(
+        first->statusDescriptionWithLiveDetails(true)));
 
     second->setStatus(ZRDownloadStatusAborted);
     terminal.userInterface.redrawDownload(second.get());
     terminal.userInterface.redrawDownload(second.get());
     ASSERT_TRUE(waitUntil([&] { return terminal.output().size() > shown.size(); }, 3000));
     processEventsFor(50);
-    EXPECT_EQ(terminal.output().mid(shown.size()), QStringLiteral("  ") + ZRHeadlessUserInterface::lineForDownload(*second) +
-                                                       QLatin1Char('\n'));
+    EXPECT_EQ(terminal.output().mid(shown.size()),
+              QStringLiteral("  ") + ZRHeadlessUserInterface::lineForDownload(*second) + QLatin1Char('\n'));
 }
 
-class QuorvelExecutable : public testing::Test {
+class QuorvelExecutable : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -141,7 +156,8 @@ protected:
         environment.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
         environment.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/cache"));
         // No desktop and no system services from the machine running the tests.
-        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), QStringLiteral("unix:path=") + root + QStringLiteral("/no-bus"));
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+                           QStringLiteral("unix:path=") + root + QStringLiteral("/no-bus"));
         environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
         environment.remove(QStringLiteral("DISPLAY"));
         environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
@@ -217,7 +233,8 @@ TEST_F(QuorvelExecutable, TerminationPausesActiveDownloadsAndRewritesTheArchive)
     EXPECT_EQ(process.exitCode(), 0) << errors.toStdString();
     EXPECT_TRUE(errors.contains(QStringLiteral("the download window comes later")));
     // Standard input is no terminal: the quit alert takes its default button.
-    EXPECT_TRUE(output.contains(QStringLiteral("Wait! You seem to have forgotten something on the stove...")));
+    EXPECT_TRUE(
+        output.contains(QStringLiteral("Wait! You seem to have forgotten something on the stove...")));
     EXPECT_TRUE(output.contains(QStringLiteral("(answered \"Quit\": no terminal to ask)")));
 
     const std::optional<QVariant> archive = ZRPropertyList::propertyListWithContentsOfFile(archivePath());

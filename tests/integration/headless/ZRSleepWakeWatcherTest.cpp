@@ -16,9 +16,11 @@
 
 using namespace ZRTestSupport;
 
-namespace {
+namespace
+{
 
-class FakeLogin : public QObject {
+class FakeLogin : public QObject
+{
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
 public:
@@ -26,7 +28,8 @@ public:
     QStringList inhibitArguments;
 
 public Q_SLOTS:
-    QDBusUnixFileDescriptor Inhibit(const QString &what, const QString &who, const QString &why, const QString &mode)
+    QDBusUnixFileDescriptor Inhibit(const QString &what, const QString &who, const QString &why,
+                                    const QString &mode)
     {
         inhibitArguments = {what, who, why, mode};
         int fds[2];
@@ -60,20 +63,24 @@ TEST(SleepWakeWatcher, FollowsPrepareForSleepAndHoldsSleepBackUntilPaused)
     const QByteArray address = bus.readLine().trimmed();
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", address);
 
-    QDBusConnection logind = QDBusConnection::connectToBus(QString::fromLatin1(address), QStringLiteral("fake-logind"));
+    QDBusConnection logind =
+        QDBusConnection::connectToBus(QString::fromLatin1(address), QStringLiteral("fake-logind"));
     ASSERT_TRUE(logind.isConnected());
     FakeLogin login;
     ASSERT_TRUE(logind.registerService(QStringLiteral("org.freedesktop.login1")));
-    ASSERT_TRUE(logind.registerObject(QStringLiteral("/org/freedesktop/login1"), &login, QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(logind.registerObject(QStringLiteral("/org/freedesktop/login1"), &login,
+                                      QDBusConnection::ExportAllSlots));
 
     {
         ZRSleepWakeWatcher watcher;
         QStringList events;
         QObject::connect(&watcher, &ZRSleepWakeWatcher::willSleep, &watcher, [&] {
             // The system must still be waiting for us while the downloads pause.
-            events.append(lockReleased(login.lockReadEnd) ? QStringLiteral("sleep, lock gone") : QStringLiteral("sleep"));
+            events.append(lockReleased(login.lockReadEnd) ? QStringLiteral("sleep, lock gone")
+                                                          : QStringLiteral("sleep"));
         });
-        QObject::connect(&watcher, &ZRSleepWakeWatcher::didWake, &watcher, [&] { events.append(QStringLiteral("wake")); });
+        QObject::connect(&watcher, &ZRSleepWakeWatcher::didWake, &watcher,
+                         [&] { events.append(QStringLiteral("wake")); });
         ASSERT_TRUE(watcher.start());
         ASSERT_TRUE(waitUntil([&] { return login.lockReadEnd >= 0; }));
         EXPECT_EQ(login.inhibitArguments.value(0), QStringLiteral("sleep"));
@@ -91,7 +98,8 @@ TEST(SleepWakeWatcher, FollowsPrepareForSleepAndHoldsSleepBackUntilPaused)
         announce(true);
         ASSERT_TRUE(waitUntil([&] { return !events.isEmpty(); }));
         EXPECT_EQ(events, QStringList{QStringLiteral("sleep")});
-        EXPECT_TRUE(waitUntil([&] { return lockReleased(login.lockReadEnd); })) << "sleep may go on once paused";
+        EXPECT_TRUE(waitUntil([&] { return lockReleased(login.lockReadEnd); }))
+            << "sleep may go on once paused";
 
         announce(false);
         ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }));

@@ -21,11 +21,13 @@
 
 using namespace ZRTestSupport;
 
-namespace {
+namespace
+{
 
 // A loopback listener that never accepts: a download that the queue starts waits on it forever
 // instead of reaching anything outside.
-class SilentServer {
+class SilentServer
+{
 public:
     SilentServer()
     {
@@ -39,7 +41,10 @@ public:
             _port = ntohs(address.sin_port);
     }
     ~SilentServer() { ::close(_fd); }
-    QString url(const QString &name) const { return QStringLiteral("http://127.0.0.1:%1/%2").arg(_port).arg(name); }
+    QString url(const QString &name) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1/%2").arg(_port).arg(name);
+    }
 
 private:
     int _fd = -1;
@@ -51,7 +56,8 @@ ZRUserDefaults &defaults()
     return ZRUserDefaults::standardUserDefaults();
 }
 
-class MainControllerTest : public testing::Test {
+class MainControllerTest : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -77,7 +83,10 @@ protected:
     }
 
     QString archivePath() const { return controller->queueArchivePath(); }
-    QString intermediateFolderPath() const { return ZRApplicationSupportFolderPath() + QStringLiteral("/Downloads"); }
+    QString intermediateFolderPath() const
+    {
+        return ZRApplicationSupportFolderPath() + QStringLiteral("/Downloads");
+    }
 
     QVariantList readArchive() const
     {
@@ -148,9 +157,12 @@ TEST_F(MainControllerTest, StatusMaskQueries)
     EXPECT_TRUE(controller->anyDownloadMatchesStatusMask(0));
     EXPECT_TRUE(controller->anyDownloadMatchesStatusMask(ZRDownloadStatusMaskActive));
     EXPECT_EQ(controller->downloadsMatchingStatusMask(0).size(), 5);
-    EXPECT_EQ(controller->downloadsMatchingStatusMask(ZRDownloadStatusMaskActive), (ZRDownloadList{waiting, running}));
-    EXPECT_EQ(controller->downloadsMatchingStatusMask(ZRDownloadStatusMaskFinished), (ZRDownloadList{complete, aborted}));
-    EXPECT_FALSE(ZRMainController::anyDownloadFromCollectionMatchesStatusMask({paused, complete}, ZRDownloadStatusMaskActive));
+    EXPECT_EQ(controller->downloadsMatchingStatusMask(ZRDownloadStatusMaskActive),
+              (ZRDownloadList{waiting, running}));
+    EXPECT_EQ(controller->downloadsMatchingStatusMask(ZRDownloadStatusMaskFinished),
+              (ZRDownloadList{complete, aborted}));
+    EXPECT_FALSE(ZRMainController::anyDownloadFromCollectionMatchesStatusMask({paused, complete},
+                                                                              ZRDownloadStatusMaskActive));
     EXPECT_FALSE(ZRMainController::anyDownloadFromCollectionMatchesStatusMask({}, 0));
 
     // Context downloads: the selection, else every displayed row.
@@ -168,13 +180,15 @@ TEST_F(MainControllerTest, ArchiveRoundTripKeepsOrderStatusesAndSettings)
 {
     QVariantMap request{{ZRDownloadKeys::RequestMethod, QStringLiteral("POST")},
                         {ZRDownloadKeys::RequestBody, QByteArray("a=1&b=2")}};
-    const auto interrupted = addDownload(server.url(QStringLiteral("one.zip")), ZRDownloadStatusPaused,
-                                         {{ZRDownloadKeys::ResponseURL, server.url(QStringLiteral("mirror/one.zip"))},
-                                          {ZRDownloadKeys::StatusCode, 206},
-                                          {ZRDownloadKeys::Name, QStringLiteral("one.zip")},
-                                          {ZRDownloadKeys::Referer, QStringLiteral("http://127.0.0.1/page")},
-                                          {ZRDownloadKeys::Request, request}});
-    interrupted->setIntermediateDownloadTargetPath(intermediateFolderPath() + QStringLiteral("/one.zip.quorvel/one.zip"));
+    const auto interrupted =
+        addDownload(server.url(QStringLiteral("one.zip")), ZRDownloadStatusPaused,
+                    {{ZRDownloadKeys::ResponseURL, server.url(QStringLiteral("mirror/one.zip"))},
+                     {ZRDownloadKeys::StatusCode, 206},
+                     {ZRDownloadKeys::Name, QStringLiteral("one.zip")},
+                     {ZRDownloadKeys::Referer, QStringLiteral("http://127.0.0.1/page")},
+                     {ZRDownloadKeys::Request, request}});
+    interrupted->setIntermediateDownloadTargetPath(intermediateFolderPath() +
+                                                   QStringLiteral("/one.zip.quorvel/one.zip"));
     const auto waiting = addDownload(server.url(QStringLiteral("two.iso")), ZRDownloadStatusQueued,
                                      {{ZRDownloadKeys::DownloadFolder, QStringLiteral("~/Downloads/Disks")}});
     const auto aborted = addDownload(server.url(QStringLiteral("three")), ZRDownloadStatusAborted,
@@ -189,14 +203,16 @@ TEST_F(MainControllerTest, ArchiveRoundTripKeepsOrderStatusesAndSettings)
     EXPECT_TRUE(elements[0].toMap().value(ZRDownloadKeys::Paused).toBool());
     EXPECT_FALSE(elements[1].toMap().value(ZRDownloadKeys::Paused).toBool());
     EXPECT_TRUE(elements[2].toMap().value(ZRDownloadKeys::Paused).toBool());
-    EXPECT_EQ(elements[0].toMap().value(ZRDownloadKeys::ResumePath).toString(),
-              ZRExtensions::stringByAbbreviatingWithTildeInPath(interrupted->intermediateDownloadTargetPath()));
+    EXPECT_EQ(
+        elements[0].toMap().value(ZRDownloadKeys::ResumePath).toString(),
+        ZRExtensions::stringByAbbreviatingWithTildeInPath(interrupted->intermediateDownloadTargetPath()));
 
     relaunch();
     const ZRDownloadList restored = controller->downloads();
     ASSERT_EQ(restored.size(), 3);
     EXPECT_EQ(ui.shownLists.last(), restored);
-    const ZRDownloadStatus expectedStatuses[] = {ZRDownloadStatusPaused, ZRDownloadStatusQueued, ZRDownloadStatusPaused};
+    const ZRDownloadStatus expectedStatuses[] = {ZRDownloadStatusPaused, ZRDownloadStatusQueued,
+                                                 ZRDownloadStatusPaused};
     QStringList keys = ZRDownload::archivedUserSettingsKeys();
     keys.append(ZRDownloadKeys::StatusCode);
     for (int i = 0; i < 3; ++i) {
@@ -204,7 +220,8 @@ TEST_F(MainControllerTest, ArchiveRoundTripKeepsOrderStatusesAndSettings)
         EXPECT_EQ(restored[i]->URLString(), originals[i]->URLString());
         EXPECT_EQ(restored[i]->status(), expectedStatuses[i]);
         for (const QString &key : keys)
-            EXPECT_EQ(restored[i]->userSettings().value(key), originals[i]->userSettings().value(key)) << key.toStdString();
+            EXPECT_EQ(restored[i]->userSettings().value(key), originals[i]->userSettings().value(key))
+                << key.toStdString();
         EXPECT_EQ(restored[i]->date().toSecsSinceEpoch(), originals[i]->date().toSecsSinceEpoch());
     }
     EXPECT_EQ(restored[0]->intermediateDownloadTargetPath(), interrupted->intermediateDownloadTargetPath());
@@ -240,7 +257,8 @@ TEST_F(MainControllerTest, DamagedArchiveIsKeptAsideAndItsIntermediateFilesSurvi
 {
     const QByteArray damaged[] = {
         QByteArray("<?xml version=\"1.0\"?><plist version=\"1.0\"><array><dict><key>URL</key>"),
-        ZRPropertyList::XMLDataFromPropertyList(QVariantMap{{ZRDownloadKeys::URL, QStringLiteral("http://127.0.0.1/x")}}),
+        ZRPropertyList::XMLDataFromPropertyList(
+            QVariantMap{{ZRDownloadKeys::URL, QStringLiteral("http://127.0.0.1/x")}}),
     };
     const QString partialFile = intermediateFolderPath() + QStringLiteral("/x.quorvel/x");
     ASSERT_TRUE(writeFile(partialFile, QByteArray("partial data")));
@@ -251,7 +269,8 @@ TEST_F(MainControllerTest, DamagedArchiveIsKeptAsideAndItsIntermediateFilesSurvi
         EXPECT_TRUE(controller->downloads().isEmpty());
         EXPECT_TRUE(controller->foundDamagedQueueArchive());
         EXPECT_FALSE(QFileInfo::exists(archivePath()));
-        const QStringList aside = QDir(ZRApplicationSupportFolderPath()).entryList({QStringLiteral("Queue.plist.corrupt*")});
+        const QStringList aside =
+            QDir(ZRApplicationSupportFolderPath()).entryList({QStringLiteral("Queue.plist.corrupt*")});
         ASSERT_EQ(aside.size(), asidePaths.size() + 1) << "an older damaged copy is not replaced";
         asidePaths = aside;
 
@@ -259,18 +278,21 @@ TEST_F(MainControllerTest, DamagedArchiveIsKeptAsideAndItsIntermediateFilesSurvi
         EXPECT_TRUE(controller->shouldQuit());
         EXPECT_TRUE(QFileInfo::exists(partialFile));
     }
-    EXPECT_EQ(readFile(ZRApplicationSupportFolderPath() + QStringLiteral("/Queue.plist.corrupt")), damaged[0]);
+    EXPECT_EQ(readFile(ZRApplicationSupportFolderPath() + QStringLiteral("/Queue.plist.corrupt")),
+              damaged[0]);
 
     // The user's first new download gets a fresh archive beside the kept copies.
     addDownload(server.url(QStringLiteral("new")), ZRDownloadStatusPaused);
     EXPECT_TRUE(controller->writeArchiveBeforeQuitting(false));
     EXPECT_EQ(archivedURLs(), QStringList{server.url(QStringLiteral("new"))});
-    EXPECT_EQ(QDir(ZRApplicationSupportFolderPath()).entryList({QStringLiteral("Queue.plist.corrupt*")}), asidePaths);
+    EXPECT_EQ(QDir(ZRApplicationSupportFolderPath()).entryList({QStringLiteral("Queue.plist.corrupt*")}),
+              asidePaths);
 }
 
 TEST_F(MainControllerTest, EmptyListRemovesFilesOnQuitAndSavesAnEmptyArrayOtherwise)
 {
-    writeArchive({QVariantMap{{ZRDownloadKeys::URL, server.url(QStringLiteral("a"))}, {ZRDownloadKeys::Paused, true}}});
+    writeArchive({QVariantMap{{ZRDownloadKeys::URL, server.url(QStringLiteral("a"))},
+                              {ZRDownloadKeys::Paused, true}}});
     ASSERT_TRUE(writeFile(intermediateFolderPath() + QStringLiteral("/a.quorvel/a"), QByteArray("data")));
     relaunch();
     ASSERT_EQ(controller->downloads().size(), 1);
@@ -293,13 +315,15 @@ TEST_F(MainControllerTest, QuitAsksOnceAndTheDefaultButtonPausesAndRemembersActi
     const auto running = addDownload(server.url(QStringLiteral("r")), ZRDownloadStatusDownloading);
     bool flaggedDuringAlert = false;
     ui.whileAlertShows = [&](const ZRAlert &) {
-        flaggedDuringAlert = controller->isShowingQuitWhileDownloadingAlert() && controller->isShowingModalWindow();
+        flaggedDuringAlert =
+            controller->isShowingQuitWhileDownloadingAlert() && controller->isShowingModalWindow();
         EXPECT_FALSE(controller->shouldQuit()) << "a second quit while asking is left to the first";
     };
 
     ASSERT_TRUE(controller->shouldQuit());
     ASSERT_EQ(ui.alerts.size(), 1);
-    EXPECT_EQ(ui.alerts[0].title, QStringLiteral("Wait! You seem to have forgotten something on the stove..."));
+    EXPECT_EQ(ui.alerts[0].title,
+              QStringLiteral("Wait! You seem to have forgotten something on the stove..."));
     EXPECT_TRUE(ui.alerts[0].message.startsWith(QStringLiteral("Quorvel is not done downloading yet.\n\n")));
     EXPECT_EQ(ui.alerts[0].buttons, (QStringList{QStringLiteral("Quit"), QStringLiteral("Cancel")}));
     EXPECT_TRUE(flaggedDuringAlert);
@@ -405,12 +429,14 @@ TEST_F(MainControllerTest, InactiveDuplicatesAreDroppedOnlyWhenQuittingWithTheSe
         SetUp();
         defaults().setBool(row.setting, ZRPreferenceKey::RemoveInactiveDuplicatesOnQuit);
         addDownload(url, row.firstStatus, row.firstAnswered ? answered : QVariantMap());
-        const auto second = addDownload(url, ZRDownloadStatusPaused, row.secondAnswered ? answered : QVariantMap());
+        const auto second =
+            addDownload(url, ZRDownloadStatusPaused, row.secondAnswered ? answered : QVariantMap());
         addDownload(other, ZRDownloadStatusPaused);
         EXPECT_TRUE(controller->writeArchiveBeforeQuitting(row.quitting));
         EXPECT_EQ(archivedURLs(), row.expected);
         if (row.expected.size() == 2) {
-            EXPECT_EQ(readArchive()[0].toMap().value(ZRDownloadKeys::ResponseURL).isValid(), row.secondAnswered);
+            EXPECT_EQ(readArchive()[0].toMap().value(ZRDownloadKeys::ResponseURL).isValid(),
+                      row.secondAnswered);
         }
         (void)second;
     }
@@ -431,12 +457,14 @@ TEST_F(MainControllerTest, MovedBundlePathsFollowTheBundle)
     const Row rows[] = {
         {"folder and file under the old place", QStringLiteral("~/old"), QStringLiteral("~/old/f.zip"), true,
          QStringLiteral("~/new"), QStringLiteral("~/new/f.zip"), true},
-        {"expanded folder", home + QStringLiteral("/old"), QString(), true, QStringLiteral("~/new"), QString(), true},
+        {"expanded folder", home + QStringLiteral("/old"), QString(), true, QStringLiteral("~/new"),
+         QString(), true},
         {"target elsewhere", QStringLiteral("~/Elsewhere"), QStringLiteral("~/Elsewhere/f.zip"), true,
          QStringLiteral("~/Elsewhere"), QStringLiteral("~/Elsewhere/f.zip"), true},
-        {"folder that only shares a prefix", QStringLiteral("~/ol"), QString(), true, QStringLiteral("~/ol"), QString(), true},
-        {"data file left behind", QStringLiteral("~/old"), QStringLiteral("~/old/f.zip"), false, QStringLiteral("~/old"),
-         QStringLiteral("~/old/f.zip"), false},
+        {"folder that only shares a prefix", QStringLiteral("~/ol"), QString(), true, QStringLiteral("~/ol"),
+         QString(), true},
+        {"data file left behind", QStringLiteral("~/old"), QStringLiteral("~/old/f.zip"), false,
+         QStringLiteral("~/old"), QStringLiteral("~/old/f.zip"), false},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -445,7 +473,8 @@ TEST_F(MainControllerTest, MovedBundlePathsFollowTheBundle)
         QDir(home + QStringLiteral("/new")).removeRecursively();
         const QString oldData = home + QStringLiteral("/old/f.zip.quorvel/f.zip");
         const QString newBundle = home + QStringLiteral("/new/f.zip.quorvel");
-        ASSERT_TRUE(writeFile(row.dataFileMoved ? newBundle + QStringLiteral("/f.zip") : oldData, QByteArray("data")));
+        ASSERT_TRUE(writeFile(row.dataFileMoved ? newBundle + QStringLiteral("/f.zip") : oldData,
+                              QByteArray("data")));
         QDir().mkpath(newBundle);
 
         QVariantMap archive{{ZRDownloadKeys::URL, server.url(QStringLiteral("f.zip"))},
@@ -458,10 +487,13 @@ TEST_F(MainControllerTest, MovedBundlePathsFollowTheBundle)
 
         const ZRDownloadPtr download = controller->addDownloadFromArchive(archive, newBundle);
         ASSERT_TRUE(download);
-        EXPECT_EQ(download->intermediateDownloadTargetPath(), row.follows ? newBundle + QStringLiteral("/f.zip") : oldData);
-        EXPECT_EQ(download->userSettings().value(ZRDownloadKeys::DownloadFolder).toString(), row.expectedFolder);
+        EXPECT_EQ(download->intermediateDownloadTargetPath(),
+                  row.follows ? newBundle + QStringLiteral("/f.zip") : oldData);
+        EXPECT_EQ(download->userSettings().value(ZRDownloadKeys::DownloadFolder).toString(),
+                  row.expectedFolder);
         EXPECT_EQ(download->userSettings().value(ZRDownloadKeys::DownloadFile).toString(), row.expectedFile);
-        EXPECT_EQ(logLines.filter(QStringLiteral("updating primary intermediate download file")).size(), row.follows ? 1 : 0);
+        EXPECT_EQ(logLines.filter(QStringLiteral("updating primary intermediate download file")).size(),
+                  row.follows ? 1 : 0);
         logLines.clear();
     }
 }
@@ -497,7 +529,8 @@ TEST_F(MainControllerTest, SleepPausesActiveDownloadsAndWakeResumesThemAfterTheD
     EXPECT_TRUE(controller->shouldQuit());
     EXPECT_FALSE(controller->isResumeAfterSleepScheduled());
     EXPECT_EQ(waiting->status(), ZRDownloadStatusPaused);
-    EXPECT_TRUE(readArchive()[0].toMap().value(ZRDownloadKeys::Paused).toBool()) << "paused by sleep, not by quitting";
+    EXPECT_TRUE(readArchive()[0].toMap().value(ZRDownloadKeys::Paused).toBool())
+        << "paused by sleep, not by quitting";
 }
 
 TEST_F(MainControllerTest, QuitOnClose)
@@ -540,7 +573,8 @@ TEST_F(MainControllerTest, LaunchFollowsTheApplicationModeAndRemembersTheSelecti
     const auto second = addDownload(server.url(QStringLiteral("second")), ZRDownloadStatusPaused);
     ui.selection = {second};
     controller->selectionDidChange();
-    EXPECT_EQ(defaults().stringArrayForKey(ZRPreferenceKey::SelectedURLs), QStringList{second->originalURLString()});
+    EXPECT_EQ(defaults().stringArrayForKey(ZRPreferenceKey::SelectedURLs),
+              QStringList{second->originalURLString()});
     ASSERT_TRUE(controller->writeArchiveBeforeQuitting(false));
     (void)first;
 

@@ -6,7 +6,8 @@
 #include <QList>
 #include <functional>
 
-class ZRScriptedUserInterface : public ZRUserInterface {
+class ZRScriptedUserInterface : public ZRUserInterface
+{
 public:
     // Answers for the next alerts, in order; when none is left, the first (default) button.
     QList<int> alertAnswers;
@@ -52,7 +53,10 @@ public:
     void showStatusText(const QString &) override {}
     ZRDownloadList selectedDownloads() const override { return selection; }
     void selectDownloads(const ZRDownloadList &downloads) override { selection = downloads; }
-    void postNotification(const ZRUserNotification &notification) override { notifications.append(notification); }
+    void postNotification(const ZRUserNotification &notification) override
+    {
+        notifications.append(notification);
+    }
     void setLauncherBadge(qint64, double, bool) override {}
     ZRActivationPolicy activationPolicy() const override { return policy; }
     bool setActivationPolicy(ZRActivationPolicy wanted) override
