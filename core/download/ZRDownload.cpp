@@ -122,6 +122,8 @@ const QStringList &ZRDownload::archivedUserSettingsKeys()
         ZRDownloadKeys::Date, ZRDownloadKeys::Done, ZRDownloadKeys::DownloadFile,
         ZRDownloadKeys::DownloadFolder, ZRDownloadKeys::Name, ZRDownloadKeys::RangesDisabled,
         ZRDownloadKeys::Referer, ZRDownloadKeys::Request, ZRDownloadKeys::ResponseURL,
+        // Newer keys go last; readers that do not know them pass over them.
+        ZRDownloadKeys::ResumeValidator, ZRDownloadKeys::ResumeTotalLength,
     };
     return keys;
 }

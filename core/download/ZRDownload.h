@@ -4,20 +4,27 @@
 
 #include "core/download/ZRDownloadKeys.h"
 #include "core/download/ZRDownloadManager.h"
+#include "core/download/ZRDownloadWorkerPrototype.h"
+#include "core/foundation/ZRDelayedCall.h"
 #include "core/text/ZRIcons.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
 #include <QVariantMap>
 
+#include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <vector>
 
-class ZRDownloadWorkerPrototype;
+class ZRDownloadVanishView;
+class ZRPopUpMenu;
 
 // Each status is one bit so that a set of statuses is a mask: `status & mask` non-zero matches,
 // and mask 0 means any status.
@@ -43,7 +50,7 @@ enum ZRDownloadSortCriterion : qint64 {
 };
 
 // Main thread only. Downloads are shared (ZRDownloadPtr) and compared by identity.
-class ZRDownload : public std::enable_shared_from_this<ZRDownload> {
+class ZRDownload : public std::enable_shared_from_this<ZRDownload>, public ZRDownloadWorkerDelegate {
     struct ConstructionKey {
         explicit ConstructionKey() = default;
     };
@@ -62,14 +69,20 @@ public:
 
     // Use the creation functions above; the key keeps construction with them.
     explicit ZRDownload(ConstructionKey);
-    ~ZRDownload();
+    ~ZRDownload() override;
     ZRDownload(const ZRDownload &) = delete;
     ZRDownload &operator=(const ZRDownload &) = delete;
 
     // --- Status and flags (plain accessors, no side effects) ---
 
     ZRDownloadStatus status() const { return _status; }
-    void setStatus(ZRDownloadStatus status) { _status = status; }
+    // A change drops the scheduler's cached lists, so that no pass sees a stale status.
+    void setStatus(ZRDownloadStatus status)
+    {
+        if (_status != status)
+            invalidateQueuedAndDownloadingDownloads();
+        _status = status;
+    }
     // mask 0 matches any status.
     bool matchesStatusMask(quint64 mask) const { return mask == 0 || (quint64(_status) & mask) != 0; }
     bool isInterrupted() const { return _isInterrupted; }
@@ -194,6 +207,34 @@ public:
     double vanishFraction() const;
     double vanishRowHeightFraction() const;
 
+    // --- Transfer lifecycle ---
+
+    // Starts the removal animation in the list view after the delay; without a view, or with
+    // "Useless Animations" off, the manager removes the download at once.
+    void vanishInView(ZRDownloadVanishView *view, double delay);
+    void performVanishStep();
+
+    // Worker delegate: the download's side of each worker's transfer.
+    QString targetPathForDownloadWorker(ZRDownloadWorkerPrototype &worker) override;
+    void resetProgressForDownloadWorker(ZRDownloadWorkerPrototype &worker) override;
+    void downloadWorkerDidReceiveResponseHeaders(ZRDownloadWorkerPrototype &worker, const ZRHTTPHeaders &headers,
+                                                 const QUrl &url, qint64 statusCode,
+                                                 const QString &suggestedFilename) override;
+    void downloadWorkerDidReceiveBytes(ZRDownloadWorkerPrototype &worker, qint64 count) override;
+    void downloadWorkerDidFailWithError(ZRDownloadWorkerPrototype &worker, const ZRHTTPErrorPtr &error) override;
+    void downloadWorkerDidFinish(ZRDownloadWorkerPrototype &worker) override;
+
+    // Over all workers: bytes received by the running transfers (kept below the expected total, so
+    // that progress never shows complete before the finish), bytes that were on disk before them,
+    // the whole file's expected length, and where the first worker must stop because the second
+    // fraction begins there (0 when it need not; only asked for the first worker). Outputs may be null.
+    void getOverallCappedDownloadedBytes(qint64 *bytes, qint64 *offset, qint64 *expectedBytesIncludingOffset,
+                                         qint64 *truncationOffset, const ZRDownloadWorkerPrototype *worker) const;
+    const std::vector<ZRDownloadWorkerPtr> &downloadWorkers() const { return _downloadWorkers; }
+
+    // Tests: forget when the last automatic resume was decided, for every download.
+    static void resetAutoResumeDecisionForTesting();
+
     // --- Queue ---
 
     // Every status change drops the cached lists of waiting and downloading downloads.
@@ -206,6 +247,41 @@ public:
     QString queueIndexDescription();
     // " @ host" while downloads of other hosts are paused, empty otherwise.
     QString pausedHostDescription();
+
+    // --- Queue scheduler ---
+
+    // "Not found" of the scheduler's indexes.
+    static constexpr quint64 NotFound = quint64(std::numeric_limits<qint64>::max());
+    // Downloads per host, in the order they were entered.
+    using HostTable = QMap<QString, ZRDownloadList>;
+
+    // The total limit: a stored 1..9 as it is, any other stored value 0 (no limit); 4 when unset.
+    static qint64 numberOfConcurrentDownloads();
+    // Stores the total, brings the per-host selector (when given) in line and asks for a pass.
+    static void setNumberOfConcurrentDownloads(qint64 number, ZRPopUpMenu *perHostSelector = nullptr);
+    // The per-host limit as stored, 2 when unset; 0 or less means none.
+    static qint64 numberOfConcurrentDownloadsPerHost();
+    static void setNumberOfConcurrentDownloadsPerHost(qint64 number);
+    // Enables the per-host values up to the total and selects the current one.
+    static void updateNumberOfConcurrentDownloadsPerHostSelector(ZRPopUpMenu *selector);
+    static void populateQueuedAndDownloadingDownloads();
+    // Waiting and downloading downloads in queue order, rebuilt when dropped.
+    static ZRDownloadList queuedDownloads();
+    static ZRDownloadList downloadingDownloads();
+    // Free places under the total limit; negative while more run than allowed.
+    static qint64 numberOfOpenDownloadSlots();
+    // Enters the download under the host (its own for a null host) and returns its index there;
+    // NotFound, and nothing entered, for an empty host.
+    static quint64 addDownload(const ZRDownloadPtr &download, const QString &host, HostTable &hosts);
+    // The walk over the waiting downloads. Returns the download's position among them (NotFound
+    // when it is not waiting). With start, downloads start in queue order while slots are free,
+    // skipping those whose host is at its limit. Without start, the outputs (when asked for) give
+    // the download's host (null when all waiting downloads share one host) and its index among that
+    // host's waiting downloads.
+    static quint64 indexOfQueuedDownload(ZRDownload *download, QString *host, quint64 *hostSpecificIndex,
+                                         bool startEligibleQueuedDownloads);
+    // Tests: called instead of starting a download that a pass picked; empty restores the start.
+    static void setQueuedDownloadStarterForTesting(std::function<void(ZRDownload &)> starter);
     // Whether this download's host uses several connections.
     bool accelerates();
 
@@ -226,6 +302,39 @@ public:
     void removeIntermediateFileAndContainer(const QString &path);
     // The resume and acceleration fragments beside an intermediate file.
     QStringList fragmentPathsForIntermediateDownloadTargetPath(const QString &path) const;
+
+    // --- Target paths and intermediate files ---
+
+    // "Downloads" in the application-support folder, created if necessary; else the temporary folder.
+    static QString intermediateDownloadBasePath();
+    // The folder the download goes to: the requested file's folder or the requested folder, else a
+    // matching folder rule's, else the default folder (both with their dated subfolders).
+    QString downloadBasePath();
+    // The first matching folder rule's folder that exists or can be made, with its subfolder.
+    QString specialCaseDownloadBasePath();
+    // The path when given, not the default folder, and a folder that exists or can be made.
+    static QString checkRelevantDownloadBasePath(const QString &path, const QString &defaultPath);
+    // The folder inside `folder` named by the date format stored under the key, made if necessary;
+    // `folder` itself without a format or when that folder cannot be had.
+    QString downloadPath(const QString &folder, const QString &subfolderAccordingToSubdivisionKey);
+    // Folder rules: "Hosts" match whole trailing labels, "Extensions" the name's extension.
+    bool matchesSpecialCase(const QVariantMap &rule);
+    bool hasHostFromArray(const QStringList &hosts);
+    bool hasExtensionFromArray(const QStringList &extensions);
+    // The entry's labels are the host's last labels.
+    static bool hostComponents(const QStringList &entryComponents, const QStringList &matchComponents);
+    // With appendToPath: appends the fragments in order to that file and deletes them; the file's
+    // length, and *joined false (0 returned, the failed fragment and later ones kept, the file cut
+    // back) when a fragment cannot be read or written. Without: the length of the intermediate file
+    // and its fragments together, and per file (a resume fragment counted with the file it
+    // continues) in the size table when given.
+    quint64 combinedFileSizeFromIntermediateDownloadTargetPath(const QString &path, const QString &appendToPath,
+                                                               QHash<QString, quint64> *accelerationFragmentSizes,
+                                                               bool *joined = nullptr);
+    // Where the finished file goes; empty without write access there.
+    QString finalDownloadTargetPath();
+    // Gives up folder access obtained for downloads once none waits or runs (only ever held when sandboxed).
+    static void endFileAccess();
 
 private:
     void initWithURL(const QUrl &url, bool addToQueue);
@@ -250,7 +359,7 @@ private:
     QString _anonymizedName;
     bool _anonymizedNamePreservesExtension = false;
     std::optional<QString> _sortName;
-    std::vector<std::shared_ptr<ZRDownloadWorkerPrototype>> _downloadWorkers;
+    std::vector<ZRDownloadWorkerPtr> _downloadWorkers;
     bool _hasJustAddedAccelerationWorkers = false;
     bool _hasFailedToAddAccelerationWorkers = false;
     bool _isGettingDownloadPageSource = false;
@@ -276,6 +385,29 @@ private:
     bool _isBeingRemoved = false;
     ZRDownloadStatus _status = ZRDownloadStatusPaused;
     quint64 _highlightedActionButtonIndex = 0;
+
+    // --- Transfer lifecycle ---
+    void abortStart();
+    bool configureResumeOfAccelerationWorkers(const ZRDownloadWorkerPtr &firstWorker,
+                                              const QHash<QString, quint64> &fragmentSizes);
+    void startDownloadPageFetch(const QUrl &pageURL);
+    void downloadPageFetchDidFinish(const QList<QUrl> &urls, const QString &title);
+    void addAccelerationWorkersForResponse(ZRDownloadWorkerPrototype &worker, const ZRHTTPHeaders &headers);
+    bool isFirstDownloadWorker(const ZRDownloadWorkerPrototype &worker) const;
+    void startOverAtFirstByte(ZRDownloadWorkerPrototype &worker);
+    void dropAccelerationWorkers();
+    void forgetResumeValidators();
+    void updateDownloadFractionAttribute(double fraction);
+    void completeWithFinishedWorkers(bool combine);
+    bool moveFinishedFileToFinalPath(const QString &intermediatePath, QString &finalPath);
+    void writeFinishedFileMetadata(const QString &finalPath);
+    void openWithMatchingFolderRule(const QString &finalPath);
+    void recordInHistory();
+    void updateDownload();
+    ZRDownloadVanishView *_vanishView = nullptr;
+    // Made on first use.
+    std::unique_ptr<ZRDelayedCall> _autoResumeCall;
+    std::unique_ptr<ZRDelayedCall> _vanishStepCall;
 };
 
 // Orders two downloads by a sort criterion: -1 when a comes first, 1 when b does, 0 when they are the

@@ -21,6 +21,10 @@ inline const QString Request = QStringLiteral("Request");
 inline const QString RangesDisabled = QStringLiteral("Ranges Disabled");
 inline const QString AccelerationFailed = QStringLiteral("Acceleration Failed");
 inline const QString AccelerationWorkers = QStringLiteral("Acceleration Workers");
+// What the first full response said of the file: its validator ("ETag", else "Last-Modified")
+// and its length. A resume continues only that version of the file.
+inline const QString ResumeValidator = QStringLiteral("Resume Validator");
+inline const QString ResumeTotalLength = QStringLiteral("Resume Total Length");
 // Kept in memory only: never archived.
 inline const QString DownloadPageTitle = QStringLiteral("Download Page Title");
 
@@ -54,5 +58,14 @@ inline const QString PrivateDownloadingPreservesExtensions = QStringLiteral("Pri
 inline const QString PrivateDownloadingAddsGenericPrefix = QStringLiteral("Private Downloading Adds Generic Prefix");
 inline const QString DisplayLocationsAsNames = QStringLiteral("Display Locations As Names");
 inline const QString RevealByLaunching = QStringLiteral("Reveal By Launching");
+
+// The transfer lifecycle.
+inline const QString AutoResume = QStringLiteral("Auto-Resume");
+inline const QString AutoResumeIntervalThreshold = QStringLiteral("Auto-Resume: Interval Threshold");
+inline const QString AutoResumeDelay = QStringLiteral("Auto-Resume: Delay");
+inline const QString LastModifiedHeaderAdoption = QStringLiteral("Last-Modified Header Adoption");
+inline const QString StoreMetadataLocally = QStringLiteral("Store Metadata Locally");
+inline const QString DisplayAccelerationConnections = QStringLiteral("Display Acceleration Connections");
+inline const QString UselessAnimations = QStringLiteral("Useless Animations");
 
 } // namespace ZRDownloadDefaultsKeys

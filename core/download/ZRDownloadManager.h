@@ -34,13 +34,9 @@ public:
     virtual void decrementLongTermNumberOfQueuedOrDownloadingDownloads() {}
     // The download's row must be redrawn.
     virtual void updateDownload(ZRDownload *download) { (void)download; }
-    virtual void updateDownload(ZRDownload *download, bool forceDisplay, bool forceVanish, double vanishInterval)
-    {
-        (void)forceDisplay;
-        (void)forceVanish;
-        (void)vanishInterval;
-        updateDownload(download);
-    }
+    // With forceVanish the download leaves the list: a manager without a list view lets it vanish
+    // without animation (it is removed at once).
+    virtual void updateDownload(ZRDownload *download, bool forceDisplay, bool forceVanish, double vanishInterval);
     virtual void disableAllDoneNotificationForDownload(ZRDownload *download) { (void)download; }
     // Takes the download out of the master list (after its removal animation).
     virtual void removeDownload(ZRDownload *download) { (void)download; }
@@ -53,6 +49,8 @@ public:
     // The user's side: a modal window holds back scheduling passes; a command that cannot act beeps;
     // copy commands put text (and, when given, addresses) on the clipboard.
     virtual bool isShowingModalWindow() const { return false; }
+    // A modal alert with one default button ("OK"), for problems the user must know of.
+    virtual void runModalAlert(const QString &title, const QString &message) { (void)title, (void)message; }
     virtual void beep() {}
     virtual void copyToPasteboard(const QString &text, const QList<QUrl> &urls) { (void)text, (void)urls; }
 };
