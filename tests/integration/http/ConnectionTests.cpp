@@ -9,14 +9,8 @@
 
 namespace {
 
-class ConnectionTest : public HTTPEngineTest {
+class ConnectionTest : public ScriptedServerTest {
 protected:
-    void SetUp() override
-    {
-        HTTPEngineTest::SetUp();
-        ZR_START_SCRIPTED_SERVER_OR_SKIP(server);
-    }
-    std::string url(const std::string &path) const { return server.urlString(path); }
 
     // Runs one request to its end and returns the server's connection number for it.
     std::string connectionOf(const std::string &path, std::shared_ptr<ZRHTTPRequest> *out = nullptr)
@@ -31,7 +25,6 @@ protected:
         return found != delegate.lastHeaders.end() ? found->second : std::string("?");
     }
 
-    ZRTestScriptedServer server;
 };
 
 TEST_F(ConnectionTest, keepAliveHeadersDecideWhetherTheConnectionIsUsedAgain)
@@ -80,6 +73,8 @@ TEST_F(ConnectionTest, aRequestWithoutPersistenceUsesAFreshConnection)
 
 TEST_F(ConnectionTest, aServerThatClosesAReusedConnectionCostsNothing)
 {
+    // Start from a fresh connection: the server drops only requests on re-used ones.
+    connectionOf("/keepalive?close=1");
     const std::string first = connectionOf("/drop-reused?key=a");
     std::shared_ptr<ZRHTTPRequest> second;
     const std::string secondConnection = connectionOf("/drop-reused?key=a", &second);

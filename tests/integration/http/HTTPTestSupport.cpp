@@ -8,6 +8,48 @@
 #include <QDeadlineTimer>
 #include <QFile>
 
+namespace {
+
+class ScriptedServerEnvironment : public testing::Environment {
+public:
+    void TearDown() override
+    {
+        delete server;
+        server = nullptr;
+    }
+    ZRTestScriptedServer *server = nullptr;
+    bool tried = false;
+};
+
+ScriptedServerEnvironment *const scriptedServerEnvironment = [] {
+    auto *environment = new ScriptedServerEnvironment;
+    testing::AddGlobalTestEnvironment(environment);
+    return environment;
+}();
+
+} // namespace
+
+ZRTestScriptedServer *sharedScriptedServer()
+{
+    if (!scriptedServerEnvironment->tried) {
+        scriptedServerEnvironment->tried = true;
+        auto *server = new ZRTestScriptedServer;
+        if (!ZRTestScriptedServer::pythonPath().isEmpty() && server->start())
+            scriptedServerEnvironment->server = server;
+        else
+            delete server;
+    }
+    return scriptedServerEnvironment->server;
+}
+
+void ScriptedServerTest::SetUp()
+{
+    HTTPEngineTest::SetUp();
+    server = sharedScriptedServer();
+    if (!server)
+        GTEST_SKIP() << "the scripted server cannot run here (python3 missing?)";
+}
+
 void installQtCallbackExecutor()
 {
     ZRHTTPRequest::setCallbackExecutor([](std::function<void()> callback) {

@@ -103,6 +103,10 @@ public:
     }
 };
 
+// One scripted server for the whole test program, started on first use and stopped after the
+// last test; none when it cannot run here.
+ZRTestScriptedServer *sharedScriptedServer();
+
 // Callbacks reach the test's thread as queued calls on its Qt loop, as they do in the application.
 void installQtCallbackExecutor();
 
@@ -117,6 +121,15 @@ protected:
         int timeoutMilliseconds = 10000);
     static std::string errorMessage(const std::shared_ptr<ZRHTTPRequest> &request);
     static int errorCode(const std::shared_ptr<ZRHTTPRequest> &request);
+};
+
+// Tests against the shared scripted server.
+class ScriptedServerTest : public HTTPEngineTest {
+protected:
+    void SetUp() override;
+    std::string url(const std::string &path) const { return server->urlString(path); }
+
+    ZRTestScriptedServer *server = nullptr;
 };
 
 // One of helper_servers.py's modes on 127.0.0.1, with the log of what it saw.

@@ -8,20 +8,13 @@
 
 namespace {
 
-class RedirectTest : public HTTPEngineTest {
+class RedirectTest : public ScriptedServerTest {
 protected:
-    void SetUp() override
-    {
-        HTTPEngineTest::SetUp();
-        ZR_START_SCRIPTED_SERVER_OR_SKIP(server);
-    }
-    std::string url(const std::string &path) const { return server.urlString(path); }
     static std::string encoded(const std::string &text)
     {
         return QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(text))).toStdString();
     }
 
-    ZRTestScriptedServer server;
 };
 
 TEST_F(RedirectTest, fiveRedirectsAreFollowedAndTheSixthFails)

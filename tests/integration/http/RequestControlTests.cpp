@@ -8,14 +8,8 @@
 
 namespace {
 
-class RequestControlTest : public HTTPEngineTest {
+class RequestControlTest : public ScriptedServerTest {
 protected:
-    void SetUp() override
-    {
-        HTTPEngineTest::SetUp();
-        ZR_START_SCRIPTED_SERVER_OR_SKIP(server);
-    }
-    std::string url(const std::string &path) const { return server.urlString(path); }
     // The request lines the server has seen, "<connection> <index> <method> <target>".
     std::string requestLog()
     {
@@ -25,7 +19,6 @@ protected:
         return delegate.body;
     }
 
-    ZRTestScriptedServer server;
 };
 
 TEST_F(RequestControlTest, theQueueRunsAtMostItsLimitInOrder)
@@ -193,7 +186,7 @@ TEST_F(RequestControlTest, anExplicitProxyCarriesTheRequest)
     socksRequest->setProxyType(ZRHTTPRequest::ProxyType::socks);
     ASSERT_TRUE(runToEnd(socksRequest, viaSocks));
     ASSERT_TRUE(viaSocks.finished) << errorMessage(socksRequest);
-    EXPECT_EQ(socks.logLines(), QStringList{QStringLiteral("SOCKS 127.0.0.1:%1").arg(server.port())});
+    EXPECT_EQ(socks.logLines(), QStringList{QStringLiteral("SOCKS 127.0.0.1:%1").arg(server->port())});
 
     // HTTPS through the HTTP proxy: a CONNECT tunnel.
     ZRTestNginx nginx;

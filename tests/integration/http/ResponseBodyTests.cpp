@@ -11,32 +11,9 @@
 
 namespace {
 
-class ResponseBodyTest : public HTTPEngineTest {
-protected:
-    static void SetUpTestSuite()
-    {
-        server = new ZRTestScriptedServer;
-        if (!server->start()) {
-            delete server;
-            server = nullptr;
-        }
-    }
-    static void TearDownTestSuite()
-    {
-        delete server;
-        server = nullptr;
-    }
-    void SetUp() override
-    {
-        HTTPEngineTest::SetUp();
-        if (!server)
-            GTEST_SKIP() << "the scripted server cannot run here";
-    }
-    static std::string url(const std::string &path) { return server->urlString(path); }
-    static ZRTestScriptedServer *server;
+class ResponseBodyTest : public ScriptedServerTest {
 };
 
-ZRTestScriptedServer *ResponseBodyTest::server = nullptr;
 
 std::string toStd(const QByteArray &bytes)
 {
@@ -158,18 +135,16 @@ TEST_F(ResponseBodyTest, truncatedBodyIsAFailureNotASuccess)
     EXPECT_EQ(request->error()->underlyingError->domain, ZRHTTPTransportErrorDomain);
 }
 
-class FileDestinationTest : public HTTPEngineTest {
+class FileDestinationTest : public ScriptedServerTest {
 protected:
     void SetUp() override
     {
-        HTTPEngineTest::SetUp();
-        ZR_START_SCRIPTED_SERVER_OR_SKIP(server);
+        ScriptedServerTest::SetUp();
         folder = QDir(ZRTestSupport::sandboxRoot()).filePath(QStringLiteral("files"));
         QDir().mkpath(folder);
     }
     std::string path(const char *name) const { return QDir(folder).filePath(QString::fromLatin1(name)).toStdString(); }
 
-    ZRTestScriptedServer server;
     QString folder;
 };
 
@@ -189,7 +164,7 @@ TEST_F(FileDestinationTest, resumesATemporaryFileOrStartsOverWhenRangeIsIgnored)
 
         RecordingDelegate delegate;
         delegate.takesData = false;
-        auto request = ZRHTTPRequest::requestWithURL(server.urlString(row.path));
+        auto request = ZRHTTPRequest::requestWithURL(server->urlString(row.path));
         request->setDownloadDestinationPath(destination);
         request->setTemporaryFileDownloadPath(temporary);
         request->setAllowResumeForFileDownloads(true);
@@ -208,7 +183,7 @@ TEST_F(FileDestinationTest, compressedBodyIsInflatedIntoTheDestinationAndCancelK
     const std::string destination = path("text");
     RecordingDelegate delegate;
     delegate.takesData = false;
-    auto request = ZRHTTPRequest::requestWithURL(server.urlString("/gzip?size=30000&bytewise=0"));
+    auto request = ZRHTTPRequest::requestWithURL(server->urlString("/gzip?size=30000&bytewise=0"));
     request->setDownloadDestinationPath(destination);
     ASSERT_TRUE(runToEnd(request, delegate));
     ASSERT_TRUE(delegate.finished) << errorMessage(request);
@@ -219,7 +194,7 @@ TEST_F(FileDestinationTest, compressedBodyIsInflatedIntoTheDestinationAndCancelK
         const std::string temporary = path(resumable ? "kept" : "dropped");
         RecordingDelegate stalled;
         stalled.takesData = false;
-        auto stalling = ZRHTTPRequest::requestWithURL(server.urlString("/stall?size=1000&after=300&seconds=30"));
+        auto stalling = ZRHTTPRequest::requestWithURL(server->urlString("/stall?size=1000&after=300&seconds=30"));
         stalling->setDownloadDestinationPath(path("never"));
         stalling->setTemporaryFileDownloadPath(temporary);
         stalling->setAllowResumeForFileDownloads(resumable);
