@@ -1,26 +1,204 @@
-// Where a download's unfinished data lies: the intermediate file, its bundle folder and fragments,
-// and the queue archive beside the default intermediate folder.
+// Where a download goes and where its unfinished data lies: the base folder with folder rules and
+// dated subfolders, the intermediate file in its bundle folder, the fragments of resumed and
+// accelerated transfers and their join, the final path, and the queue archive beside the default
+// intermediate folder.
 #include "core/download/ZRDownload.h"
 
 #include "core/foundation/ZRLog.h"
 #include "core/foundation/ZRPaths.h"
+#include "core/foundation/ZRSystemCalls.h"
+#include "core/foundation/ZRUserDefaults.h"
+#include "core/text/ZRAddressExtensions.h"
+#include "core/text/ZRCollectionExtensions.h"
+#include "core/text/ZRNaturalOrder.h"
 #include "core/text/ZRPathExtensions.h"
+#include "core/text/ZRStringExtensions.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <unicode/smpdtfmt.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
 const QString QueueArchiveFileName = QStringLiteral("Queue.plist");
 const QString IntermediateFolderName = QStringLiteral("Downloads");
 
+// User defaults.
+const QString DownloadsFolderKey = QStringLiteral("Downloads Folder");
+const QString SubdivisionFormatDefaultKey = QStringLiteral("Downloads Folder: Subdivision Format (Default)");
+const QString SubdivisionFormatRulesKey = QStringLiteral("Downloads Folder: Subdivision Format (Rules)");
+const QString SubdivisionFormatDateKey = QStringLiteral("Downloads Folder: Subdivision Format: Date");
+const QString IntermediatesLocationKey = QStringLiteral("Intermediates Location");
+
+// Entries of a folder rule.
+const QString RuleHostsKey = QStringLiteral("Hosts");
+const QString RuleExtensionsKey = QStringLiteral("Extensions");
+const QString RuleDownloadsFolderKey = QStringLiteral("Downloads Folder");
+
+// Fragments beside the intermediate file: those of extra connections, and those written by resumes.
+const QString AccelerationFragmentInfix = QStringLiteral(".quorvel-xf-");
+const QString ResumeFragmentInfix = QStringLiteral(".quorvel-rf-");
+
+// Large enough that joining a multi-gigabyte file is a matter of disk speed, not of calls.
+constexpr size_t JoinChunkBytes = 1 << 20;
+
+// Paths through which folder access was obtained; only a sandbox hands such paths out.
+std::optional<QStringList> gAccessedBookmarkPaths;
+
+ZRUserDefaults &defaults()
+{
+    return ZRUserDefaults::standardUserDefaults();
+}
+
 bool isDownloadBundleFolder(const QString &folder)
 {
     return QFileInfo(folder).fileName().toLower().endsWith(ZRDownloadKeys::BundleExtension);
 }
 
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Expanded, and only when it is an absolute path: a relative one would land wherever we run.
+QString usableFolderPath(const QString &path)
+{
+    if (path.isEmpty())
+        return QString();
+    const QString expanded = QDir::cleanPath(ZRExtensions::stringByExpandingTildeInPath(path));
+    return QDir::isAbsolutePath(expanded) ? expanded : QString();
+}
+
+// Without a sandbox nobody has to be asked: access is there unless the folder plainly refuses it.
+// A folder that does not exist yet is left to whoever creates it.
+bool confirmWriteAccessForFolder(const QString &folder)
+{
+    if (folder.isEmpty())
+        return false;
+    const QFileInfo info(folder);
+    if (!info.exists())
+        return true;
+    return info.isDir() && ::access(QFile::encodeName(folder).constData(), W_OK | X_OK) == 0;
+}
+
+qint64 intermediatesLocation()
+{
+    if (!defaults().objectForKey(IntermediatesLocationKey).isValid())
+        return 1;
+    return defaults().integerForKey(IntermediatesLocationKey);
+}
+
+// The download's name made safe as one path component.
+QString cleanNameOf(const QString &name)
+{
+    const QString cleanName = ZRExtensions::cleanFilename(name);
+    return cleanName.isEmpty() ? QStringLiteral("-") : cleanName;
+}
+
+QString pathExtension(const QString &path)
+{
+    const QString name = path.section(QLatin1Char('/'), -1);
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot > 0 ? name.mid(dot + 1) : QString();
+}
+
+// One formatter for every subfolder name; ICU formatters are not thread-safe, hence the lock.
+QString formattedDate(const QDateTime &date, const QString &pattern)
+{
+    static std::once_flag once;
+    static std::unique_ptr<icu::SimpleDateFormat> formatter;
+    static std::mutex lock;
+    std::call_once(once, [] {
+        UErrorCode status = U_ZERO_ERROR;
+        formatter = std::make_unique<icu::SimpleDateFormat>(status);
+        if (U_FAILURE(status))
+            formatter.reset();
+    });
+    if (!formatter)
+        return QString();
+    const std::lock_guard<std::mutex> guard(lock);
+    formatter->applyPattern(icu::UnicodeString(reinterpret_cast<const char16_t *>(pattern.utf16()),
+                                               int32_t(pattern.size())));
+    icu::UnicodeString text;
+    formatter->format(UDate(date.toMSecsSinceEpoch()), text);
+    return QString(reinterpret_cast<const QChar *>(text.getBuffer()), text.length());
+}
+
+// Writes the whole buffer, going on after short writes and interruptions.
+bool writeFully(int fd, const char *bytes, size_t count)
+{
+    while (count > 0) {
+        const ssize_t written = ZRSystem().write(fd, bytes, count);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (written == 0) {
+            errno = EIO;
+            return false;
+        }
+        bytes += written;
+        count -= size_t(written);
+    }
+    return true;
+}
+
+// Appends the whole fragment to the open file; false with errno set when a read or write fails.
+bool appendFragment(int fd, const QString &fragment, std::vector<char> &buffer, bool *readFailed)
+{
+    *readFailed = false;
+    const int in = ZRSystem().open(QFile::encodeName(fragment).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (in < 0) {
+        *readFailed = true;
+        return false;
+    }
+    bool ok = true;
+    for (;;) {
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            *readFailed = true;
+            ok = false;
+            break;
+        }
+        if (got == 0)
+            break;
+        if (!writeFully(fd, buffer.data(), size_t(got))) {
+            ok = false;
+            break;
+        }
+    }
+    const int savedError = errno;
+    ZRSystem().close(in);
+    errno = savedError;
+    return ok;
+}
+
+// The length of a file, or none when it cannot be opened.
+std::optional<quint64> fileLength(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return quint64(file.size());
+}
+
 } // namespace
+
+// --- Intermediate files ---
 
 QString ZRDownload::queueArchivePath()
 {
@@ -37,13 +215,61 @@ void ZRDownload::removeIntermediateFiles()
 QString ZRDownload::intermediateDownloadTargetPathWithSuggestedFileName(const QString &suggestedFileName,
                                                                         bool createIfNecessary, bool confirmAccess)
 {
-    // Not sandboxed: write access to a folder is never withheld, so there is nothing to confirm.
-    (void)confirmAccess;
-    (void)suggestedFileName;
-    (void)createIfNecessary;
-    // Choosing and making a new intermediate path needs the target folder rules, which do not exist
-    // yet: only a known path is returned.
-    return _intermediateDownloadTargetPath;
+    if (!_intermediateDownloadTargetPath.isEmpty()) {
+        if (confirmAccess) {
+            QString folder = QFileInfo(_intermediateDownloadTargetPath).path();
+            if (isDownloadBundleFolder(folder))
+                folder = QFileInfo(folder).path();
+            if (!confirmWriteAccessForFolder(folder))
+                ZRLog(QStringLiteral("where did my write access go?"));
+        }
+        return _intermediateDownloadTargetPath;
+    }
+    if (!createIfNecessary)
+        return QString();
+
+    // The name first, so that the bundle and the file inside it carry the same one.
+    if (!suggestedFileName.isEmpty()) {
+        const QString unescaped = ZRExtensions::stringByReplacingPlusAndPercentEscapesIfNecessary(suggestedFileName);
+        if (!ZRExtensions::isEqualToPath(unescaped, name()))
+            setName(unescaped);
+    }
+    const QString cleanName = cleanNameOf(name());
+
+    QString folder;
+    if (intermediatesLocation() >= 1) {
+        const QString basePath = downloadBasePath();
+        if (confirmWriteAccessForFolder(basePath)) {
+            const QString bundle = ZRExtensions::availablePath(basePath + QLatin1Char('/') + cleanName
+                                                               + ZRDownloadKeys::BundleExtension);
+            if (QDir().mkdir(bundle))
+                folder = bundle;
+            else
+                ZRLog(QStringLiteral("cannot create download bundle <%1>").arg(bundle));
+        }
+    }
+    if (folder.isEmpty())
+        folder = intermediateDownloadBasePath();
+
+    // The name is taken at once with an empty file, so that a second download of the same name that
+    // asks before the first byte arrives cannot be given the same path; a link planted there is
+    // never followed.
+    QString path;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path = ZRExtensions::availablePath(folder + QLatin1Char('/') + cleanName);
+        const int fd = ZRSystem().open(QFile::encodeName(path).constData(),
+                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ZRSystem().close(fd);
+            break;
+        }
+        if (errno != EEXIST) {
+            ZRLog(QStringLiteral("cannot create intermediate download file <%1>: %2").arg(path, errorText(errno)));
+            break;
+        }
+    }
+    _intermediateDownloadTargetPath = path;
+    return path;
 }
 
 QString ZRDownload::intermediateDownloadTargetPath()
@@ -62,23 +288,289 @@ QString ZRDownload::downloadContainerPath() const
 
 QStringList ZRDownload::fragmentPathsForIntermediateDownloadTargetPath(const QString &path) const
 {
-    (void)path;
-    // Fragments are written only by resumed and accelerated transfers, which do not exist yet.
-    return {};
+    if (path.isEmpty())
+        return {};
+    const QFileInfo intermediate(path);
+    const QString folder = intermediate.path();
+    const QString name = intermediate.fileName();
+    const QString accelerationPrefix = name + AccelerationFragmentInfix;
+    const QString resumePrefix = name + ResumeFragmentInfix;
+    QStringList fragments;
+    const QFileInfoList entries =
+        QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        const QString entryName = entry.fileName();
+        if (entryName == name || ZRExtensions::isNegligibleFilename(entryName))
+            continue;
+        // Names are case-sensitive here: "File.bin" and "file.bin" may be two downloads. A link is
+        // never a fragment of ours; joining it would copy whatever it points to.
+        if (entry.isSymLink())
+            continue;
+        if (entryName.startsWith(accelerationPrefix) || entryName.startsWith(resumePrefix))
+            fragments.append(folder + QLatin1Char('/') + entryName);
+    }
+    return fragments;
 }
 
 void ZRDownload::removeIntermediateFileAndContainer(const QString &path)
 {
-    const QString filePath = path.isEmpty() ? intermediateDownloadTargetPathWithSuggestedFileName(QString(), true, false) : path;
+    // Only data that exists can be deleted: never make a new path (and folders) just for that.
+    const QString filePath = path.isEmpty() ? _intermediateDownloadTargetPath : path;
     if (filePath.isEmpty())
         return;
     for (const QString &fragment : fragmentPathsForIntermediateDownloadTargetPath(filePath)) {
         if (!QFile::remove(fragment))
             ZRLog(QStringLiteral("cannot remove partial file: <%1>").arg(fragment));
     }
-    if (QFileInfo::exists(filePath) && !QFile::remove(filePath))
+    const QFileInfo file(filePath);
+    if ((file.exists() || file.isSymLink()) && !QFile::remove(filePath))
         ZRLog(QStringLiteral("cannot remove intermediate download file <%1>").arg(filePath));
-    const QString folder = QFileInfo(filePath).path();
+    const QString folder = file.path();
     if (isDownloadBundleFolder(folder))
         ZRExtensions::removeFolderIfVirtuallyEmpty(folder);
+}
+
+// --- Target paths ---
+
+QString ZRDownload::intermediateDownloadBasePath()
+{
+    const QString folder = ZRApplicationSupportFolderPath() + QLatin1Char('/') + IntermediateFolderName;
+    if (QDir().mkpath(folder) && QFileInfo(folder).isDir())
+        return folder;
+    ZRLog(QStringLiteral("cannot create intermediate download folder <%1>").arg(folder));
+    return ZRTemporaryFolderPath();
+}
+
+QString ZRDownload::downloadBasePath()
+{
+    const QString defaultFolder = usableFolderPath(ZRExtensions::folderPathForKey(
+        defaults(), DownloadsFolderKey, ZRExtensions::stringByAbbreviatingWithTildeInPath(ZRDownloadsFolderPath())));
+
+    const QString requestedFile = usableFolderPath(_userSettings.value(ZRDownloadKeys::DownloadFile).toString());
+    if (!requestedFile.isEmpty()) {
+        const QString folder = checkRelevantDownloadBasePath(QFileInfo(requestedFile).path(), defaultFolder);
+        if (!folder.isEmpty())
+            return folder;
+    }
+    const QString requestedFolder =
+        checkRelevantDownloadBasePath(usableFolderPath(_userSettings.value(ZRDownloadKeys::DownloadFolder).toString()),
+                                      defaultFolder);
+    if (!requestedFolder.isEmpty())
+        return requestedFolder;
+
+    const QString ruleFolder = specialCaseDownloadBasePath();
+    if (!ruleFolder.isEmpty())
+        return ruleFolder;
+
+    QString folder = defaultFolder;
+    if (folder.isEmpty() || !ZRExtensions::checkFolderPathAndCreateIfNecessary(folder)) {
+        folder = ZRDownloadsFolderPath();
+        ZRExtensions::checkFolderPathAndCreateIfNecessary(folder);
+    }
+    return downloadPath(folder, SubdivisionFormatDefaultKey);
+}
+
+QString ZRDownload::specialCaseDownloadBasePath()
+{
+    ZRDownloadManager *manager = ZRDownloadManager::sharedManager();
+    if (!manager)
+        return QString();
+    for (const QVariant &entry : manager->specialCases()) {
+        const QVariantMap rule = entry.toMap();
+        if (!matchesSpecialCase(rule))
+            continue;
+        const QString folder = usableFolderPath(rule.value(RuleDownloadsFolderKey).toString());
+        if (!folder.isEmpty() && ZRExtensions::checkFolderPathAndCreateIfNecessary(folder))
+            return downloadPath(folder, SubdivisionFormatRulesKey);
+    }
+    return QString();
+}
+
+QString ZRDownload::checkRelevantDownloadBasePath(const QString &path, const QString &defaultPath)
+{
+    if (path.isEmpty())
+        return QString();
+    // Folder names are case-sensitive here: "~/downloads" is not the default "~/Downloads".
+    if (!defaultPath.isEmpty() && QDir::cleanPath(path) == QDir::cleanPath(defaultPath))
+        return QString();
+    return ZRExtensions::checkFolderPathAndCreateIfNecessary(path) ? path : QString();
+}
+
+QString ZRDownload::downloadPath(const QString &folder, const QString &subfolderAccordingToSubdivisionKey)
+{
+    if (folder.isEmpty())
+        return QString();
+    const QString format = defaults().stringForKey(subfolderAccordingToSubdivisionKey);
+    if (format.isEmpty())
+        return folder;
+    const QDateTime when =
+        defaults().integerForKey(SubdivisionFormatDateKey) == 1 ? date() : QDateTime::currentDateTime();
+    const QString subfolder =
+        ZRExtensions::cleanPathByReplacingDashesWithString(formattedDate(when, format), std::nullopt);
+    if (subfolder.isEmpty())
+        return folder;
+    // A format may nest folders ("yyyy/MM") but never climb out of the base folder.
+    const QStringList components = subfolder.split(QLatin1Char('/'));
+    if (components.contains(QStringLiteral("..")) || components.contains(QStringLiteral(".")))
+        return folder;
+    const QString path = folder + QLatin1Char('/') + subfolder;
+    return ZRExtensions::checkFolderPathAndCreateIfNecessary(path) ? path : folder;
+}
+
+// --- Folder rules ---
+
+bool ZRDownload::matchesSpecialCase(const QVariantMap &rule)
+{
+    const bool hasHosts = rule.contains(RuleHostsKey);
+    if (hasHosts && !hasHostFromArray(rule.value(RuleHostsKey).toStringList()))
+        return false;
+    if (rule.contains(RuleExtensionsKey))
+        return hasExtensionFromArray(rule.value(RuleExtensionsKey).toStringList());
+    // A rule with neither hosts nor extensions matches nothing.
+    return hasHosts;
+}
+
+bool ZRDownload::hasHostFromArray(const QStringList &hosts)
+{
+    const QString original = _userSettings.value(ZRDownloadKeys::OriginalURL).toString();
+    const QUrl address = original.isEmpty() ? _url : QUrl(original);
+    const QStringList hostLabels = address.host().toLower().split(QLatin1Char('.'), Qt::SkipEmptyParts);
+    if (hostLabels.isEmpty())
+        return false;
+    return std::any_of(hosts.cbegin(), hosts.cend(), [&](const QString &entry) {
+        return hostComponents(entry.toLower().split(QLatin1Char('.'), Qt::SkipEmptyParts), hostLabels);
+    });
+}
+
+bool ZRDownload::hasExtensionFromArray(const QStringList &extensions)
+{
+    const QString extension = pathExtension(ZRExtensions::cleanFilename(name())).toLower();
+    if (extension.isEmpty())
+        return false;
+    return std::any_of(extensions.cbegin(), extensions.cend(),
+                       [&](const QString &entry) { return entry.toLower() == extension; });
+}
+
+bool ZRDownload::hostComponents(const QStringList &entryComponents, const QStringList &matchComponents)
+{
+    if (entryComponents.isEmpty() || entryComponents.size() > matchComponents.size())
+        return false;
+    return std::equal(entryComponents.crbegin(), entryComponents.crend(), matchComponents.crbegin());
+}
+
+// --- Fragments, final path, access ---
+
+quint64 ZRDownload::combinedFileSizeFromIntermediateDownloadTargetPath(const QString &path,
+                                                                       const QString &appendToPath,
+                                                                       QHash<QString, quint64> *accelerationFragmentSizes,
+                                                                       bool *joined)
+{
+    if (joined)
+        *joined = true;
+    QStringList fragments = fragmentPathsForIntermediateDownloadTargetPath(path);
+    // Resume fragments before acceleration fragments, each group by counter (2 before 10), and a
+    // fragment's own resume fragments right after it.
+    std::sort(fragments.begin(), fragments.end(), ZRNaturalLessThan);
+
+    if (!fragments.isEmpty() && !appendToPath.isEmpty()) {
+        const int fd = ZRSystem().open(QFile::encodeName(appendToPath).constData(),
+                                       O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0);
+        if (fd < 0) {
+            ZRLog(QStringLiteral("cannot append partial files to primary file: <%1>").arg(appendToPath));
+            if (joined)
+                *joined = false;
+        } else {
+            std::vector<char> buffer(JoinChunkBytes);
+            for (const QString &fragment : fragments) {
+                struct stat before = {};
+                ::fstat(fd, &before);
+                bool readFailed = false;
+                bool ok = appendFragment(fd, fragment, buffer, &readFailed);
+                // The fragment goes only once its bytes are safely in the file.
+                if (ok && ZRSystem().fsync(fd) != 0)
+                    ok = false;
+                if (!ok) {
+                    // A gap would shift every later byte: stop, cut the file back to where this
+                    // fragment began and keep it and the ones after it for another try.
+                    const int error = errno;
+                    if (readFailed)
+                        ZRLog(QStringLiteral("cannot read from partial file: <%1> (%2)").arg(fragment, errorText(error)));
+                    else
+                        ZRLog(QStringLiteral("cannot append partial file <%1> to <%2> (%3)")
+                                  .arg(fragment, appendToPath, errorText(error)));
+                    if (::ftruncate(fd, before.st_size) != 0)
+                        ZRLog(QStringLiteral("cannot restore length of <%1>").arg(appendToPath));
+                    ZRSystem().close(fd);
+                    if (joined)
+                        *joined = false;
+                    return 0;
+                }
+                if (ZRSystem().unlink(QFile::encodeName(fragment).constData()) != 0)
+                    ZRLog(QStringLiteral("cannot remove partial file: <%1> (%2)").arg(fragment, errorText(errno)));
+            }
+            struct stat after = {};
+            const bool measured = ::fstat(fd, &after) == 0;
+            ZRSystem().close(fd);
+            if (measured && after.st_size != 0)
+                return quint64(after.st_size);
+        }
+    } else if (!fragments.isEmpty()) {
+        quint64 total = 0;
+        QStringList files = fragments;
+        files.prepend(path);
+        for (const QString &file : files) {
+            const std::optional<quint64> length = fileLength(file);
+            if (!length) {
+                ZRLog(QStringLiteral("cannot seek in partial file: <%1>").arg(file));
+                continue;
+            }
+            total += *length;
+            if (!accelerationFragmentSizes)
+                continue;
+            // A resume fragment continues the file before its last resume infix.
+            const qsizetype resumeInfix = file.lastIndexOf(ResumeFragmentInfix);
+            if (file != path && resumeInfix > 0) {
+                const QString base = file.left(resumeInfix);
+                quint64 &sum = (*accelerationFragmentSizes)[base];
+                sum += *length;
+                ZRLogDebug(QStringLiteral("%1 => %2").arg(base).arg(sum));
+            } else {
+                (*accelerationFragmentSizes)[file] += *length;
+            }
+        }
+        if (total != 0)
+            return total;
+    }
+
+    const std::optional<quint64> length = fileLength(path);
+    if (!length) {
+        ZRLog(QStringLiteral("cannot get size for primary file: <%1>").arg(path));
+        return 0;
+    }
+    if (accelerationFragmentSizes && fragments.isEmpty())
+        accelerationFragmentSizes->insert(path, *length);
+    return *length;
+}
+
+QString ZRDownload::finalDownloadTargetPath()
+{
+    const QString requestedFile = usableFolderPath(_userSettings.value(ZRDownloadKeys::DownloadFile).toString());
+    if (!requestedFile.isEmpty() && confirmWriteAccessForFolder(QFileInfo(requestedFile).path()))
+        return requestedFile;
+    const QString basePath = downloadBasePath();
+    if (!confirmWriteAccessForFolder(basePath))
+        return QString();
+    const QString cleanName = cleanNameOf(name());
+    return ZRExtensions::availablePath(basePath + QLatin1Char('/') + cleanName);
+}
+
+void ZRDownload::endFileAccess()
+{
+    // Outside a sandbox access is granted at once and nothing is held.
+    if (!ZRIsSandboxed() || !gAccessedBookmarkPaths)
+        return;
+    if (!queuedDownloads().isEmpty() || !downloadingDownloads().isEmpty())
+        return;
+    ZRLogDebug(QStringLiteral("stopped using security-scoped bookmarks: %1").arg(gAccessedBookmarkPaths->join(u", ")));
+    gAccessedBookmarkPaths.reset();
 }

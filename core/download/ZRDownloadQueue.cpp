@@ -1,24 +1,64 @@
-// The queue side of a download: the coalesced request for a scheduling pass, position texts and
-// the per-host acceleration choice.
+// The queue side of a download: the total and per-host limits, the walk that starts waiting
+// downloads within them, the coalesced request for that walk, position texts and the per-host
+// acceleration choice.
 #include "core/download/ZRDownload.h"
+
+#include "core/download/ZRPopUpMenu.h"
+#include "core/foundation/ZRUserDefaults.h"
+#include "core/text/ZRStringExtensions.h"
 
 #include <QCoreApplication>
 #include <QTimer>
 
 namespace {
 
+const QString NumberOfConcurrentDownloadsKey = QStringLiteral("Number Of Concurrent Downloads");
+const QString NumberOfConcurrentDownloadsPerHostKey = QStringLiteral("Number Of Concurrent Downloads Per Host");
+
+constexpr qint64 DefaultNumberOfConcurrentDownloads = 4;
+constexpr qint64 DefaultNumberOfConcurrentDownloadsPerHost = 2;
+// The largest total that the preferences offer; anything else stored means no limit.
+constexpr qint64 MaximumNumberOfConcurrentDownloads = 9;
+constexpr qint64 UnlimitedDownloadSlots = 2147483647;
+
 // Waiting and downloading downloads in queue order, rebuilt from the master list when dropped.
 std::optional<ZRDownloadList> gQueuedDownloads;
 std::optional<ZRDownloadList> gDownloadingDownloads;
 bool gSchedulingPassPending = false;
+std::function<void(ZRDownload &)> gQueuedDownloadStarter;
 
 // While a modal window is open no download starts; look again after this long.
 constexpr int ModalRetryMilliseconds = 1000;
 
+ZRUserDefaults &defaults()
+{
+    return ZRUserDefaults::standardUserDefaults();
+}
+
+QString localized(const char *key)
+{
+    return QCoreApplication::translate("ZRDownload", key);
+}
+
+// The host as the position texts show it: hidden behind its initial while private downloading.
+QString displayedHost(const QString &host)
+{
+    if (defaults().boolForKey(ZRDownloadDefaultsKeys::PrivateDownloading))
+        return ZRExtensions::anonymizedStringPreservingExtension(host, true, false);
+    return host;
+}
+
+// The first waiting download asks for the pass, as a status change would.
+void requestPassAfterLimitChange()
+{
+    const ZRDownloadList queued = ZRDownload::queuedDownloads();
+    if (!queued.isEmpty())
+        queued.first()->startEligibleQueuedDownloadsWithTimer();
+}
+
 void runSchedulingPass()
 {
-    // Starting waiting downloads needs download workers, which do not exist yet: the pass has
-    // nothing it can start.
+    ZRDownload::indexOfQueuedDownload(nullptr, nullptr, nullptr, true);
 }
 
 void startEligibleQueuedDownloadsAndResetTimerNow()
@@ -35,11 +75,213 @@ void startEligibleQueuedDownloadsAndResetTimerNow()
 
 } // namespace
 
+// --- Limits ---
+
+qint64 ZRDownload::numberOfConcurrentDownloads()
+{
+    if (!defaults().objectForKey(NumberOfConcurrentDownloadsKey).isValid())
+        return DefaultNumberOfConcurrentDownloads;
+    const qint64 stored = defaults().integerForKey(NumberOfConcurrentDownloadsKey);
+    return stored >= 1 && stored <= MaximumNumberOfConcurrentDownloads ? stored : 0;
+}
+
+void ZRDownload::setNumberOfConcurrentDownloads(qint64 number, ZRPopUpMenu *perHostSelector)
+{
+    defaults().setInteger(number, NumberOfConcurrentDownloadsKey);
+    updateNumberOfConcurrentDownloadsPerHostSelector(perHostSelector);
+    requestPassAfterLimitChange();
+}
+
+qint64 ZRDownload::numberOfConcurrentDownloadsPerHost()
+{
+    if (!defaults().objectForKey(NumberOfConcurrentDownloadsPerHostKey).isValid())
+        return DefaultNumberOfConcurrentDownloadsPerHost;
+    return defaults().integerForKey(NumberOfConcurrentDownloadsPerHostKey);
+}
+
+void ZRDownload::setNumberOfConcurrentDownloadsPerHost(qint64 number)
+{
+    defaults().setInteger(number, NumberOfConcurrentDownloadsPerHostKey);
+    requestPassAfterLimitChange();
+}
+
+void ZRDownload::updateNumberOfConcurrentDownloadsPerHostSelector(ZRPopUpMenu *selector)
+{
+    if (!selector)
+        return;
+    selector->setAutoenablesItems(false);
+    const qint64 total = numberOfConcurrentDownloads();
+    for (int index = 0; index < selector->numberOfItems(); ++index) {
+        if (selector->isSeparatorItemAtIndex(index))
+            continue;
+        const qint64 tag = selector->tagOfItemAtIndex(index);
+        selector->setEnabledItemAtIndex(index, total < 1 || (tag >= 1 && tag <= total));
+    }
+    const qint64 perHost = numberOfConcurrentDownloadsPerHost();
+    // A per-host value at or above the total limit shows as the total: that is what it amounts to.
+    selector->selectItemWithTag(total >= 1 && perHost >= total ? total : perHost);
+}
+
+// --- Cached lists ---
+
 void ZRDownload::invalidateQueuedAndDownloadingDownloads()
 {
     gQueuedDownloads.reset();
     gDownloadingDownloads.reset();
 }
+
+void ZRDownload::populateQueuedAndDownloadingDownloads()
+{
+    ZRDownloadList queued;
+    ZRDownloadList downloading;
+    if (ZRDownloadManager *manager = ZRDownloadManager::sharedManager()) {
+        for (const ZRDownloadPtr &download : manager->downloadsMatchingStatusMask(ZRDownloadStatusMaskAny)) {
+            if (!download)
+                continue;
+            if (download->status() == ZRDownloadStatusQueued)
+                queued.append(download);
+            else if (download->status() == ZRDownloadStatusDownloading)
+                downloading.append(download);
+        }
+    }
+    gQueuedDownloads = std::move(queued);
+    gDownloadingDownloads = std::move(downloading);
+}
+
+ZRDownloadList ZRDownload::queuedDownloads()
+{
+    if (!gQueuedDownloads || !gDownloadingDownloads)
+        populateQueuedAndDownloadingDownloads();
+    return *gQueuedDownloads;
+}
+
+ZRDownloadList ZRDownload::downloadingDownloads()
+{
+    if (!gQueuedDownloads || !gDownloadingDownloads)
+        populateQueuedAndDownloadingDownloads();
+    return *gDownloadingDownloads;
+}
+
+qint64 ZRDownload::numberOfOpenDownloadSlots()
+{
+    const qint64 total = numberOfConcurrentDownloads();
+    if (total < 1)
+        return UnlimitedDownloadSlots;
+    return total - qint64(downloadingDownloads().size());
+}
+
+// --- The walk ---
+
+quint64 ZRDownload::addDownload(const ZRDownloadPtr &download, const QString &host, HostTable &hosts)
+{
+    const QString key = host.isNull() ? download->queueRelevantHost() : host;
+    // Downloads without a host (file addresses) are never held back per host.
+    if (key.isEmpty())
+        return NotFound;
+    ZRDownloadList &list = hosts[key];
+    list.append(download);
+    return quint64(list.size() - 1);
+}
+
+quint64 ZRDownload::indexOfQueuedDownload(ZRDownload *download, QString *host, quint64 *hostSpecificIndex,
+                                          bool startEligibleQueuedDownloads)
+{
+    const bool start = startEligibleQueuedDownloads;
+    auto giveNoHost = [&] {
+        if (host)
+            *host = QString();
+        if (hostSpecificIndex)
+            *hostSpecificIndex = NotFound;
+    };
+
+    const ZRDownloadList waiting = queuedDownloads();
+    if (waiting.isEmpty()) {
+        giveNoHost();
+        return NotFound;
+    }
+
+    // A copy: starting a download changes the cached lists under our feet.
+    ZRDownloadList list = waiting;
+    quint64 index = NotFound;
+    if (download) {
+        for (qsizetype i = 0; i < list.size(); ++i) {
+            if (list[i].get() == download) {
+                index = quint64(i);
+                break;
+            }
+        }
+    }
+    const qint64 perHost = numberOfConcurrentDownloadsPerHost();
+    quint64 foundHostIndex = NotFound;
+    QString foundHost;
+    std::optional<HostTable> hosts;
+    if (perHost >= 1)
+        hosts.emplace();
+
+    if (!start) {
+        if (!hosts || (!host && !hostSpecificIndex)) {
+            giveNoHost();
+            return index;
+        }
+        if (index == NotFound) {
+            giveNoHost();
+            return NotFound;
+        }
+    }
+
+    // Running downloads count against their hosts' limits.
+    if (start && hosts) {
+        for (const ZRDownloadPtr &running : downloadingDownloads())
+            addDownload(running, QString(), *hosts);
+    }
+
+    qint64 openSlots = numberOfOpenDownloadSlots();
+    qsizetype i = 0;
+    while (i < list.size()) {
+        if (start && openSlots <= 0)
+            break;
+        const ZRDownloadPtr candidate = list[i];
+        if (hosts) {
+            const QString candidateHost = candidate->queueRelevantHost();
+            if (!candidateHost.isEmpty()) {
+                if (start && hosts->value(candidateHost).size() >= perHost) {
+                    // Keeps its place; later downloads of other hosts may go first.
+                    ++i;
+                    continue;
+                }
+                const quint64 hostIndex = addDownload(candidate, candidateHost, *hosts);
+                if (candidate.get() == download) {
+                    foundHostIndex = hostIndex;
+                    foundHost = candidateHost;
+                }
+            }
+        }
+        if (start) {
+            if (gQueuedDownloadStarter)
+                gQueuedDownloadStarter(*candidate);
+            else
+                candidate->startDownloadWithURL(QUrl(), false);
+            list.removeAt(i);
+            invalidateQueuedAndDownloadingDownloads();
+            --openSlots;
+        } else {
+            ++i;
+        }
+    }
+
+    if (host)
+        *host = hosts && hosts->size() == 1 ? QString() : foundHost;
+    if (hostSpecificIndex)
+        *hostSpecificIndex = foundHostIndex;
+    return index;
+}
+
+void ZRDownload::setQueuedDownloadStarterForTesting(std::function<void(ZRDownload &)> starter)
+{
+    gQueuedDownloadStarter = std::move(starter);
+}
+
+// --- The coalesced pass ---
 
 void ZRDownload::startEligibleQueuedDownloadsWithTimer()
 {
@@ -62,14 +304,34 @@ bool ZRDownload::isSchedulingPassPending()
     return gSchedulingPassPending;
 }
 
+// --- Texts ---
+
 QString ZRDownload::queueIndexDescription()
 {
-    // No queue walk yet: the position is not known.
-    return QString();
+    QString host;
+    quint64 hostIndex = NotFound;
+    const quint64 index = indexOfQueuedDownload(this, &host, &hostIndex, false);
+    if (index == NotFound)
+        return QString();
+    if (host.isEmpty() || hostIndex == NotFound)
+        return QString::number(index + 1);
+    return localized("%1 @ %2").arg(QString::number(hostIndex + 1), displayedHost(host));
 }
 
 QString ZRDownload::pausedHostDescription()
 {
+    if (numberOfConcurrentDownloadsPerHost() <= 0)
+        return QString();
+    const QString host = queueRelevantHost();
+    if (host.isEmpty())
+        return QString();
+    ZRDownloadManager *manager = ZRDownloadManager::sharedManager();
+    if (!manager)
+        return QString();
+    for (const ZRDownloadPtr &other : manager->downloadsMatchingStatusMask(ZRDownloadStatusPaused)) {
+        if (other && other.get() != this && other->queueRelevantHost() != host)
+            return localized(" @ %1").arg(displayedHost(host));
+    }
     return QString();
 }
 
