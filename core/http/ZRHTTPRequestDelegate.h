@@ -8,7 +8,9 @@
 
 class ZRHTTPRequest;
 
-// Caller's thread (the main thread in the application).
+// Caller's thread (the main thread in the application), except the respondsTo...() questions: the
+// request thread asks them while it holds the request's lock, so they must return constants.
+// Call clearDelegatesAndCancel() on a request before its delegate goes away.
 class ZRHTTPRequestDelegate {
 public:
     virtual ~ZRHTTPRequestDelegate() = default;
