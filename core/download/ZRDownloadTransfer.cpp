@@ -784,7 +784,7 @@ void ZRDownload::downloadWorkerDidFinish(ZRDownloadWorkerPrototype &worker)
     bool incomplete = false;
     if (_downloadWorkers.size() == 1) {
         const ZRDownloadWorkerPrototype &only = *_downloadWorkers.front();
-        incomplete = only.status() == ZRWorkerStatusFinished && only.expectedBytes() > 0
+        incomplete = answeredWithFile && only.status() == ZRWorkerStatusFinished && only.expectedBytes() > 0
             && only.downloadedBytes() < only.expectedBytes();
     }
     bool resuming = false;

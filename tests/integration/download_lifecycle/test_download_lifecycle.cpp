@@ -1,0 +1,332 @@
+// Whole downloads through their lifecycle against loopback servers: what the server sends, what
+// the download does (pause, resume, fail, finish, remove), and what is on disk afterwards.
+#include "core/download/ZRDownload.h"
+#include "core/download/ZRHTTPRequestDownloadWorker.h"
+#include "core/download/ZRMissingVolumeAlertController.h"
+#include "core/foundation/ZRLog.h"
+#include "core/foundation/ZRUserDefaults.h"
+#include "core/http/ZRHTTPRequest.h"
+#include "core/text/ZRExtendedAttributes.h"
+#include "core/text/ZRPathExtensions.h"
+#include "tests/support/ZRTestNginx.h"
+#include "tests/support/ZRTestScriptedServer.h"
+#include "tests/support/ZRTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <cerrno>
+#include <sys/xattr.h>
+
+// Readable failures for texts.
+inline void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+
+using ZRTestSupport::readFile;
+using ZRTestSupport::waitUntil;
+
+namespace {
+
+class MainThreadCallbacks : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        if (qEnvironmentVariableIsSet("ZR_TEST_LOG")) {
+            ZRLogSetEchoToStandardError(true);
+            ZRUserDefaults::standardUserDefaults().setBool(true, QLatin1String(ZRDebugLogKey));
+        }
+        ZRHTTPRequest::setCallbackExecutor([](std::function<void()> call) {
+            QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(call), Qt::QueuedConnection);
+        });
+    }
+};
+[[maybe_unused]] testing::Environment *const mainThreadCallbacks =
+    testing::AddGlobalTestEnvironment(new MainThreadCallbacks);
+
+// The master list, and what the downloads tell it.
+class LifecycleManager : public ZRDownloadManager {
+public:
+    LifecycleManager() { setSharedManager(this); }
+    ~LifecycleManager() override { setSharedManager(nullptr); }
+
+    ZRDownloadList downloadsMatchingStatusMask(quint64 mask) const override
+    {
+        ZRDownloadList matching;
+        for (const ZRDownloadPtr &download : downloads) {
+            if (download->matchesStatusMask(mask))
+                matching.append(download);
+        }
+        return matching;
+    }
+    ZRDownloadList sortedAndFilteredDownloads() const override { return downloads; }
+    void removeDownload(ZRDownload *download) override
+    {
+        ++removals;
+        downloads.removeIf([download](const ZRDownloadPtr &d) { return d.get() == download; });
+    }
+    void runModalAlert(const QString &title, const QString &message) override { alerts.append(title + u'\n' + message); }
+
+    ZRDownloadPtr add(const QString &url)
+    {
+        ZRDownloadPtr download = ZRDownload::downloadWithURLString(url, true);
+        downloads.append(download);
+        return download;
+    }
+
+    ZRDownloadList downloads;
+    int removals = 0;
+    QStringList alerts;
+};
+
+QByteArray pattern(qint64 offset, qint64 length)
+{
+    return ZRTestScriptedServer::patternBytes(offset, length);
+}
+
+bool extendedAttributesWork(const QString &folder)
+{
+    const QByteArray probe = QFile::encodeName(folder + QStringLiteral("/.xattr-probe"));
+    QFile file(QString::fromLocal8Bit(probe));
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.close();
+    const bool works = setxattr(probe.constData(), "user.probe", "1", 1, 0) == 0 || errno != EOPNOTSUPP;
+    QFile::remove(QString::fromLocal8Bit(probe));
+    return works;
+}
+
+// Lines of the access log ("port request status bytes") for a path.
+QStringList accessLines(const ZRTestNginx &server, const QString &path)
+{
+    QStringList lines;
+    for (const QString &line : server.accessLog().split(u'\n')) {
+        if (line.contains(QStringLiteral(" ") + path + QStringLiteral(" ")))
+            lines.append(line);
+    }
+    return lines;
+}
+
+enum class Kind { basic, engine };
+
+class DownloadLifecycle : public testing::TestWithParam<Kind> {
+protected:
+    void SetUp() override
+    {
+        ZRHTTPRequestDownloadWorker::resetClassStateForTesting();
+        ZRDownload::resetAutoResumeDecisionForTesting();
+        ASSERT_TRUE(downloadsFolder.isValid());
+        set(QStringLiteral("Downloads Folder"), downloadsFolder.path());
+        set(QStringLiteral("Intermediates Location"), 1);
+        set(QStringLiteral("Throttle: Supported"), GetParam() == Kind::engine);
+    }
+
+    void TearDown() override
+    {
+        for (const ZRDownloadPtr &download : manager.downloads)
+            download->pause();
+        for (const QString &key : keys)
+            ZRUserDefaults::standardUserDefaults().removeObjectForKey(key);
+        ZRHTTPRequestDownloadWorker::resetClassStateForTesting();
+    }
+
+    void set(const QString &key, const QVariant &value)
+    {
+        ZRUserDefaults::standardUserDefaults().setObject(value, key);
+        keys.append(key);
+    }
+
+    QString downloadsPath(const QString &name) const { return downloadsFolder.filePath(name); }
+    QString bundlePath(const QString &name) const { return downloadsPath(name + QStringLiteral(".quorvel")); }
+
+    static bool isFinished(const ZRDownloadPtr &download)
+    {
+        return download->matchesStatusMask(ZRDownloadStatusMaskFinished);
+    }
+
+    QTemporaryDir downloadsFolder{ZRTestSupport::sandboxRoot() + QStringLiteral("/downloads-XXXXXX")};
+    LifecycleManager manager;
+    QStringList keys;
+};
+
+std::string kindName(const testing::TestParamInfo<Kind> &info)
+{
+    return info.param == Kind::basic ? "Basic" : "Engine";
+}
+
+INSTANTIATE_TEST_SUITE_P(BothWorkers, DownloadLifecycle, testing::Values(Kind::basic, Kind::engine), kindName);
+
+TEST_P(DownloadLifecycle, AFreshDownloadEndsCompleteAtAFreeFinalName)
+{
+    ZRTestNginx server;
+    ZR_START_NGINX_OR_SKIP(server);
+    const QByteArray bytes = pattern(0, 300000);
+    ASSERT_TRUE(server.addFile(QStringLiteral("file.bin"), bytes));
+    // A file of that name is already there: the download takes the next free name.
+    ASSERT_TRUE(ZRTestSupport::writeFile(downloadsPath(QStringLiteral("file.bin")), "older"));
+
+    const QString url = server.httpURL(QStringLiteral("/file.bin"));
+    ZRDownloadPtr download = manager.add(url);
+    ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 15000));
+
+    const QString finalPath = downloadsPath(QStringLiteral("file 1.bin"));
+    EXPECT_EQ(download->status(), ZRDownloadStatusComplete);
+    EXPECT_EQ(download->path(), finalPath);
+    EXPECT_EQ(readFile(finalPath), bytes);
+    EXPECT_EQ(readFile(downloadsPath(QStringLiteral("file.bin"))), QByteArray("older"));
+    EXPECT_FALSE(QFileInfo::exists(bundlePath(QStringLiteral("file.bin"))));
+    EXPECT_EQ(download->userSettings().value(ZRDownloadKeys::OriginalURL).toString(), url);
+    EXPECT_FALSE(download->userSettings().value(ZRDownloadKeys::Alias).toByteArray().isEmpty());
+    EXPECT_EQ(download->downloadCompletionFraction(), 1.0);
+    if (GetParam() == Kind::engine) {
+        EXPECT_FALSE(download->userSettings().value(ZRDownloadKeys::ResumeValidator).toString().isEmpty());
+    }
+    EXPECT_EQ(download->userSettings().value(ZRDownloadKeys::ResumeTotalLength).toLongLong(), bytes.size());
+
+    if (extendedAttributesWork(downloadsFolder.path())) {
+        EXPECT_EQ(ZRExtensions::valueForExtendedFileAttribute(finalPath, QLatin1String(ZRWhereFromsAttributeName))
+                      .toStringList(),
+                  QStringList{url});
+    }
+}
+
+TEST_P(DownloadLifecycle, PauseAndResumeContinuesWithARangeIntoAnIdenticalFile)
+{
+    ZRTestNginx server(ZRTestNginx::Options{400 * 1000, false});
+    ZR_START_NGINX_OR_SKIP(server);
+    const QByteArray bytes = pattern(0, 1000000);
+    ASSERT_TRUE(server.addFile(QStringLiteral("movie.bin"), bytes));
+
+    ZRDownloadPtr download = manager.add(server.limitedURL(QStringLiteral("/movie.bin")));
+    const QString bundle = bundlePath(QStringLiteral("movie.bin"));
+    const QString intermediate = bundle + QStringLiteral("/movie.bin");
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo(intermediate).size() > 100000; }, 10000));
+    // While it runs, the bundle describes itself.
+    EXPECT_TRUE(QFileInfo::exists(bundle + QStringLiteral("/Archive.quorvelinfo")));
+    EXPECT_TRUE(download->downloadProgressDescription().contains(QStringLiteral(" of ")))
+        << download->downloadProgressDescription().toStdString();
+
+    download->togglePause();
+    EXPECT_EQ(download->status(), ZRDownloadStatusPaused);
+    EXPECT_EQ(download->statusDescriptionWithLiveDetails(false), QStringLiteral("Paused"));
+    const qint64 kept = QFileInfo(intermediate).size();
+    EXPECT_GT(kept, 100000);
+    EXPECT_EQ(readFile(intermediate), bytes.left(kept));
+    ZRTestSupport::processEventsFor(300);
+    EXPECT_EQ(QFileInfo(intermediate).size(), kept) << "a paused download writes nothing";
+
+    download->togglePause();
+    ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 15000));
+    EXPECT_EQ(download->status(), ZRDownloadStatusComplete);
+    EXPECT_EQ(readFile(downloadsPath(QStringLiteral("movie.bin"))), bytes);
+    EXPECT_FALSE(QFileInfo::exists(bundle));
+
+    const QStringList lines = accessLines(server, QStringLiteral("/movie.bin"));
+    ASSERT_EQ(lines.size(), 2) << lines.join(u'\n').toStdString();
+    EXPECT_TRUE(lines[1].contains(QStringLiteral(" 206 "))) << lines[1].toStdString();
+}
+
+TEST_P(DownloadLifecycle, AFileChangedWhilePausedIsLoadedAfreshNotSpliced)
+{
+    ZRTestNginx server(ZRTestNginx::Options{400 * 1000, false});
+    ZR_START_NGINX_OR_SKIP(server);
+    const QByteArray oldBytes = pattern(0, 800000);
+    ASSERT_TRUE(server.addFile(QStringLiteral("data.bin"), oldBytes));
+
+    ZRDownloadPtr download = manager.add(server.limitedURL(QStringLiteral("/data.bin")));
+    const QString intermediate = bundlePath(QStringLiteral("data.bin")) + QStringLiteral("/data.bin");
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo(intermediate).size() > 100000; }, 10000));
+    download->togglePause();
+    ASSERT_EQ(download->status(), ZRDownloadStatusPaused);
+
+    // The same length, other bytes, another modification time: only the validator tells.
+    QByteArray newBytes = pattern(7, 800000);
+    ASSERT_TRUE(server.addFile(QStringLiteral("data.bin"), newBytes));
+    QFile served(server.documentRoot() + QStringLiteral("/data.bin"));
+    ASSERT_TRUE(served.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(served.setFileTime(QDateTime::currentDateTimeUtc().addSecs(3600), QFileDevice::FileModificationTime));
+    served.close();
+
+    download->togglePause();
+    ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 15000));
+    EXPECT_EQ(download->status(), ZRDownloadStatusComplete);
+    const QByteArray result = readFile(downloadsPath(QStringLiteral("data.bin")));
+    EXPECT_EQ(result.size(), newBytes.size());
+    EXPECT_TRUE(result == newBytes) << "the finished file must be the new version alone";
+}
+
+TEST_P(DownloadLifecycle, AnErrorPageEndsAbortedWithItsStatusAndLeavesNothing)
+{
+    ZRTestNginx server;
+    ZR_START_NGINX_OR_SKIP(server);
+
+    ZRDownloadPtr download = manager.add(server.httpURL(QStringLiteral("/missing.bin")));
+    ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 10000));
+    EXPECT_EQ(download->status(), ZRDownloadStatusAborted);
+    EXPECT_EQ(download->statusDescriptionWithLiveDetails(false), QStringLiteral("Aborted — 404"));
+    EXPECT_TRUE(QDir(downloadsFolder.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
+}
+
+TEST_P(DownloadLifecycle, RemovingARunningDownloadDeletesItsFiles)
+{
+    ZRTestNginx server(ZRTestNginx::Options{200 * 1000, false});
+    ZR_START_NGINX_OR_SKIP(server);
+    ASSERT_TRUE(server.addFile(QStringLiteral("big.bin"), pattern(0, 2000000)));
+
+    ZRDownloadPtr download = manager.add(server.limitedURL(QStringLiteral("/big.bin")));
+    const QString bundle = bundlePath(QStringLiteral("big.bin"));
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo(bundle + QStringLiteral("/big.bin")).size() > 50000; }, 10000));
+
+    download->remove();
+    EXPECT_EQ(download->status(), ZRDownloadStatusAborted);
+    EXPECT_FALSE(download->hasDownloadWorkers());
+    EXPECT_FALSE(QFileInfo::exists(bundle));
+    // Without a list view it leaves the list at once.
+    EXPECT_EQ(manager.removals, 1);
+    EXPECT_TRUE(manager.downloads.isEmpty());
+    ZRTestSupport::processEventsFor(300);
+    EXPECT_FALSE(QFileInfo::exists(bundle)) << "nothing may write after the removal";
+}
+
+TEST_P(DownloadLifecycle, AFailedTransferInterruptsAndResumesOnceWithinTheThreshold)
+{
+    ZRTestScriptedServer server;
+    ZR_START_SCRIPTED_SERVER_OR_SKIP(server);
+    set(QStringLiteral("Auto-Resume"), true);
+    set(QStringLiteral("Auto-Resume: Delay"), 0.2);
+
+    set(QStringLiteral("Request Timeout Interval"), 1);
+
+    // Every answer stops after 400 of 1000 bytes until the transfer times out, and a range is
+    // answered with the whole file again: the resumed transfer must start over, not append the
+    // second copy to the first.
+    ZRDownloadPtr download = manager.add(server.url(QStringLiteral("/stall?size=1000&after=400&seconds=30")));
+    ASSERT_TRUE(waitUntil([&] { return download->isInterrupted(); }, 10000));
+    EXPECT_EQ(download->status(), ZRDownloadStatusPaused);
+    EXPECT_EQ(download->statusDescriptionWithLiveDetails(false), QStringLiteral("Interrupted"));
+
+    // The automatic resume runs once; its failure comes within the threshold and stays paused.
+    ASSERT_TRUE(waitUntil([&] { return download->status() != ZRDownloadStatusPaused; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return download->status() == ZRDownloadStatusPaused; }, 10000));
+    ZRTestSupport::processEventsFor(800);
+    EXPECT_EQ(download->status(), ZRDownloadStatusPaused);
+    EXPECT_TRUE(download->isInterrupted());
+
+    // The name comes from the address: the one data file in the one bundle.
+    const QStringList bundles = QDir(downloadsFolder.path()).entryList({QStringLiteral("*.quorvel")}, QDir::Dirs);
+    ASSERT_EQ(bundles.size(), 1);
+    const QDir bundle(downloadsFolder.filePath(bundles.first()));
+    QStringList data = bundle.entryList(QDir::Files);
+    data.removeIf([](const QString &file) { return file.endsWith(QStringLiteral(".quorvelinfo")); });
+    ASSERT_EQ(data.size(), 1) << data.join(u',').toStdString();
+    const QString dataPath = bundle.filePath(data.first());
+    EXPECT_EQ(readFile(dataPath), pattern(0, 400));
+}
+
+} // namespace
