@@ -1,6 +1,7 @@
 // Whole downloads through their lifecycle against loopback servers: what the server sends, what
 // the download does (pause, resume, fail, finish, remove), and what is on disk afterwards.
 #include "core/download/ZRDownload.h"
+#include "core/download/ZRDownloadVanishView.h"
 #include "core/download/ZRHTTPRequestDownloadWorker.h"
 #include "core/download/ZRMissingVolumeAlertController.h"
 #include "core/foundation/ZRLog.h"
@@ -330,3 +331,152 @@ TEST_P(DownloadLifecycle, AFailedTransferInterruptsAndResumesOnceWithinTheThresh
 }
 
 } // namespace
+
+namespace {
+
+// Pauses a download of the file once some of it is on disk; returns the bytes kept.
+qint64 pauseWhenPartlyThere(const ZRDownloadPtr &download, const QString &intermediate)
+{
+    if (!waitUntil([&] { return QFileInfo(intermediate).size() > 100000; }, 10000))
+        return 0;
+    download->togglePause();
+    return download->status() == ZRDownloadStatusPaused ? QFileInfo(intermediate).size() : 0;
+}
+
+} // namespace
+
+TEST_P(DownloadLifecycle, APartialAnswerOfAnotherLengthIsNeverAppended)
+{
+    ZRTestNginx server(ZRTestNginx::Options{400 * 1000, false});
+    ZR_START_NGINX_OR_SKIP(server);
+    const QByteArray bytes = pattern(0, 800000);
+    ASSERT_TRUE(server.addFile(QStringLiteral("part.bin"), bytes));
+
+    ZRDownloadPtr download = manager.add(server.limitedURL(QStringLiteral("/part.bin")));
+    const QString intermediate = bundlePath(QStringLiteral("part.bin")) + QStringLiteral("/part.bin");
+    ASSERT_GT(pauseWhenPartlyThere(download, intermediate), 0);
+    // As if the first answer had belonged to a file of another length: its rest cannot follow.
+    download->userSettings().insert(ZRDownloadKeys::ResumeTotalLength, qint64(bytes.size() + 1));
+
+    download->togglePause();
+    ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 15000));
+    EXPECT_EQ(download->status(), ZRDownloadStatusComplete);
+    EXPECT_TRUE(readFile(downloadsPath(QStringLiteral("part.bin"))) == bytes);
+    const QStringList lines = accessLines(server, QStringLiteral("/part.bin"));
+    ASSERT_EQ(lines.size(), 3) << lines.join(u'\n').toStdString();
+    EXPECT_TRUE(lines[2].contains(QStringLiteral(" 200 "))) << "the reload asks for the whole file";
+}
+
+TEST_P(DownloadLifecycle, AResumeAnsweredWithAnErrorPageNeverCompletes)
+{
+    ZRTestNginx server(ZRTestNginx::Options{400 * 1000, false});
+    ZR_START_NGINX_OR_SKIP(server);
+    ASSERT_TRUE(server.addFile(QStringLiteral("gone.bin"), pattern(0, 800000)));
+
+    ZRDownloadPtr download = manager.add(server.limitedURL(QStringLiteral("/gone.bin")));
+    const QString intermediate = bundlePath(QStringLiteral("gone.bin")) + QStringLiteral("/gone.bin");
+    ASSERT_GT(pauseWhenPartlyThere(download, intermediate), 0);
+    ASSERT_TRUE(QFile::remove(server.documentRoot() + QStringLiteral("/gone.bin")));
+
+    download->togglePause();
+    ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 15000));
+    EXPECT_EQ(download->status(), ZRDownloadStatusAborted);
+    EXPECT_EQ(download->statusDescriptionWithLiveDetails(false), QStringLiteral("Aborted — 404"));
+    EXPECT_FALSE(QFileInfo::exists(downloadsPath(QStringLiteral("gone.bin"))));
+    EXPECT_FALSE(QFileInfo::exists(bundlePath(QStringLiteral("gone.bin"))));
+}
+
+namespace {
+
+class MissingVolume : public testing::Test {
+protected:
+    void TearDown() override { ZRExtensions::setVolumeRootsForTesting({}); }
+    LifecycleManager manager;
+};
+
+// A waiting download whose data lies on a disk that is not mounted.
+ZRDownloadPtr downloadOnMissingDisk(LifecycleManager &manager, const QString &root, const QString &name)
+{
+    ZRDownloadPtr download = ZRDownload::downloadWithURLString(QStringLiteral("http://127.0.0.1:9/") + name, false);
+    download->userSettings().insert(ZRDownloadKeys::ResponseURL, download->URLString());
+    download->setName(name);
+    download->setIntermediateDownloadTargetPath(root + QStringLiteral("/Disk/") + name + QStringLiteral(".quorvel/") + name);
+    manager.downloads.append(download);
+    download->addToQueue();
+    return download;
+}
+
+} // namespace
+
+TEST_F(MissingVolume, DownloadsOnAnUnmountedDiskPauseAndShareOneAlert)
+{
+    const QString root = ZRTestSupport::sandboxRoot() + QStringLiteral("/media");
+    ZRExtensions::setVolumeRootsForTesting({root}, [](const QString &) { return false; });
+    ZRDownloadPtr first = downloadOnMissingDisk(manager, root, QStringLiteral("one.iso"));
+    ZRDownloadPtr second = downloadOnMissingDisk(manager, root, QStringLiteral("two.iso"));
+
+    first->startDownload();
+    second->startDownload();
+    for (const ZRDownloadPtr &download : {first, second}) {
+        EXPECT_EQ(download->status(), ZRDownloadStatusPaused);
+        EXPECT_FALSE(download->hasDownloadWorkers());
+        // Nothing is forgotten: the disk may come back.
+        EXPECT_TRUE(download->userSettings().contains(ZRDownloadKeys::ResponseURL));
+    }
+    ASSERT_TRUE(waitUntil([&] { return !manager.alerts.isEmpty(); }, 3000));
+    ZRTestSupport::processEventsFor(200);
+    ASSERT_EQ(manager.alerts.size(), 1);
+    EXPECT_TRUE(manager.alerts[0].startsWith(QStringLiteral("Cannot resume downloading\n")));
+    EXPECT_TRUE(manager.alerts[0].endsWith(QStringLiteral(":\n\none.iso\ntwo.iso"))) << manager.alerts[0].toStdString();
+}
+
+TEST(MissingVolumeAlert, ListsAtMostTenLines)
+{
+    QStringList names;
+    for (int i = 1; i <= 12; ++i)
+        names.append(QStringLiteral("f%1").arg(i));
+    const QString message = ZRMissingVolumeAlertController::alertMessageForNames(names);
+    EXPECT_TRUE(message.endsWith(QStringLiteral("\n\nf1\nf2\nf3\nf4\nf5\nf6\nf7\nf8\nf9\n(3 more)")))
+        << message.toStdString();
+    EXPECT_TRUE(ZRMissingVolumeAlertController::alertMessageForNames(names.mid(0, 10)).endsWith(QStringLiteral("f9\nf10")));
+}
+
+namespace {
+
+// A list that lets its rows shrink on its own schedule.
+struct ShrinkingList : ZRDownloadVanishView {
+    int steps = 0;
+    void performVanishStepForDownload(ZRDownload *download) override
+    {
+        ++steps;
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [download] { download->performVanishStep(); },
+                                  Qt::QueuedConnection);
+    }
+};
+
+} // namespace
+
+TEST(DownloadVanishing, TheRowFadesThenShrinksThenLeavesTheList)
+{
+    LifecycleManager manager;
+    ZRUserDefaults::standardUserDefaults().setBool(true, QStringLiteral("Useless Animations"));
+    ZRDownloadPtr download = ZRDownload::downloadWithURLString(QStringLiteral("http://example.com/a.zip"), false);
+    manager.downloads.append(download);
+    ShrinkingList list;
+
+    download->vanishInView(&list, 0);
+    EXPECT_TRUE(download->isVanishing());
+    EXPECT_EQ(download->vanishFraction(), -0.125);
+    ASSERT_TRUE(waitUntil([&] { return manager.removals == 1; }, 3000));
+    EXPECT_TRUE(manager.downloads.isEmpty());
+    // The list ran the shrinking steps (row heights 8/8 down to 2/8); the fading ones were redraws.
+    EXPECT_EQ(list.steps, 7);
+
+    // Without animations a download leaves at once.
+    ZRUserDefaults::standardUserDefaults().setBool(false, QStringLiteral("Useless Animations"));
+    ZRDownloadPtr other = ZRDownload::downloadWithURLString(QStringLiteral("http://example.com/b.zip"), false);
+    manager.downloads.append(other);
+    other->vanishInView(&list, 0);
+    EXPECT_EQ(manager.removals, 2);
+    ZRUserDefaults::standardUserDefaults().removeObjectForKey(QStringLiteral("Useless Animations"));
+}
