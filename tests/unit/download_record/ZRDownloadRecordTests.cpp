@@ -207,11 +207,15 @@ TEST(DownloadRecord, StatusTexts)
         EXPECT_EQ(download->statusDescriptionWithLiveDetails(false), QString::fromUtf8(row.text)) << row.text;
     }
 
-    // Live details: the progress text while downloading; no position without a known one.
+    // Live details: the progress text while downloading; the queue position once several wait.
     ZRDownloadPtr downloading = makeDownload(QStringLiteral("http://example.com/a.zip"));
     downloading->setStatus(ZRDownloadStatusDownloading);
     EXPECT_EQ(downloading->statusDescriptionWithLiveDetails(true), QStringLiteral("Connecting..."));
     manager.downloads = {makeDownload(QStringLiteral("http://a.com/1"), true), makeDownload(QStringLiteral("http://a.com/2"), true)};
+    EXPECT_EQ(manager.downloads[0]->statusDescriptionWithLiveDetails(true), QStringLiteral("Waiting: #1"));
+    EXPECT_EQ(manager.downloads[1]->statusDescriptionWithLiveDetails(true), QStringLiteral("Waiting: #2"));
+    manager.downloads.pop_back();
+    ZRDownload::invalidateQueuedAndDownloadingDownloads();
     EXPECT_EQ(manager.downloads[0]->statusDescriptionWithLiveDetails(true), QStringLiteral("Waiting"));
 }
 
