@@ -1,5 +1,6 @@
 // The quorvel executable: the controller with the terminal front end.
 #include "app/headless/ZRHeadlessFrontEnd.h"
+#include "core/http/ZRHTTPRequest.h"
 #include "core/foundation/ZRLog.h"
 #include "core/foundation/ZRUserDefaults.h"
 
@@ -47,6 +48,12 @@ int main(int argc, char **argv)
     ZRLogSetEchoToStandardError(true);
     if (!parser.isSet(headlessOption) && hasDisplay())
         std::fputs("quorvel: the download window comes later; running in the terminal\n", stderr);
+
+    // The engine reports on its own thread; every callback is queued onto the main loop, in order.
+    ZRHTTPRequest::setCallbackExecutor([](std::function<void()> callback) {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(callback), Qt::QueuedConnection);
+    });
+    ZRHTTPRequest::setDefaultUserAgentApplication("Quorvel", QUORVEL_VERSION, QUORVEL_VERSION);
 
     ZRHeadlessFrontEnd frontEnd;
     frontEnd.start();
