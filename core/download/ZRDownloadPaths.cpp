@@ -135,26 +135,6 @@ QString formattedDate(const QDateTime &date, const QString &pattern)
     return QString(reinterpret_cast<const QChar *>(text.getBuffer()), text.length());
 }
 
-// Writes the whole buffer, going on after short writes and interruptions.
-bool writeFully(int fd, const char *bytes, size_t count)
-{
-    while (count > 0) {
-        const ssize_t written = ZRSystem().write(fd, bytes, count);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (written == 0) {
-            errno = EIO;
-            return false;
-        }
-        bytes += written;
-        count -= size_t(written);
-    }
-    return true;
-}
-
 // Appends the whole fragment to the open file; false with errno set when a read or write fails.
 bool appendFragment(int fd, const QString &fragment, std::vector<char> &buffer, bool *readFailed)
 {
@@ -176,7 +156,7 @@ bool appendFragment(int fd, const QString &fragment, std::vector<char> &buffer, 
         }
         if (got == 0)
             break;
-        if (!writeFully(fd, buffer.data(), size_t(got))) {
+        if (!ZRWriteAll(fd, buffer.data(), size_t(got))) {
             ok = false;
             break;
         }

@@ -408,21 +408,7 @@ int ZRDownloadWorkerPrototype::openFileForWriting(const QString &path, int extra
 
 bool ZRDownloadWorkerPrototype::writeAllToFile(int fd, const char *data, qint64 length)
 {
-    while (length > 0) {
-        const ssize_t written = ZRSystem().write(fd, data, size_t(length));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (written == 0) {
-            errno = EIO;
-            return false;
-        }
-        data += written;
-        length -= written;
-    }
-    return true;
+    return length >= 0 && ZRWriteAll(fd, data, size_t(length));
 }
 
 bool ZRDownloadWorkerPrototype::processDownloadedBytes(qint64 count)

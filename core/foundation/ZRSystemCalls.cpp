@@ -23,6 +23,25 @@ ZRSystemCalls &ZRSystem()
     return calls;
 }
 
+bool ZRWriteAll(int fd, const char *bytes, size_t count)
+{
+    while (count > 0) {
+        const ssize_t written = ZRSystem().write(fd, bytes, count);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (written == 0) {
+            errno = EIO;
+            return false;
+        }
+        bytes += written;
+        count -= size_t(written);
+    }
+    return true;
+}
+
 bool ZRWriteFileAtomically(const QString &path, const QByteArray &data, QString *error)
 {
     auto fail = [&](const char *what, int code) {
@@ -41,20 +60,11 @@ bool ZRWriteFileAtomically(const QString &path, const QByteArray &data, QString 
     const int fd = sys.open(aside.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return fail("open", errno);
-    const char *bytes = data.constData();
-    qsizetype remaining = data.size();
-    while (remaining > 0) {
-        const ssize_t written = sys.write(fd, bytes, size_t(remaining));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            const int code = written < 0 ? errno : ENOSPC;
-            sys.close(fd);
-            sys.unlink(aside.constData());
-            return fail("write", code);
-        }
-        bytes += written;
-        remaining -= written;
+    if (!ZRWriteAll(fd, data.constData(), size_t(data.size()))) {
+        const int code = errno;
+        sys.close(fd);
+        sys.unlink(aside.constData());
+        return fail("write", code);
     }
     if (sys.fsync(fd) != 0) {
         const int code = errno;
