@@ -551,6 +551,10 @@ void ZRDownload::downloadWorkerDidReceiveResponseHeaders(ZRDownloadWorkerPrototy
         _shouldWriteMetadataToDownloadBundle = true;
     }
 
+    // Redirects, challenges and error pages are not the file: their name and date are not its own.
+    if (!isSuccessStatus(statusCode) && statusCode != -1)
+        return;
+
     const QString lastModified = ZRDownloadWorkerHeaders::value(headers, "Last-Modified");
     if (!lastModified.isEmpty()) {
         if (const auto date = ZRHTTPRequest::dateFromRFC1123String(lastModified.toStdString())) {

@@ -171,6 +171,13 @@ TEST_P(DownloadLifecycle, AFreshDownloadEndsCompleteAtAFreeFinalName)
     ASSERT_TRUE(server.addFile(QStringLiteral("file.bin"), bytes));
     // A file of that name is already there: the download takes the next free name.
     ASSERT_TRUE(ZRTestSupport::writeFile(downloadsPath(QStringLiteral("file.bin")), "older"));
+    // The server's date becomes the file's (only the engine worker sees the header fields).
+    const QDateTime served = QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5), Qt::UTC);
+    QFile servedFile(server.documentRoot() + QStringLiteral("/file.bin"));
+    ASSERT_TRUE(servedFile.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(servedFile.setFileTime(served, QFileDevice::FileModificationTime));
+    servedFile.close();
+    set(QStringLiteral("Last-Modified Header Adoption"), 1);
 
     const QString url = server.httpURL(QStringLiteral("/file.bin"));
     ZRDownloadPtr download = manager.add(url);
@@ -187,6 +194,7 @@ TEST_P(DownloadLifecycle, AFreshDownloadEndsCompleteAtAFreeFinalName)
     EXPECT_EQ(download->downloadCompletionFraction(), 1.0);
     if (GetParam() == Kind::engine) {
         EXPECT_FALSE(download->userSettings().value(ZRDownloadKeys::ResumeValidator).toString().isEmpty());
+        EXPECT_EQ(QFileInfo(finalPath).lastModified().toUTC(), served);
     }
     EXPECT_EQ(download->userSettings().value(ZRDownloadKeys::ResumeTotalLength).toLongLong(), bytes.size());
 
@@ -384,6 +392,37 @@ TEST_P(DownloadLifecycle, AResumeAnsweredWithAnErrorPageNeverCompletes)
     EXPECT_EQ(download->statusDescriptionWithLiveDetails(false), QStringLiteral("Aborted — 404"));
     EXPECT_FALSE(QFileInfo::exists(downloadsPath(QStringLiteral("gone.bin"))));
     EXPECT_FALSE(QFileInfo::exists(bundlePath(QStringLiteral("gone.bin"))));
+}
+
+TEST_P(DownloadLifecycle, AResumeThatIsRedirectedKeepsTheBytesOnDisk)
+{
+    ZRTestNginx server(ZRTestNginx::Options{400 * 1000, false});
+    ZR_START_NGINX_OR_SKIP(server);
+    ZRTestScriptedServer redirector;
+    ZR_START_SCRIPTED_SERVER_OR_SKIP(redirector);
+    const QByteArray bytes = pattern(0, 800000);
+    ASSERT_TRUE(server.addFile(QStringLiteral("moved.bin"), bytes));
+    const QString fileURL = server.limitedURL(QStringLiteral("/moved.bin"));
+
+    ZRDownloadPtr download = manager.add(fileURL);
+    const QString intermediate = bundlePath(QStringLiteral("moved.bin")) + QStringLiteral("/moved.bin");
+    ASSERT_GT(pauseWhenPartlyThere(download, intermediate), 0);
+    // The address that answered last now sends the client on to the file, with a redirect that
+    // keeps the request's header fields (the range among them).
+    download->userSettings().insert(ZRDownloadKeys::ResponseURL,
+                                    redirector.url(QStringLiteral("/redirect-to?status=307&url=")
+                                                   + QString::fromLatin1(QUrl::toPercentEncoding(fileURL))));
+
+    download->togglePause();
+    ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 15000));
+    EXPECT_EQ(download->status(), ZRDownloadStatusComplete);
+    const QByteArray result = readFile(downloadsPath(QStringLiteral("moved.bin")));
+    EXPECT_EQ(result.size(), bytes.size());
+    EXPECT_TRUE(result == bytes);
+    // The rest came in one ranged request: nothing was loaded twice.
+    const QStringList lines = accessLines(server, QStringLiteral("/moved.bin"));
+    ASSERT_EQ(lines.size(), 2) << lines.join(u'\n').toStdString();
+    EXPECT_TRUE(lines[1].contains(QStringLiteral(" 206 "))) << lines[1].toStdString();
 }
 
 namespace {
