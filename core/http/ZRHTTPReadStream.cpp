@@ -111,24 +111,11 @@ void ZRHTTPReadStream::updateReceivePause()
 
 std::string ZRHTTPReadStream::read(std::size_t maximum)
 {
-    std::string chunk;
-    const std::size_t available = bytesAvailable();
-    if (available == 0 || maximum == 0)
+    std::string chunk = _buffer.take(maximum);
+    if (chunk.empty())
         return chunk;
-    if (_offset == 0 && available <= maximum) {
-        chunk.swap(_buffer);
-    } else {
-        const std::size_t length = std::min(maximum, available);
-        chunk.assign(_buffer, _offset, length);
-        _offset += length;
-        if (_offset == _buffer.size()) {
-            _buffer.clear();
-            _offset = 0;
-        } else if (_offset > receiveBufferLimit) {
-            _buffer.erase(0, _offset);
-            _offset = 0;
-        }
-    }
+    _bytesTaken += chunk.size();
+    // Unpausing may hand over held bytes at once, so the count available can stay the same.
     updateReceivePause();
     return chunk;
 }

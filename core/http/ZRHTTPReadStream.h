@@ -3,6 +3,7 @@
 // but the request has not read yet.
 #pragma once
 
+#include "core/http/ZRHTTPBodyBuffer.h"
 #include "core/http/ZRHTTPHeaders.h"
 
 #include <curl/curl.h>
@@ -63,9 +64,14 @@ public:
     bool isHTTP10Response() const { return _http10; }
     const ZRHTTPHeaders &responseHeaders() const { return _headers; }
 
-    // Body bytes received and not read yet; reading takes up to `maximum` of them.
-    std::size_t bytesAvailable() const { return _buffer.size() - _offset; }
+    // Body bytes received and not read yet; reading takes up to `maximum` of them (fewer when the
+    // bytes are held in pieces smaller than that). The read size the client usually asks for
+    // lets the stream hold its bytes in pieces of that size.
+    std::size_t bytesAvailable() const { return _buffer.size(); }
     std::string read(std::size_t maximum);
+    void setPreferredReadLength(std::size_t length) { _buffer.setBlockSize(length); }
+    // Body bytes read so far; tells whether a client took any (reading may let curl add more).
+    std::uint64_t bytesTaken() const { return _bytesTaken; }
 
     // After the transfer ended: curl's result and its message.
     bool hasTransferEnded() const { return _transferEnded; }
@@ -113,8 +119,8 @@ private:
     ZRHTTPHeaders _headers;
     std::string _lastHeaderName;
 
-    std::string _buffer;
-    std::size_t _offset = 0;
+    ZRHTTPBodyBuffer _buffer;
+    std::uint64_t _bytesTaken = 0;
     // Set when an event found nothing to do, so that unread bytes do not spin the loop.
     bool _ignoredUntilNewData = false;
 

@@ -4,6 +4,7 @@
 
 #include "core/http/ZRDataDecompressor.h"
 #include "core/http/ZRHTTPBandwidth.h"
+#include "core/http/ZRHTTPBodyBuffer.h"
 #include "core/http/ZRHTTPCookieStore.h"
 #include "core/http/ZRHTTPDate.h"
 #include "core/http/ZRHTTPInputStream.h"
@@ -758,6 +759,7 @@ void ZRHTTPRequest::handleBytesAvailable()
         bufferSize = 262144;
     else if (_contentLength > 65536)
         bufferSize = 65536;
+    _readStream->setPreferredReadLength(bufferSize);
     auto &bandwidth = ZRHTTPBandwidth::shared();
     if (bandwidth.isBandwidthThrottled())
         bufferSize = bandwidth.readLengthForBufferSize(bufferSize);
@@ -793,16 +795,21 @@ void ZRHTTPRequest::handleBytesAvailable()
         return;
 
     if (_delegate && _delegate->respondsToDidReceiveData()) {
-        auto bytes = std::make_shared<const std::string>(inflated ? std::move(*inflated) : std::move(chunk));
+        // Not const: the caller's thread gives the buffer back to the pool once delivered.
+        auto bytes = std::make_shared<std::string>(inflated ? std::move(*inflated) : std::move(chunk));
         _undeliveredBytes += bytes->size();
+        if (inflated)
+            ZRHTTPBodyBuffer::recycle(std::move(chunk));
         queueCallback(Callback::data, std::move(bytes));
     } else if (!_downloadDestinationPath.empty()) {
         if (!writeChunkToFiles(chunk, inflated ? &*inflated : nullptr)) {
             cancelLoad();
             failWithError(_fileError);
         }
+        ZRHTTPBodyBuffer::recycle(std::move(chunk));
     } else {
         _rawResponseData += inflated ? *inflated : chunk;
+        ZRHTTPBodyBuffer::recycle(std::move(chunk));
     }
 }
 
@@ -1262,6 +1269,10 @@ void ZRHTTPRequest::queueCallback(Callback callback, std::shared_ptr<const void>
             break;
         case Callback::data:
             delegate->requestDidReceiveData(request, *std::static_pointer_cast<const std::string>(argument));
+            // Nobody else holds the bytes now: their memory serves the next block.
+            if (argument.use_count() == 1)
+                ZRHTTPBodyBuffer::recycle(std::move(*std::const_pointer_cast<std::string>(
+                    std::static_pointer_cast<const std::string>(argument))));
             break;
         case Callback::willRedirect:
             delegate->requestWillRedirectToURL(request, *std::static_pointer_cast<const std::string>(argument));

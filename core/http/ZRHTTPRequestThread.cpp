@@ -195,10 +195,12 @@ bool ZRHTTPRequestThread::dispatchStreamEvents()
             if (event == ZRHTTPStreamEvent::none)
                 continue;
             pending = true;
-            const std::size_t availableBefore = stream->bytesAvailable();
+            const std::uint64_t takenBefore = stream->bytesTaken();
             stream->client()->readStreamHandleEvent(*stream, event);
-            if (event == ZRHTTPStreamEvent::bytesAvailable && _streamSet.count(stream) && availableBefore > 0
-                && stream->bytesAvailable() == availableBefore)
+            // Compare what was read, not what is left: a read may unpause curl, which hands over
+            // as many new bytes as were taken.
+            if (event == ZRHTTPStreamEvent::bytesAvailable && _streamSet.count(stream) && stream->bytesAvailable() > 0
+                && stream->bytesTaken() == takenBefore)
                 stream->waitForNewData();
         }
         if (!pending)
