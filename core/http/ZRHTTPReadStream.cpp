@@ -10,6 +10,12 @@ namespace {
 // Body bytes held for the request before curl is told to stop receiving: large enough for the
 // biggest read, small enough that a slow reader pushes back on the server.
 constexpr std::size_t receiveBufferLimit = 256 * 1024;
+// Curl reads the socket in pieces of this size and hands each over in parts of at most
+// CURL_MAX_WRITE_SIZE. Refusing a part makes curl copy the rest of its piece into a buffer of its
+// own, so the stream stops curl where a piece ends, and refuses bytes only far beyond the limit
+// when it cannot tell where pieces end.
+constexpr long curlReadSize = 128L * 1024L;
+constexpr std::size_t receiveBufferHardLimit = 4 * receiveBufferLimit;
 
 } // namespace
 
@@ -24,7 +30,7 @@ ZRHTTPReadStream::ZRHTTPReadStream(ZRHTTPReadStreamClient *client) : _client(cli
     curl_easy_setopt(_handle, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(_handle, CURLOPT_ERRORBUFFER, _errorBuffer);
     curl_easy_setopt(_handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(_handle, CURLOPT_BUFFERSIZE, 128L * 1024L);
+    curl_easy_setopt(_handle, CURLOPT_BUFFERSIZE, curlReadSize);
     // The engine follows redirects, answers challenges and decodes bodies itself.
     curl_easy_setopt(_handle, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(_handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
@@ -162,12 +168,24 @@ std::size_t ZRHTTPReadStream::writeCallback(char *data, std::size_t size, std::s
 {
     auto *stream = static_cast<ZRHTTPReadStream *>(context);
     const std::size_t length = size * count;
-    if (stream->wantsReceivePause()) {
+    if (!stream->_scheduled || stream->bytesAvailable() >= receiveBufferHardLimit) {
         stream->_receivePaused = true;
+        stream->_bytesInCurlRead = 0;
         return CURL_WRITEFUNC_PAUSE;
     }
     stream->_buffer.append(data, length);
     stream->_ignoredUntilNewData = false;
+    // A short part, or the part that fills curl's buffer, ends what curl read from the socket.
+    stream->_bytesInCurlRead += length;
+    const bool endsCurlRead = length < CURL_MAX_WRITE_SIZE
+        || stream->_bytesInCurlRead >= static_cast<std::size_t>(curlReadSize);
+    if (endsCurlRead)
+        stream->_bytesInCurlRead = 0;
+    if (endsCurlRead && !stream->_receivePaused && stream->wantsReceivePause()) {
+        // Curl holds nothing more of this read: pausing now costs no copy.
+        stream->_receivePaused = true;
+        curl_easy_pause(stream->_handle, CURLPAUSE_RECV);
+    }
     return length;
 }
 

@@ -121,6 +121,8 @@ private:
 
     ZRHTTPBodyBuffer _buffer;
     std::uint64_t _bytesTaken = 0;
+    // Bytes of curl's current socket read handed over so far (a guess; it only saves copies).
+    std::size_t _bytesInCurlRead = 0;
     // Set when an event found nothing to do, so that unread bytes do not spin the loop.
     bool _ignoredUntilNewData = false;
 
