@@ -3,7 +3,7 @@
 //
 //   engine_download [--concurrency N] [--throttle BYTES_PER_SECOND] --output-dir DIR URL...
 //
-// Prints one line "bytes=B seconds=S failures=F" and exits non-zero when a request failed.
+// Prints one line "bytes=B chunks=C seconds=S failures=F" (C: calls with body bytes) and exits non-zero when a request failed.
 #include "core/http/ZRHTTPRequest.h"
 #include "core/http/ZRHTTPRequestDelegate.h"
 #include "core/http/ZRHTTPRequestQueue.h"
@@ -63,6 +63,7 @@ public:
             written += std::size_t(result);
         }
         _bytes += bytes.size();
+        ++_chunks;
     }
 
     void requestFinished(ZRHTTPRequest &request) override
@@ -85,6 +86,7 @@ public:
 
     bool failed() const { return _failed; }
     std::uint64_t bytes() const { return _bytes; }
+    std::uint64_t chunks() const { return _chunks; }
 
 private:
     void closeFile()
@@ -105,6 +107,7 @@ private:
     int *_remaining;
     int _fd = -1;
     std::uint64_t _bytes = 0;
+    std::uint64_t _chunks = 0;
     bool _failed = false;
 };
 
@@ -166,13 +169,16 @@ int main(int argc, char **argv)
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     std::uint64_t bytes = 0;
+    std::uint64_t chunks = 0;
     int failures = 0;
     for (const auto &delegate : delegates) {
         bytes += delegate->bytes();
+        chunks += delegate->chunks();
         failures += delegate->failed() ? 1 : 0;
     }
     for (const auto &request : requests)
         request->clearDelegatesAndCancel();
-    std::printf("bytes=%llu seconds=%.3f failures=%d\n", static_cast<unsigned long long>(bytes), seconds, failures);
+    std::printf("bytes=%llu chunks=%llu seconds=%.3f failures=%d\n", static_cast<unsigned long long>(bytes),
+        static_cast<unsigned long long>(chunks), seconds, failures);
     return failures == 0 ? 0 : 1;
 }
