@@ -5,6 +5,7 @@
 #include "core/download/ZRHTTPRequestDownloadWorker.h"
 #include "core/download/ZRMissingVolumeAlertController.h"
 #include "core/foundation/ZRLog.h"
+#include "core/foundation/ZRSystemCalls.h"
 #include "core/foundation/ZRUserDefaults.h"
 #include "core/http/ZRHTTPRequest.h"
 #include "core/text/ZRExtendedAttributes.h"
@@ -21,8 +22,10 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <cerrno>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 // Readable failures for texts.
 inline void PrintTo(const QString &text, std::ostream *os)
@@ -423,6 +426,50 @@ TEST_P(DownloadLifecycle, AResumeThatIsRedirectedKeepsTheBytesOnDisk)
     const QStringList lines = accessLines(server, QStringLiteral("/moved.bin"));
     ASSERT_EQ(lines.size(), 2) << lines.join(u'\n').toStdString();
     EXPECT_TRUE(lines[1].contains(QStringLiteral(" 206 "))) << lines[1].toStdString();
+}
+
+namespace {
+
+// Bytes that may still be written before the disk is full.
+std::atomic<qint64> gDiskBudget{0};
+
+ssize_t writeUntilTheDiskIsFull(int fd, const void *buffer, size_t count)
+{
+    if (gDiskBudget.load() < qint64(count)) {
+        errno = ENOSPC;
+        return -1;
+    }
+    gDiskBudget -= qint64(count);
+    return write(fd, buffer, count);
+}
+
+} // namespace
+
+TEST_P(DownloadLifecycle, AFullDiskInterruptsAndKeepsTheDataForAResume)
+{
+    ZRTestNginx server(ZRTestNginx::Options{1000 * 1000, false});
+    ZR_START_NGINX_OR_SKIP(server);
+    const QByteArray bytes = pattern(0, 600000);
+    ASSERT_TRUE(server.addFile(QStringLiteral("disk.bin"), bytes));
+    const QString intermediate = bundlePath(QStringLiteral("disk.bin")) + QStringLiteral("/disk.bin");
+
+    ZRDownloadPtr download;
+    {
+        ZRSystemCallsOverride restore;
+        gDiskBudget = 200000;
+        ZRSystem().write = &writeUntilTheDiskIsFull;
+        download = manager.add(server.limitedURL(QStringLiteral("/disk.bin")));
+        ASSERT_TRUE(waitUntil([&] { return download->isInterrupted(); }, 10000));
+    }
+    EXPECT_EQ(download->statusDescriptionWithLiveDetails(false), QStringLiteral("Interrupted"));
+    const qint64 kept = QFileInfo(intermediate).size();
+    EXPECT_GT(kept, 0);
+    EXPECT_EQ(readFile(intermediate), bytes.left(kept));
+
+    download->togglePause();
+    ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 15000));
+    EXPECT_EQ(download->status(), ZRDownloadStatusComplete);
+    EXPECT_TRUE(readFile(downloadsPath(QStringLiteral("disk.bin"))) == bytes);
 }
 
 namespace {
