@@ -1,4 +1,7 @@
 // The quorvel executable: the controller with the terminal front end.
+#include "app/control/ZRInstanceLock.h"
+#include "app/control/ZRMainController.h"
+#include "app/control/ZRScriptArgumentKeys.h"
 #include "app/headless/ZRHeadlessFrontEnd.h"
 #include "core/http/ZRHTTPRequest.h"
 #include "core/foundation/ZRLog.h"
@@ -6,6 +9,8 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 
 #include <csignal>
 #include <cstdio>
@@ -34,14 +39,91 @@ int main(int argc, char **argv)
         "and running downloads are paused and remembered for the next start (on a terminal, Quorvel asks\n"
         "first while downloads are active).\n\n"
         "Files: the queue in $XDG_DATA_HOME/Quorvel/Queue.plist, preferences in\n"
-        "$XDG_CONFIG_HOME/Quorvel/Preferences.plist.\n\n"
-        "Not there yet: the download window and adding addresses."));
+        "$XDG_CONFIG_HOME/Quorvel/Preferences.plist. One Quorvel at a time works a queue: a second one\n"
+        "says so and exits with status 1.\n\n"
+        "Addresses join the queue unless they are in it already (\"Instant Duplicate Check\"); brace\n"
+        "ranges stand for several addresses: \"http://host/part{1-3}.zip\". Files: a download bundle\n"
+        "(.quorvel) is queued again, a browser request file (.qbp) is read and deleted, an address list\n"
+        "(.txt) adds the addresses it holds, any other file is copied as a download; folders are walked.\n\n"
+        "Not there yet: the download window."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption headlessOption(
         QStringLiteral("headless"), QStringLiteral("Run in the terminal (also the case without a display)."));
     parser.addOption(headlessOption);
+    // The script command's arguments, under the same keys.
+    const QList<std::pair<QCommandLineOption, QString>> requestOptions = {
+        {QCommandLineOption(QStringLiteral("to"),
+                            QStringLiteral("Download into the folder PATH, or to the file PATH (further addresses go "
+                                           "into its folder)."),
+                            QStringLiteral("PATH")),
+         ZRScriptArgumentKey::ToPosixPath},
+        {QCommandLineOption(QStringLiteral("post"),
+                            QStringLiteral("Send DATA (ASCII, form-encoded) as the body of a POST request."),
+                            QStringLiteral("DATA")),
+         ZRScriptArgumentKey::ByPostingData},
+        {QCommandLineOption(QStringLiteral("referrer"), QStringLiteral("Send R as the Referer header."),
+                            QStringLiteral("R")),
+         ZRScriptArgumentKey::WithReferrer},
+        {QCommandLineOption(QStringLiteral("user-agent"), QStringLiteral("Send UA as the User-Agent header."),
+                            QStringLiteral("UA")),
+         ZRScriptArgumentKey::PosingAsUserAgent},
+        {QCommandLineOption(QStringLiteral("cookies"), QStringLiteral("Send C as the Cookie header."),
+                            QStringLiteral("C")),
+         ZRScriptArgumentKey::UsingCookies},
+    };
+    for (const auto &option : requestOptions)
+        parser.addOption(option.first);
+    parser.addPositionalArgument(QStringLiteral("ADDRESS|FILE"),
+                                 QStringLiteral("Web addresses to download, or files and folders to open."),
+                                 QStringLiteral("[ADDRESS|FILE...]"));
     parser.process(application);
+
+    QVariantMap arguments;
+    for (const auto &option : requestOptions) {
+        if (!parser.isSet(option.first))
+            continue;
+        QString value = parser.value(option.first);
+        if (option.second == ZRScriptArgumentKey::ToPosixPath && !value.isEmpty() &&
+            !value.startsWith(QLatin1Char('~')))
+            value = QDir::current().absoluteFilePath(value);
+        arguments.insert(option.second, value);
+    }
+    QString argumentError;
+    if (!ZRMainController::requestDictionaryFromAppleScriptArguments(arguments, &argumentError)) {
+        std::fprintf(stderr, "quorvel: %s\n", qPrintable(argumentError));
+        return 2;
+    }
+    // Existing files and folders are opened as documents; everything else is address text.
+    QStringList paths;
+    QStringList addresses;
+    for (const QString &item : parser.positionalArguments()) {
+        const QFileInfo info(item);
+        if (!item.contains(QLatin1String("://")) && info.exists())
+            paths.append(info.absoluteFilePath());
+        else
+            addresses.append(item);
+    }
+
+    // One queue per user: a second process would write the same Queue.plist.
+    ZRInstanceLock instanceLock;
+    qint64 holderProcessID = 0;
+    QString lockError;
+    switch (instanceLock.tryLock(ZRInstanceLock::defaultLockFilePath(), &holderProcessID, &lockError)) {
+    case ZRInstanceLock::Result::Locked:
+        break;
+    case ZRInstanceLock::Result::HeldElsewhere:
+        if (holderProcessID > 0)
+            std::fprintf(stderr, "quorvel: Quorvel is already running (process %lld); its queue is left as it is\n",
+                         static_cast<long long>(holderProcessID));
+        else
+            std::fputs("quorvel: Quorvel is already running; its queue is left as it is\n", stderr);
+        return 1;
+    case ZRInstanceLock::Result::Failed:
+        std::fprintf(stderr, "quorvel: cannot lock <%s>: %s\n", qPrintable(ZRInstanceLock::defaultLockFilePath()),
+                     qPrintable(lockError));
+        return 1;
+    }
 
     // A reader that goes away (quorvel | head) must not kill the program before it saved the queue.
     std::signal(SIGPIPE, SIG_IGN);
@@ -57,6 +139,15 @@ int main(int argc, char **argv)
 
     ZRHeadlessFrontEnd frontEnd;
     frontEnd.start();
+    if (!paths.isEmpty() || !addresses.isEmpty()) {
+        ZRMainController *controller = ZRMainController::mainController();
+        QList<QUrl> urls;
+        controller->getFileURLs(urls, paths, QString());
+        urls += controller->URLsFromCollection(addresses);
+        if (urls.isEmpty())
+            std::fputs("quorvel: nothing new to add: no address found, or all of them are queued already\n", stderr);
+        controller->openURLs(urls, arguments);
+    }
     const int status = application.exec();
     ZRUserDefaults::standardUserDefaults().synchronize();
     return status;

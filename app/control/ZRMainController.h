@@ -9,8 +9,13 @@
 #include "core/download/ZRDownloadManager.h"
 #include "core/foundation/ZRDelayedCall.h"
 
+#include <QList>
 #include <QObject>
+#include <QSet>
+#include <QUrl>
 #include <QVariantMap>
+
+#include <optional>
 
 class ZRClockChangeWatcher;
 class ZRSleepWakeWatcher;
@@ -127,6 +132,34 @@ public:
     void beep() override;
     void copyToPasteboard(const QString &text, const QList<QUrl> &urls) override;
 
+    // --- Address intake ---
+
+    // Text to URLs through the address pipeline (trim, unescape and rewrite, find, expand brace
+    // ranges). While "Instant Duplicate Check" is on, addresses already in the list are skipped;
+    // repeats among the new ones are kept.
+    QList<QUrl> URLsFromCollection(const QStringList &collection);
+    // Splits at line breaks, then URLsFromCollection.
+    QList<QUrl> URLsFromString(const QString &string);
+    // Paths (natural order) to file URLs appended to fileURLs; folders that are not download bundles
+    // are walked. From the 101st file on, asks before each further file; false when the user stopped.
+    bool getFileURLs(QList<QUrl> &fileURLs, const QStringList &paths, const QString &basePath);
+    // The intake: bundles, request files (".qbp"), address lists (".txt"), local files and addresses.
+    // Arguments are the script keys ("toPosixPath", "byPostingData", "withReferrer",
+    // "posingAsUserAgent", "usingCookies"); unsafe header values refuse the whole intake.
+    void openURLs(const QList<QUrl> &urls, const QVariantMap &appleScriptArguments = {});
+    // {"URLs": list of QUrl, "Arguments": dictionary}.
+    void openURLsWithArguments(const QVariantMap &urlsAndArguments);
+    // The intake on the next turn of the event loop.
+    void openURLsAfterDelay(const QList<QUrl> &urls, const QVariantMap &appleScriptArguments, bool giveFeedback);
+    // Document opening. Delayed: whether there was at least one URL; immediate: whether the list grew.
+    bool openFiles(const QStringList &paths, bool afterDelay, bool giveFeedback);
+    // Replaces each download that is still in the list by a fresh one of its address, in its place.
+    void retryFromMenuItem(const ZRDownloadList &downloads);
+    // The "Request" dictionary for the script arguments (empty when they ask for nothing); none, with
+    // the reason in *error, when a header value holds a line break.
+    static std::optional<QVariantMap> requestDictionaryFromAppleScriptArguments(const QVariantMap &arguments,
+                                                                                QString *error = nullptr);
+
     // Tests: forget the list, the front end, timers and watchers, as if the program had just started.
     void resetForTesting();
 
@@ -138,6 +171,12 @@ private:
     void startObservingWorkspaceNotifications();
     void stopObservingWorkspaceNotifications();
     int runAlert(const ZRAlert &alert);
+    // Address intake: one pass over a list of URLs, nested for address lists.
+    struct IntakeState;
+    void openURLsInIntake(const QList<QUrl> &urls, IntakeState &state);
+    void downloadURLInIntake(const QUrl &url, IntakeState &state, const QVariantMap *requestFile);
+    bool getFileURLsWalking(QList<QUrl> &fileURLs, const QStringList &paths, const QString &basePath,
+                            QSet<QString> &walkedFolders);
 
     ZRUserInterface *_userInterface = nullptr;
     ZRDownloadList _downloads;

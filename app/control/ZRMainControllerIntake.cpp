@@ -1,0 +1,448 @@
+// Address intake: how text, files, address lists, request files and download bundles become
+// downloads in the master list, with the target and request values that scripts ask for.
+#include "app/control/ZRMainController.h"
+
+#include "app/control/ZRPreferenceKeys.h"
+#include "app/control/ZRScriptArgumentKeys.h"
+#include "core/foundation/ZRLog.h"
+#include "core/foundation/ZRPaths.h"
+#include "core/foundation/ZRPropertyList.h"
+#include "core/foundation/ZRUserDefaults.h"
+#include "core/text/ZRAddressExtensions.h"
+#include "core/text/ZRNaturalOrder.h"
+#include "core/text/ZRPathExtensions.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace
+{
+
+// The file question comes before the 101st file of one intake, and before every file after it.
+constexpr qsizetype fileQuestionThreshold = 100;
+
+const QString bundleSuffix = QStringLiteral("quorvel");
+const QString requestFileSuffix = QStringLiteral("qbp");
+const QString addressListSuffix = QStringLiteral("txt");
+const QString formContentType = QStringLiteral("application/x-www-form-urlencoded");
+const QString addedToQueue = QStringLiteral("Added to Queue");
+
+ZRUserDefaults &defaults()
+{
+    return ZRUserDefaults::standardUserDefaults();
+}
+
+bool hasSuffix(const QString &path, const QString &suffix)
+{
+    return QFileInfo(path).suffix().compare(suffix, Qt::CaseInsensitive) == 0;
+}
+
+// A URL that can be downloaded: valid and absolute.
+QUrl URLFromString(const QString &string)
+{
+    QUrl url(string, QUrl::StrictMode);
+    if (url.isValid() && !url.scheme().isEmpty())
+        return url;
+    url = QUrl(ZRExtensions::URLEncodedString(string), QUrl::StrictMode);
+    if (url.isValid() && !url.scheme().isEmpty())
+        return url;
+    return QUrl();
+}
+
+// A header value with a line break (or a NUL) would end its field early and add fields of its own.
+bool isSafeHeaderValue(const QString &value)
+{
+    return !value.contains(QLatin1Char('\r')) && !value.contains(QLatin1Char('\n')) &&
+           !value.contains(QChar(u'\0'));
+}
+
+bool headerFieldsAreSafe(const QVariant &fields)
+{
+    const QVariantMap map = fields.toMap();
+    for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+        if (!isSafeHeaderValue(it.key()) || !isSafeHeaderValue(it.value().toString()))
+            return false;
+    }
+    return true;
+}
+
+bool isASCII(const QString &text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
+QString canonicalOrCleanPath(const QString &path)
+{
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(path) : canonical;
+}
+
+} // namespace
+
+// What the passes of one intake share, the nested ones for address lists included.
+struct ZRMainController::IntakeState {
+    // "~"-abbreviated; empty when there is none.
+    QString targetPath;
+    bool targetPathIsFolder = false;
+    QVariantMap request;
+    bool autoStart = true;
+    bool hasSingleURL = false;
+    QSet<QString> readTextFiles;
+    QStringList addedNames;
+};
+
+// --- Text and files to URLs ---
+
+QList<QUrl> ZRMainController::URLsFromCollection(const QStringList &collection)
+{
+    const bool checkDuplicates = defaults().boolForKey(ZRPreferenceKey::InstantDuplicateCheck);
+    QSet<QString> listedAddresses;
+    if (checkDuplicates) {
+        for (const ZRDownloadPtr &download : std::as_const(_downloads))
+            listedAddresses.insert(download->comparisonURLString());
+    }
+
+    QList<QUrl> urls;
+    for (const QString &item : collection) {
+        const QString trimmed = ZRExtensions::trimmedString(item);
+        if (trimmed.isEmpty())
+            continue;
+        const QStringList strings = ZRExtensions::explodedURLStrings(ZRExtensions::unearthedURLStrings(
+            ZRExtensions::unescacpedURLStringWithReplacementsApplied(trimmed)));
+        for (const QString &string : strings) {
+            // Only the list counts: the same address twice in one intake is meant twice.
+            if (checkDuplicates && listedAddresses.contains(ZRExtensions::comparisonURLString(string))) {
+                ZRLogDebug(QStringLiteral("skipping duplicate: %1").arg(string));
+                continue;
+            }
+            const QUrl url = URLFromString(string);
+            if (url.isValid())
+                urls.append(url);
+        }
+    }
+    return urls;
+}
+
+QList<QUrl> ZRMainController::URLsFromString(const QString &string)
+{
+    static const QRegularExpression lineBreak(QStringLiteral("\\R"));
+    return URLsFromCollection(string.split(lineBreak));
+}
+
+bool ZRMainController::getFileURLs(QList<QUrl> &fileURLs, const QStringList &paths, const QString &basePath)
+{
+    QSet<QString> walkedFolders;
+    return getFileURLsWalking(fileURLs, paths, basePath, walkedFolders);
+}
+
+bool ZRMainController::getFileURLsWalking(QList<QUrl> &fileURLs, const QStringList &paths,
+                                          const QString &basePath, QSet<QString> &walkedFolders)
+{
+    QStringList sorted = paths;
+    std::stable_sort(sorted.begin(), sorted.end(), ZRNaturalLessThan);
+    const bool storesMetadataLocally = defaults().boolForKey(ZRPreferenceKey::StoreMetadataLocally);
+
+    for (const QString &name : std::as_const(sorted)) {
+        if (name.endsWith(QLatin1Char('.') + bundleSuffix, Qt::CaseInsensitive) && !storesMetadataLocally)
+            continue;
+        const QString path = ZRExtensions::itemPathWithBasePath(name, basePath);
+        if (path.isEmpty())
+            continue;
+        if (ZRExtensions::isFolderPath(path) && !hasSuffix(path, bundleSuffix)) {
+            // A link back up the tree would walk forever: each folder once per walk.
+            const QString canonical = canonicalOrCleanPath(path);
+            if (walkedFolders.contains(canonical))
+                continue;
+            walkedFolders.insert(canonical);
+            const QStringList entries =
+                QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+            if (!getFileURLsWalking(fileURLs, entries, path, walkedFolders))
+                return false;
+            continue;
+        }
+        if (fileURLs.size() >= fileQuestionThreshold) {
+            const int choice = runAlert({QStringLiteral("100 files and counting..."),
+                                         QStringLiteral("Are you sure you still want more?"),
+                                         {QStringLiteral("Continue"), QStringLiteral("Stop")},
+                                         ZRAlert::Style::Warning});
+            if (choice != ZRAlertFirstButton)
+                return false;
+        }
+        fileURLs.append(QUrl::fromLocalFile(path));
+    }
+    return true;
+}
+
+// --- The request from script arguments ---
+
+std::optional<QVariantMap> ZRMainController::requestDictionaryFromAppleScriptArguments(const QVariantMap &arguments,
+                                                                                       QString *error)
+{
+    using namespace ZRScriptArgumentKey;
+    for (const QString &key : {ByPostingData, WithReferrer, PosingAsUserAgent, UsingCookies}) {
+        if (arguments.contains(key) && !isSafeHeaderValue(arguments.value(key).toString())) {
+            if (error)
+                *error = QStringLiteral("The value of \"%1\" holds a line break; it would add request headers "
+                                        "of its own, so no download was added.")
+                             .arg(key);
+            return std::nullopt;
+        }
+    }
+
+    QVariantMap request;
+    QVariantMap headers;
+    const QString body = arguments.value(ByPostingData).toString();
+    if (!body.isEmpty() && isASCII(body)) {
+        request.insert(ZRDownloadKeys::RequestBody, body.toLatin1());
+        request.insert(ZRDownloadKeys::RequestMethod, QStringLiteral("POST"));
+        headers.insert(QStringLiteral("Content-Type"), formContentType);
+    }
+    if (arguments.contains(WithReferrer))
+        headers.insert(QStringLiteral("Referer"), arguments.value(WithReferrer).toString());
+    if (arguments.contains(PosingAsUserAgent))
+        headers.insert(QStringLiteral("User-Agent"), arguments.value(PosingAsUserAgent).toString());
+    if (arguments.contains(UsingCookies))
+        headers.insert(QStringLiteral("Cookie"), arguments.value(UsingCookies).toString());
+    if (!headers.isEmpty())
+        request.insert(ZRDownloadKeys::RequestPartialHeaderFields, headers);
+    return request;
+}
+
+// --- The intake ---
+
+void ZRMainController::openURLs(const QList<QUrl> &urls, const QVariantMap &appleScriptArguments)
+{
+    IntakeState state;
+    if (!appleScriptArguments.isEmpty()) {
+        QString error;
+        const std::optional<QVariantMap> request =
+            requestDictionaryFromAppleScriptArguments(appleScriptArguments, &error);
+        if (!request) {
+            ZRLog(QStringLiteral("cannot add downloads: %1").arg(error));
+            runAlert({QStringLiteral("Cannot Add Downloads"), error, {QStringLiteral("OK")},
+                      ZRAlert::Style::Warning});
+            return;
+        }
+        state.request = *request;
+        const QString target = appleScriptArguments.value(ZRScriptArgumentKey::ToPosixPath).toString();
+        if (!target.isEmpty()) {
+            const QString expanded = QDir::cleanPath(ZRExtensions::stringByExpandingTildeInPath(target));
+            state.targetPath = ZRExtensions::stringByAbbreviatingWithTildeInPath(expanded);
+            state.targetPathIsFolder = ZRExtensions::isFolderPath(expanded);
+            // "folder/" names a folder even before it exists: never a file without a name.
+            if (!state.targetPathIsFolder && target.endsWith(QLatin1Char('/'))) {
+                state.targetPathIsFolder = ZRExtensions::checkFolderPathAndCreateIfNecessary(expanded);
+                if (!state.targetPathIsFolder) {
+                    ZRLog(QStringLiteral("cannot create folder <%1>").arg(expanded));
+                    state.targetPath.clear();
+                }
+            }
+        }
+    }
+    state.autoStart = defaults().boolForKey(ZRPreferenceKey::AutoStart);
+    state.hasSingleURL = urls.size() == 1;
+    const qsizetype countBefore = _downloads.size();
+
+    openURLsInIntake(urls, state);
+
+    if (_downloads.size() <= countBefore)
+        return;
+    updateDownloadListAndStatus();
+    writeArchiveBeforeQuitting(false);
+    if (_userInterface)
+        _userInterface->postNotification({addedToQueue, addedToQueue, state.addedNames.join(QLatin1Char('\n'))});
+}
+
+void ZRMainController::openURLsInIntake(const QList<QUrl> &urls, IntakeState &state)
+{
+    for (const QUrl &url : urls) {
+        if (!url.isLocalFile()) {
+            if (url.toString().endsWith(QLatin1String("://quorvel"), Qt::CaseInsensitive)) {
+                // Not a download: the program and its window come forward.
+                if (_userInterface) {
+                    _userInterface->activate();
+                    if (!_userInterface->isDownloadWindowVisible())
+                        _userInterface->showDownloadWindow();
+                }
+                continue;
+            }
+            downloadURLInIntake(url, state, nullptr);
+            continue;
+        }
+
+        const QString path = QDir::cleanPath(url.toLocalFile());
+        if (hasSuffix(path, bundleSuffix)) {
+            ZRDownloadPtr owner;
+            for (const ZRDownloadPtr &download : std::as_const(_downloads)) {
+                const QString intermediate = download->intermediateDownloadTargetPath();
+                if (!intermediate.isEmpty() &&
+                    ZRExtensions::isEqualToPath(QFileInfo(intermediate).path(), path)) {
+                    owner = download;
+                    break;
+                }
+            }
+            if (owner) {
+                owner->addToQueue();
+                continue;
+            }
+            const QString metadataPath = path + QLatin1Char('/') + ZRDownloadKeys::BundleMetadataFileName;
+            const std::optional<QVariant> metadata = QFileInfo(metadataPath).isFile()
+                                                         ? ZRPropertyList::propertyListWithContentsOfFile(metadataPath)
+                                                         : std::nullopt;
+            if (!metadata || metadata->typeId() != QMetaType::QVariantMap) {
+                ZRLog(QStringLiteral("no locally stored metadata: %1").arg(path));
+                beep();
+                continue;
+            }
+            if (ZRDownloadPtr restored = addDownloadFromArchive(metadata->toMap(), path))
+                state.addedNames.append(restored->displayName());
+            else
+                ZRLog(QStringLiteral("cannot download <%1>").arg(path));
+            continue;
+        }
+
+        if (hasSuffix(path, requestFileSuffix)) {
+            const std::optional<QVariant> contents = ZRPropertyList::propertyListWithContentsOfFile(path);
+            const QVariantMap requestFile = contents ? contents->toMap() : QVariantMap();
+            const QVariant source = requestFile.value(ZRScriptArgumentKey::RequestFileSourceURL);
+            const QUrl sourceURL = source.typeId() == QMetaType::QString
+                                       ? QUrl(source.toString(), QUrl::StrictMode)
+                                       : QUrl();
+            if (sourceURL.isValid() && !sourceURL.scheme().isEmpty()) {
+                if (!headerFieldsAreSafe(requestFile.value(ZRDownloadKeys::RequestPartialHeaderFields)) ||
+                    !headerFieldsAreSafe(requestFile.value(ZRDownloadKeys::RequestAllHeaderFields))) {
+                    ZRLog(QStringLiteral("cannot download <%1>: a header of request file <%2> holds a line break")
+                              .arg(sourceURL.toString(), path));
+                    continue;
+                }
+                if (!QFile::remove(path))
+                    ZRLog(QStringLiteral("cannot delete request file <%1>").arg(path));
+                downloadURLInIntake(sourceURL, state, &requestFile);
+                continue;
+            }
+            // Not a request file after all: a local file like any other.
+        } else if (hasSuffix(path, addressListSuffix)) {
+            const QString key = canonicalOrCleanPath(path);
+            if (state.readTextFiles.contains(key))
+                continue;
+            state.readTextFiles.insert(key);
+            // Nothing is sandboxed here: access is tested, never asked for.
+            QFile file(path);
+            if (!file.open(QIODevice::ReadOnly))
+                continue;
+            const QString text = QString::fromUtf8(file.readAll());
+            file.close();
+            openURLsInIntake(URLsFromString(text), state);
+            continue;
+        }
+
+        downloadURLInIntake(url, state, nullptr);
+    }
+}
+
+void ZRMainController::downloadURLInIntake(const QUrl &url, IntakeState &state, const QVariantMap *requestFile)
+{
+    ZRDownloadPtr download = ZRDownload::downloadWithURL(url, state.autoStart);
+    if (!download) {
+        ZRLog(QStringLiteral("cannot download <%1>").arg(url.toString()));
+        return;
+    }
+    appendDownload(download);
+    QVariantMap &settings = download->userSettings();
+
+    if (requestFile) {
+        const QString targetPath = requestFile->value(ZRScriptArgumentKey::RequestFileTargetPath).toString();
+        if (!targetPath.isEmpty())
+            settings.insert(ZRDownloadKeys::DownloadFile, ZRExtensions::stringByAbbreviatingWithTildeInPath(targetPath));
+        QVariantMap request = *requestFile;
+        request.remove(ZRScriptArgumentKey::RequestFileSourceURL);
+        request.remove(ZRScriptArgumentKey::RequestFileTargetPath);
+        if (!request.isEmpty())
+            settings.insert(ZRDownloadKeys::Request, request);
+    } else {
+        if (!state.request.isEmpty())
+            settings.insert(ZRDownloadKeys::Request, state.request);
+        if (!state.targetPath.isEmpty()) {
+            if (state.targetPathIsFolder) {
+                settings.insert(ZRDownloadKeys::DownloadFolder, state.targetPath);
+            } else {
+                settings.insert(ZRDownloadKeys::DownloadFile, state.targetPath);
+                // The named file is for the first address; the others go beside it.
+                const QString expanded = ZRExtensions::stringByExpandingTildeInPath(state.targetPath);
+                const QString folder = QFileInfo(expanded).path();
+                if (ZRExtensions::checkFolderPathAndCreateIfNecessary(folder)) {
+                    state.targetPath = ZRExtensions::stringByAbbreviatingWithTildeInPath(folder);
+                    state.targetPathIsFolder = true;
+                } else {
+                    state.targetPath.clear();
+                }
+            }
+        }
+    }
+    state.addedNames.append(download->displayName());
+}
+
+void ZRMainController::openURLsWithArguments(const QVariantMap &urlsAndArguments)
+{
+    openURLs(urlsAndArguments.value(ZRScriptArgumentKey::URLs).value<QList<QUrl>>(),
+             urlsAndArguments.value(ZRScriptArgumentKey::Arguments).toMap());
+}
+
+void ZRMainController::openURLsAfterDelay(const QList<QUrl> &urls, const QVariantMap &appleScriptArguments,
+                                          bool giveFeedback)
+{
+    // The caller (a document event, a script reply) finishes first.
+    if (!appleScriptArguments.isEmpty()) {
+        const QVariantMap urlsAndArguments{{ZRScriptArgumentKey::URLs, QVariant::fromValue(urls)},
+                                           {ZRScriptArgumentKey::Arguments, appleScriptArguments}};
+        QTimer::singleShot(0, this, [this, urlsAndArguments] { openURLsWithArguments(urlsAndArguments); });
+    } else {
+        QTimer::singleShot(0, this, [this, urls] { openURLs(urls); });
+    }
+    // The window gives way or comes back once it exists; a terminal has nothing to retreat.
+    (void)giveFeedback;
+}
+
+bool ZRMainController::openFiles(const QStringList &paths, bool afterDelay, bool giveFeedback)
+{
+    QList<QUrl> urls;
+    // A "Stop" keeps what was collected so far.
+    getFileURLs(urls, paths, QString());
+    if (afterDelay) {
+        openURLsAfterDelay(urls, {}, giveFeedback);
+        return !urls.isEmpty();
+    }
+    const qsizetype countBefore = _downloads.size();
+    openURLs(urls);
+    return _downloads.size() > countBefore;
+}
+
+void ZRMainController::retryFromMenuItem(const ZRDownloadList &downloads)
+{
+    const bool autoStart = defaults().boolForKey(ZRPreferenceKey::AutoStart);
+    bool replaced = false;
+    for (const ZRDownloadPtr &old : downloads) {
+        if (!_downloads.contains(old))
+            continue;
+        ZRDownloadPtr fresh = ZRDownload::downloadWithURL(old->URL(), autoStart);
+        if (!fresh)
+            continue;
+        // A download that leaves the list must not go on writing behind it.
+        if (old->matchesStatusMask(ZRDownloadStatusMaskActive))
+            old->pause();
+        const qsizetype index = _downloads.indexOf(old);
+        if (index < 0)
+            continue;
+        _downloads[index] = fresh;
+        replaced = true;
+    }
+    if (replaced)
+        updateDownloadListAndStatus();
+    else
+        beep();
+}

@@ -1,0 +1,418 @@
+// Address intake: text and files to URLs, the per-URL pass, targets and requests from script
+// arguments, and the lock that keeps one queue per user.
+#include "app/control/ZRInstanceLock.h"
+#include "app/control/ZRMainController.h"
+#include "app/control/ZRPreferenceKeys.h"
+#include "app/control/ZRScriptArgumentKeys.h"
+#include "core/download/ZRDownload.h"
+#include "core/foundation/ZRLog.h"
+#include "core/foundation/ZRPaths.h"
+#include "core/foundation/ZRPropertyList.h"
+#include "core/foundation/ZRUserDefaults.h"
+#include "tests/support/ZRTestSupport.h"
+#include "tests/unit/control/ZRScriptedUserInterface.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <unistd.h>
+
+using namespace ZRTestSupport;
+
+namespace
+{
+
+ZRUserDefaults &defaults()
+{
+    return ZRUserDefaults::standardUserDefaults();
+}
+
+QString address(const QString &name)
+{
+    // Nothing is ever fetched: the queue's starter is replaced below.
+    return QStringLiteral("http://127.0.0.1/") + name;
+}
+
+QStringList strings(const QList<QUrl> &urls)
+{
+    QStringList result;
+    for (const QUrl &url : urls)
+        result.append(url.isLocalFile() ? url.toLocalFile() : url.toString());
+    return result;
+}
+
+class IntakeTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + sandboxRoot().toLocal8Bit() + "/no-system-bus");
+        ZRUserDefaults::resetStandardInstancesForTesting();
+        QDir(ZRApplicationSupportFolderPath()).removeRecursively();
+        QFile::remove(ZRConfigurationFolderPath() + QStringLiteral("/Preferences.plist"));
+        folder = sandboxRoot() + QStringLiteral("/intake");
+        QDir(folder).removeRecursively();
+        QDir().mkpath(folder);
+        controller = ZRMainController::mainController();
+        controller->resetForTesting();
+        controller->setUserInterface(&ui);
+        ZRMainController::registerDefaults();
+        ZRDownload::setQueuedDownloadStarterForTesting([](ZRDownload &) {});
+        ZRLogSetHandler([this](const QString &line) { logLines.append(line); });
+    }
+
+    void TearDown() override
+    {
+        controller->resetForTesting();
+        ZRLogSetHandler({});
+        processEventsFor(1);
+        ZRDownload::setQueuedDownloadStarterForTesting({});
+    }
+
+    QStringList listedAddresses() const
+    {
+        QStringList result;
+        for (const ZRDownloadPtr &download : controller->downloads())
+            result.append(download->URL().isLocalFile() ? download->URL().toLocalFile() : download->URLString());
+        return result;
+    }
+    QVariantMap settings(qsizetype index) const { return controller->downloads().at(index)->userSettings(); }
+    QString path(const QString &name) const { return folder + QLatin1Char('/') + name; }
+    bool logged(const QString &text) const
+    {
+        return std::any_of(logLines.begin(), logLines.end(), [&](const QString &line) { return line.contains(text); });
+    }
+
+    ZRMainController *controller = nullptr;
+    ZRScriptedUserInterface ui;
+    QString folder;
+    QStringList logLines;
+};
+
+TEST_F(IntakeTest, DuplicateCheckSkipsListedAddressesButKeepsRepeatsOfOneIntake)
+{
+    controller->openURLs({QUrl(address(QStringLiteral("a.zip")))});
+    ASSERT_EQ(controller->downloads().size(), 1);
+
+    const QString pasted = address(QStringLiteral("a.zip")) + QLatin1Char('\n') + address(QStringLiteral("b.zip")) +
+                           QStringLiteral("\r\n  \n") + address(QStringLiteral("b.zip"));
+    EXPECT_EQ(strings(controller->URLsFromString(pasted)),
+              QStringList({address(QStringLiteral("b.zip")), address(QStringLiteral("b.zip"))}));
+    controller->openURLs(controller->URLsFromString(pasted));
+    EXPECT_EQ(listedAddresses(), QStringList({address(QStringLiteral("a.zip")), address(QStringLiteral("b.zip")),
+                                              address(QStringLiteral("b.zip"))}));
+
+    defaults().setObject(false, ZRPreferenceKey::InstantDuplicateCheck);
+    EXPECT_EQ(controller->URLsFromString(address(QStringLiteral("a.zip"))).size(), 1);
+}
+
+TEST_F(IntakeTest, TextBecomesAddressesWithBraceRangesAndNothingElse)
+{
+    EXPECT_EQ(strings(controller->URLsFromString(address(QStringLiteral("part{1-3}.zip")))),
+              QStringList({address(QStringLiteral("part1.zip")), address(QStringLiteral("part2.zip")),
+                           address(QStringLiteral("part3.zip"))}));
+    // Addresses inside quotes are found in surrounding text.
+    EXPECT_EQ(strings(controller->URLsFromString(QStringLiteral("<a href=\"") + address(QStringLiteral("x.iso")) +
+                                                 QStringLiteral("\">x</a>"))),
+              QStringList({address(QStringLiteral("x.iso"))}));
+    EXPECT_TRUE(controller->URLsFromString(QStringLiteral("  \n\t\n")).isEmpty());
+    EXPECT_TRUE(controller->URLsFromString(QStringLiteral("just words")).isEmpty());
+
+    controller->openURLs(controller->URLsFromString(address(QStringLiteral("part{1-3}.zip"))));
+    EXPECT_EQ(controller->downloads().size(), 3);
+    ASSERT_EQ(ui.notifications.size(), 1);
+    EXPECT_EQ(ui.notifications[0].identifier, QStringLiteral("Added to Queue"));
+    EXPECT_EQ(ui.notifications[0].message, QStringLiteral("part1.zip\npart2.zip\npart3.zip"));
+    // The new downloads are in the queue archive at once.
+    const std::optional<QVariant> archive = ZRPropertyList::propertyListWithContentsOfFile(controller->queueArchivePath());
+    ASSERT_TRUE(archive);
+    EXPECT_EQ(archive->toList().size(), 3);
+}
+
+TEST_F(IntakeTest, FoldersAreWalkedInNaturalOrderAndBundlesTakenWhole)
+{
+    for (const QString &name : {QStringLiteral("file10.bin"), QStringLiteral("File2.bin"), QStringLiteral("file1.bin"),
+                                QStringLiteral(".hidden"), QStringLiteral("sub/inner.bin"),
+                                QStringLiteral("x.quorvel/data.bin")})
+        ASSERT_TRUE(writeFile(path(QStringLiteral("tree/") + name), "x"));
+    // A link back up the tree is walked once, not forever.
+    ASSERT_EQ(::symlink("..", QFile::encodeName(path(QStringLiteral("tree/sub/loop"))).constData()), 0);
+
+    QList<QUrl> urls;
+    EXPECT_TRUE(controller->getFileURLs(urls, {path(QStringLiteral("tree"))}, QString()));
+    EXPECT_EQ(strings(urls),
+              QStringList({path(QStringLiteral("tree/file1.bin")), path(QStringLiteral("tree/File2.bin")),
+                           path(QStringLiteral("tree/file10.bin")), path(QStringLiteral("tree/sub/inner.bin")),
+                           path(QStringLiteral("tree/x.quorvel"))}));
+    EXPECT_TRUE(ui.alerts.isEmpty());
+
+    // Without locally stored metadata a bundle is not a document.
+    defaults().setObject(false, ZRPreferenceKey::StoreMetadataLocally);
+    urls.clear();
+    EXPECT_TRUE(controller->getFileURLs(urls, {path(QStringLiteral("tree/x.quorvel"))}, QString()));
+    EXPECT_TRUE(urls.isEmpty());
+}
+
+TEST_F(IntakeTest, TheHundredAndFirstFileAsksAndEachFileAfterIt)
+{
+    for (int i = 1; i <= 103; ++i)
+        ASSERT_TRUE(writeFile(path(QStringLiteral("many/%1.bin").arg(i)), "x"));
+
+    QList<QUrl> urls;
+    EXPECT_TRUE(controller->getFileURLs(urls, {path(QStringLiteral("many"))}, QString()));
+    EXPECT_EQ(urls.size(), 103);
+    ASSERT_EQ(ui.alerts.size(), 3);
+    EXPECT_EQ(ui.alerts[0].title, QStringLiteral("100 files and counting..."));
+    EXPECT_EQ(ui.alerts[0].buttons, QStringList({QStringLiteral("Continue"), QStringLiteral("Stop")}));
+
+    // "Stop" at the second question: the 101st file is in, nothing after it.
+    ui.alerts.clear();
+    ui.alertAnswers = {ZRAlertFirstButton, ZRAlertSecondButton};
+    urls.clear();
+    EXPECT_FALSE(controller->getFileURLs(urls, {path(QStringLiteral("many"))}, QString()));
+    EXPECT_EQ(urls.size(), 101);
+    EXPECT_EQ(ui.alerts.size(), 2);
+    EXPECT_EQ(urls.last().toLocalFile(), path(QStringLiteral("many/101.bin")));
+
+    // Opening documents keeps what was collected before the stop.
+    ui.alertAnswers = {ZRAlertSecondButton};
+    EXPECT_TRUE(controller->openFiles({path(QStringLiteral("many"))}, false, false));
+    EXPECT_EQ(controller->downloads().size(), 100);
+}
+
+TEST_F(IntakeTest, DownloadBundlesAreQueuedRestoredOrRefused)
+{
+    // A bundle of a download in the list only queues that download.
+    const QString bundle = path(QStringLiteral("listed.zip.quorvel"));
+    ASSERT_TRUE(writeFile(bundle + QStringLiteral("/listed.zip"), "part"));
+    ZRDownloadPtr listed = ZRDownload::downloadWithURLString(address(QStringLiteral("listed.zip")), false);
+    listed->setIntermediateDownloadTargetPath(bundle + QStringLiteral("/listed.zip"));
+    controller->appendDownload(listed);
+    ASSERT_EQ(listed->status(), ZRDownloadStatusPaused);
+
+    controller->openURLs({QUrl::fromLocalFile(bundle + QLatin1Char('/'))});
+    EXPECT_EQ(controller->downloads().size(), 1);
+    EXPECT_EQ(listed->status(), ZRDownloadStatusQueued);
+    EXPECT_TRUE(ui.notifications.isEmpty());
+
+    // A bundle from elsewhere comes back from its metadata file.
+    const QString moved = path(QStringLiteral("moved.iso.quorvel"));
+    ASSERT_TRUE(writeFile(moved + QStringLiteral("/moved.iso"), "part"));
+    ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(
+        QVariantMap{{ZRDownloadKeys::URL, address(QStringLiteral("moved.iso"))}, {ZRDownloadKeys::Paused, true}},
+        moved + QLatin1Char('/') + ZRDownloadKeys::BundleMetadataFileName));
+    // Without one it is refused with a beep.
+    const QString bare = path(QStringLiteral("bare.quorvel"));
+    ASSERT_TRUE(QDir().mkpath(bare));
+
+    controller->openURLs({QUrl::fromLocalFile(moved), QUrl::fromLocalFile(bare)});
+    EXPECT_EQ(listedAddresses(),
+              QStringList({address(QStringLiteral("listed.zip")), address(QStringLiteral("moved.iso"))}));
+    EXPECT_EQ(ui.beeps, 1);
+    EXPECT_TRUE(logged(QStringLiteral("no locally stored metadata: ") + bare));
+    ASSERT_EQ(ui.notifications.size(), 1);
+}
+
+TEST_F(IntakeTest, RequestFilesAreReadDeletedAndGiveTheirRequest)
+{
+    const QString target = path(QStringLiteral("wanted/name.zip"));
+    const QVariantMap headers{{QStringLiteral("Cookie"), QStringLiteral("k=v")}};
+    const QString good = path(QStringLiteral("good.qbp"));
+    ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(
+        QVariantMap{{ZRScriptArgumentKey::RequestFileSourceURL, address(QStringLiteral("q.zip"))},
+                    {ZRScriptArgumentKey::RequestFileTargetPath, target},
+                    {ZRDownloadKeys::RequestMethod, QStringLiteral("GET")},
+                    {ZRDownloadKeys::RequestPartialHeaderFields, headers}},
+        good));
+    // Without a source address it is just a file.
+    const QString plain = path(QStringLiteral("plain.qbp"));
+    ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(QVariantMap{{QStringLiteral("x"), 1}}, plain));
+    // A header that would split the request is refused, and the file kept.
+    const QString unsafe = path(QStringLiteral("unsafe.qbp"));
+    ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(
+        QVariantMap{{ZRScriptArgumentKey::RequestFileSourceURL, address(QStringLiteral("u.zip"))},
+                    {ZRDownloadKeys::RequestPartialHeaderFields,
+                     QVariantMap{{QStringLiteral("Cookie"), QStringLiteral("a\r\nX-Evil: 1")}}}},
+        unsafe));
+
+    controller->openURLs({QUrl::fromLocalFile(good), QUrl::fromLocalFile(plain), QUrl::fromLocalFile(unsafe)});
+    EXPECT_EQ(listedAddresses(), QStringList({address(QStringLiteral("q.zip")), plain}));
+    EXPECT_FALSE(QFileInfo::exists(good));
+    EXPECT_TRUE(QFileInfo::exists(plain));
+    EXPECT_TRUE(QFileInfo::exists(unsafe));
+    EXPECT_EQ(settings(0).value(ZRDownloadKeys::DownloadFile).toString(),
+              ZRExtensions::stringByAbbreviatingWithTildeInPath(target));
+    EXPECT_EQ(settings(0).value(ZRDownloadKeys::Request).toMap(),
+              (QVariantMap{{ZRDownloadKeys::RequestMethod, QStringLiteral("GET")},
+                           {ZRDownloadKeys::RequestPartialHeaderFields, headers}}));
+    EXPECT_FALSE(settings(1).contains(ZRDownloadKeys::Request));
+}
+
+TEST_F(IntakeTest, AddressListsAreReadOncePerIntake)
+{
+    const QString list = path(QStringLiteral("list.txt"));
+    ASSERT_TRUE(writeFile(list, (address(QStringLiteral("one.zip")) + QStringLiteral("\n\n") +
+                                 address(QStringLiteral("two{1-2}.zip")) + QStringLiteral("\n"))
+                                    .toUtf8()));
+    controller->openURLs({QUrl::fromLocalFile(list), QUrl(address(QStringLiteral("three.zip"))),
+                          QUrl::fromLocalFile(folder + QStringLiteral("/./list.txt"))});
+    EXPECT_EQ(listedAddresses(),
+              QStringList({address(QStringLiteral("one.zip")), address(QStringLiteral("two1.zip")),
+                           address(QStringLiteral("two2.zip")), address(QStringLiteral("three.zip"))}));
+}
+
+TEST_F(IntakeTest, TheQuorvelAddressOnlyBringsTheWindowForward)
+{
+    controller->openURLs({QUrl(QStringLiteral("http://quorvel"))});
+    EXPECT_TRUE(controller->downloads().isEmpty());
+    EXPECT_EQ(ui.activations, 1);
+    EXPECT_EQ(ui.windowShows, 1);
+    EXPECT_TRUE(ui.notifications.isEmpty());
+}
+
+TEST_F(IntakeTest, TargetFileNamesTheFirstDownloadAndItsFolderTheRest)
+{
+    const QString target = path(QStringLiteral("new/folder/file.bin"));
+    controller->openURLs({QUrl(address(QStringLiteral("a.bin"))), QUrl(address(QStringLiteral("b.bin")))},
+                         {{ZRScriptArgumentKey::ToPosixPath, target}});
+    ASSERT_EQ(controller->downloads().size(), 2);
+    EXPECT_EQ(settings(0).value(ZRDownloadKeys::DownloadFile).toString(),
+              ZRExtensions::stringByAbbreviatingWithTildeInPath(target));
+    EXPECT_FALSE(settings(0).contains(ZRDownloadKeys::DownloadFolder));
+    EXPECT_EQ(settings(1).value(ZRDownloadKeys::DownloadFolder).toString(),
+              ZRExtensions::stringByAbbreviatingWithTildeInPath(path(QStringLiteral("new/folder"))));
+    EXPECT_FALSE(settings(1).contains(ZRDownloadKeys::DownloadFile));
+    EXPECT_TRUE(QFileInfo(path(QStringLiteral("new/folder"))).isDir());
+    // Arguments without request values store no request.
+    EXPECT_FALSE(settings(0).contains(ZRDownloadKeys::Request));
+
+    // A folder, existing or named with a trailing slash, is every download's folder.
+    for (const QString &named : QStringList{folder, path(QStringLiteral("later")) + QLatin1Char('/')}) {
+        controller->resetForTesting();
+        controller->setUserInterface(&ui);
+        controller->openURLs({QUrl(address(QStringLiteral("a.bin"))), QUrl(address(QStringLiteral("b.bin")))},
+                             {{ZRScriptArgumentKey::ToPosixPath, named}});
+        ASSERT_EQ(controller->downloads().size(), 2);
+        for (qsizetype i = 0; i < 2; ++i) {
+            EXPECT_EQ(ZRExtensions::stringByExpandingTildeInPath(settings(i).value(ZRDownloadKeys::DownloadFolder).toString()),
+                      QDir::cleanPath(named));
+            EXPECT_FALSE(settings(i).contains(ZRDownloadKeys::DownloadFile));
+        }
+    }
+}
+
+TEST_F(IntakeTest, ScriptArgumentsBecomeTheRequest)
+{
+    using namespace ZRScriptArgumentKey;
+    const auto request = [](const QVariantMap &arguments) {
+        return ZRMainController::requestDictionaryFromAppleScriptArguments(arguments).value_or(QVariantMap{
+            {QStringLiteral("refused"), true}});
+    };
+    EXPECT_EQ(request({{ByPostingData, QStringLiteral("a=1&b=2")}}),
+              (QVariantMap{{ZRDownloadKeys::RequestMethod, QStringLiteral("POST")},
+                           {ZRDownloadKeys::RequestBody, QByteArray("a=1&b=2")},
+                           {ZRDownloadKeys::RequestPartialHeaderFields,
+                            QVariantMap{{QStringLiteral("Content-Type"),
+                                         QStringLiteral("application/x-www-form-urlencoded")}}}}));
+    EXPECT_EQ(request({{WithReferrer, QStringLiteral("http://127.0.0.1/page")}}),
+              (QVariantMap{{ZRDownloadKeys::RequestPartialHeaderFields,
+                            QVariantMap{{QStringLiteral("Referer"), QStringLiteral("http://127.0.0.1/page")}}}}));
+    EXPECT_EQ(request({{PosingAsUserAgent, QStringLiteral("UA/1")}, {UsingCookies, QStringLiteral("k=v")}}),
+              (QVariantMap{{ZRDownloadKeys::RequestPartialHeaderFields,
+                            QVariantMap{{QStringLiteral("User-Agent"), QStringLiteral("UA/1")},
+                                        {QStringLiteral("Cookie"), QStringLiteral("k=v")}}}}));
+    // Data outside ASCII posts nothing.
+    EXPECT_EQ(request({{ByPostingData, QStringLiteral("name=J\u00fcrgen")}}), QVariantMap());
+    EXPECT_EQ(request({{ToPosixPath, QStringLiteral("/somewhere")}}), QVariantMap());
+
+    controller->openURLs({QUrl(address(QStringLiteral("form")))}, {{ByPostingData, QStringLiteral("a=1")}});
+    ASSERT_EQ(controller->downloads().size(), 1);
+    EXPECT_EQ(settings(0).value(ZRDownloadKeys::Request).toMap().value(ZRDownloadKeys::RequestMethod),
+              QStringLiteral("POST"));
+}
+
+TEST_F(IntakeTest, LineBreaksInHeaderValuesRefuseTheWholeIntake)
+{
+    using namespace ZRScriptArgumentKey;
+    for (const QString &key : {ByPostingData, WithReferrer, PosingAsUserAgent, UsingCookies}) {
+        for (const QString &value : {QStringLiteral("a\r\nX-Injected: 1"), QStringLiteral("a\nb"), QStringLiteral("a\rb")}) {
+            SCOPED_TRACE(key.toStdString() + " " + value.toStdString());
+            QString error;
+            EXPECT_FALSE(ZRMainController::requestDictionaryFromAppleScriptArguments({{key, value}}, &error));
+            EXPECT_TRUE(error.contains(key));
+
+            ui.alerts.clear();
+            controller->openURLs({QUrl(address(QStringLiteral("a.zip"))), QUrl(address(QStringLiteral("b.zip")))},
+                                 {{key, value}, {WithReferrer == key ? UsingCookies : WithReferrer, QStringLiteral("ok")}});
+            EXPECT_TRUE(controller->downloads().isEmpty());
+            ASSERT_EQ(ui.alerts.size(), 1);
+            EXPECT_EQ(ui.alerts[0].message, error);
+        }
+    }
+    EXPECT_TRUE(logged(QStringLiteral("cannot add downloads")));
+    EXPECT_FALSE(QFileInfo::exists(controller->queueArchivePath()));
+}
+
+TEST_F(IntakeTest, DelayedIntakeRunsOnTheNextTurnWithItsArguments)
+{
+    controller->openURLsAfterDelay({QUrl(address(QStringLiteral("later.zip")))},
+                                   {{ZRScriptArgumentKey::WithReferrer, QStringLiteral("r")}}, true);
+    EXPECT_TRUE(controller->downloads().isEmpty());
+    ASSERT_TRUE(waitUntil([&] { return !controller->downloads().isEmpty(); }, 2000));
+    EXPECT_TRUE(settings(0).value(ZRDownloadKeys::Request).toMap().contains(ZRDownloadKeys::RequestPartialHeaderFields));
+
+    ASSERT_TRUE(writeFile(path(QStringLiteral("doc.bin")), "x"));
+    EXPECT_TRUE(controller->openFiles({path(QStringLiteral("doc.bin"))}, true, true));
+    EXPECT_EQ(controller->downloads().size(), 1);
+    ASSERT_TRUE(waitUntil([&] { return controller->downloads().size() == 2; }, 2000));
+    EXPECT_FALSE(controller->openFiles({}, true, true));
+}
+
+TEST_F(IntakeTest, RetryReplacesDownloadsInTheirPlace)
+{
+    controller->openURLs(controller->URLsFromString(address(QStringLiteral("r{1-3}.zip"))));
+    const ZRDownloadList before = controller->downloads();
+    ASSERT_EQ(before.size(), 3);
+    before[1]->setStatus(ZRDownloadStatusAborted);
+    ZRDownloadPtr stranger = ZRDownload::downloadWithURLString(address(QStringLiteral("gone.zip")), false);
+
+    controller->retryFromMenuItem({before[1], stranger});
+    const ZRDownloadList after = controller->downloads();
+    ASSERT_EQ(after.size(), 3);
+    EXPECT_EQ(after[0], before[0]);
+    EXPECT_NE(after[1], before[1]);
+    EXPECT_EQ(after[1]->URLString(), address(QStringLiteral("r2.zip")));
+    EXPECT_EQ(after[1]->status(), ZRDownloadStatusQueued);
+    EXPECT_EQ(after[2], before[2]);
+    EXPECT_EQ(ui.beeps, 0);
+
+    controller->retryFromMenuItem({stranger});
+    EXPECT_EQ(ui.beeps, 1);
+}
+
+TEST(InstanceLock, OneHolderAtATime)
+{
+    const QString lockPath = sandboxRoot() + QStringLiteral("/instance.lock");
+    ZRInstanceLock first;
+    ASSERT_EQ(first.tryLock(lockPath), ZRInstanceLock::Result::Locked);
+
+    ZRInstanceLock second;
+    qint64 holder = 0;
+    EXPECT_EQ(second.tryLock(lockPath, &holder), ZRInstanceLock::Result::HeldElsewhere);
+    EXPECT_EQ(holder, qint64(::getpid()));
+    EXPECT_FALSE(second.isLocked());
+
+    first.unlock();
+    EXPECT_EQ(second.tryLock(lockPath), ZRInstanceLock::Result::Locked);
+
+    QString error;
+    ZRInstanceLock nowhere;
+    EXPECT_EQ(nowhere.tryLock(sandboxRoot() + QStringLiteral("/missing/folder/x.lock"), nullptr, &error),
+              ZRInstanceLock::Result::Failed);
+    EXPECT_FALSE(error.isEmpty());
+}
+
+} // namespace
