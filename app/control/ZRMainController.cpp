@@ -510,6 +510,7 @@ void ZRMainController::updateDownloadListAndStatus()
     _sortedAndFilteredDownloads = _sortedDownloads;
     if (_userInterface)
         _userInterface->showDownloads(_sortedAndFilteredDownloads);
+    updateStatusAndForceUpdateApplicationImage(false);
 }
 
 void ZRMainController::selectionDidChange()
@@ -564,8 +565,7 @@ void ZRMainController::decrementLongTermNumberOfQueuedOrDownloadingDownloads()
 
 void ZRMainController::updateDownload(ZRDownload *download)
 {
-    if (_userInterface && download)
-        _userInterface->redrawDownload(download);
+    updateDownload(download, false);
 }
 
 void ZRMainController::removeDownload(ZRDownload *download)
@@ -607,5 +607,6 @@ void ZRMainController::resetForTesting()
     _longTermNumberOfQueuedOrDownloadingDownloads = 0;
     _isShowingQuitWhileDownloadingAlert = false;
     _queueArchive = ZRQueueArchive(ZRDownload::queueArchivePath());
+    resetStatusForTesting();
     ZRDownloadManager::setSharedManager(this);
 }

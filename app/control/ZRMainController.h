@@ -3,6 +3,7 @@
 // only through a ZRUserInterface.
 #pragma once
 
+#include "app/control/ZRApplicationImage.h"
 #include "app/control/ZRQueueArchive.h"
 #include "app/control/ZRUserInterface.h"
 #include "core/download/ZRDownload.h"
@@ -10,6 +11,7 @@
 #include "core/foundation/ZRDelayedCall.h"
 
 #include <QList>
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QUrl>
@@ -19,6 +21,7 @@
 
 class ZRClockChangeWatcher;
 class ZRSleepWakeWatcher;
+class ZRSystemPower;
 
 // Main thread, every member.
 class ZRMainController : public QObject, public ZRDownloadManager
@@ -117,6 +120,51 @@ public:
     void resetSchedule();
     void disableSchedule();
 
+    // --- Status summary and all-done procedures ---
+
+    // Recounts the list and shows the status line, the application image and the window's marks.
+    // With nothing pending it runs the all-done procedures once per batch: the notification, and
+    // quitting, sleeping or shutting down when chosen. Any call first cancels a pending auto-quit.
+    void updateStatusAndForceUpdateApplicationImage(bool forceUpdate);
+    // The status line as last shown ("2 of 5 downloads"); empty while nothing is pending.
+    QString statusText() const { return _statusText; }
+    const ZRApplicationImage &applicationImage() const { return _applicationImage; }
+    // A download changed. The first report of its finish notifies, may bounce or play the heartbeat,
+    // clears it after vanishInterval with "Auto-Clear ..." and writes the queue archive; forceVanish
+    // (it is being removed) lets it vanish without a notification. Rows redraw within 0.2 s, or at
+    // once with forceDisplay.
+    void updateDownload(ZRDownload *download, bool forceDisplay);
+    void updateDownload(ZRDownload *download, bool forceDisplay, bool forceVanish, double vanishInterval) override;
+    // Takes every complete or aborted download at the path out of the list (its file went to the trash).
+    void removeDownloadIfDoneWithPath(const QString &path);
+    // Starts the removal now for each download still in the list.
+    void vanishDownloads(const ZRDownloadList &downloads);
+    // Removing the last pending download by hand is no reason for the all-done notification.
+    void disableAllDoneNotificationForDownload(ZRDownload *download) override;
+    // Sleep or shut down once all downloads are done: chosen per run, never stored, never both.
+    // Turning shut-down on asks first.
+    void toggleAutoSleep();
+    void toggleAutoShutDown();
+    bool mayTriggerSleepOnAllDone() const { return _mayTriggerSleepOnAllDone; }
+    bool mayTriggerShutDownOnAllDone() const { return _mayTriggerShutDownOnAllDone; }
+    // Asks the system to suspend now; beeps when it refuses.
+    void sleep();
+    // Quits as the user would (the queue is archived, running downloads paused), then asks the system
+    // to power off; on refusal beeps and carries on.
+    void shutDown();
+    // False when not sent (private downloading, no front end).
+    bool sendUserNotification(const QString &name, const QString &title, const QString &informativeText,
+                              bool asAppendix);
+    // "Done", or "No active downloads remaining" when some download ended aborted (then given).
+    void sendDoneUserNotification(ZRDownload *abortedDownload);
+    void togglePrivateDownloading();
+    // Where sleep and shut-down requests go; not owned. Without one, logind.
+    void setSystemPower(ZRSystemPower *systemPower) { _systemPower = systemPower; }
+    bool isTerminationScheduled() const { return _terminateCall.isScheduled(); }
+    bool isSleepScheduled() const { return _sleepCall.isScheduled(); }
+    // Tests: rows on screen as a filter would leave them.
+    void setDisplayedDownloadsForTesting(const ZRDownloadList &rows) { _sortedAndFilteredDownloads = rows; }
+
     // --- Notices from the model ---
 
     using ZRDownloadManager::updateDownload;
@@ -191,4 +239,23 @@ private:
     ZRDelayedCall _resumeAfterSleepCall;
     ZRDelayedCall _activationCall;
     ZRDelayedCall _statusItemCall;
+
+    // --- Status summary and all-done procedures ---
+    ZRSystemPower *systemPower();
+    void redrawPendingDownloads();
+    void resetStatusForTesting();
+    bool _mayTriggerAllDoneNotification = false;
+    bool _mayTriggerQuitOnAllDone = false;
+    bool _mayTriggerSleepOnAllDone = false;
+    bool _mayTriggerShutDownOnAllDone = false;
+    QString _statusText;
+    ZRApplicationImage _applicationImage;
+    ZRSystemPower *_systemPower = nullptr;
+    // Finished downloads whose end was already reported, so that later redraws do not report it again.
+    QHash<const ZRDownload *, std::weak_ptr<ZRDownload>> _reportedFinishedDownloads;
+    QList<std::weak_ptr<ZRDownload>> _downloadsToRedraw;
+    ZRDelayedCall _terminateCall;
+    ZRDelayedCall _doneNotificationCall;
+    ZRDelayedCall _sleepCall;
+    ZRDelayedCall _redrawCall;
 };

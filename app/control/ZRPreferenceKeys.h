@@ -39,4 +39,14 @@ inline constexpr QLatin1String NumberOfTopLevelHistoryItems("Number Of Top-Level
 inline constexpr QLatin1String ToolbarFilterCriterion("Toolbar Filter Criterion");
 inline constexpr QLatin1String HistorySearchCriterion("History Search Criterion");
 
+// Status summary and all-done procedures.
+inline constexpr QLatin1String AutoQuit("Auto-Quit");
+inline constexpr QLatin1String AutoClearSuccesses("Auto-Clear Successes");
+inline constexpr QLatin1String AutoClearLemons("Auto-Clear Lemons");
+inline constexpr QLatin1String CoalesceUserNotifications("Coalesce User Notifications");
+inline constexpr QLatin1String InvertUserNotifications("Invert User Notifications");
+inline constexpr QLatin1String PrivateDownloading("Private Downloading");
+inline constexpr QLatin1String
+    PrivateDownloadingSendsUserNotifications("Private Downloading Sends User Notifications");
+
 } // namespace ZRPreferenceKey

@@ -3,6 +3,7 @@
 // each implement it; the controller never sees a widget.
 #pragma once
 
+#include "app/control/ZRApplicationImage.h"
 #include "core/download/ZRDownloadManager.h"
 
 #include <QList>
@@ -10,6 +11,8 @@
 #include <QStringList>
 #include <QUrl>
 #include <optional>
+
+class ZRDownloadVanishView;
 
 // An alert with a title, a message and buttons; the first button is the default one (Return), the
 // second the cancel one (Escape).
@@ -111,4 +114,22 @@ public:
 
     // Ends the program without asking the controller again: the caller has already had a true shouldQuit.
     virtual void terminate() = 0;
+
+    // --- Status summary and all-done procedures (each does nothing unless the front end has it) ---
+
+    // The application icon's counters, progress level and sleep or shut-down mark, for the window and
+    // tray icons; the launcher entry gets its counters through setLauncherBadge.
+    virtual void showApplicationImage(const ZRApplicationImage &image) { (void)image; }
+    // One informational attention request (the taskbar entry flashes once).
+    virtual void requestUserAttention() {}
+    // A short sound by name ("ZRHeartbeat").
+    virtual void playSound(const QString &name) { (void)name; }
+    // The toolbar's Clear button: hidden and disabled while nothing finished is left to clear.
+    virtual void setClearButtonVisible(bool visible) { (void)visible; }
+    // The window's edited mark: closing it now would quit with active downloads.
+    virtual void setDocumentEdited(bool edited) { (void)edited; }
+    // Ends the modal alert on screen as if cancelled; nothing without one.
+    virtual void abortModalAlert() {}
+    // The list that animates the removal of rows; none without a list on screen (rows go at once).
+    virtual ZRDownloadVanishView *downloadVanishView() { return nullptr; }
 };
