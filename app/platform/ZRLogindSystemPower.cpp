@@ -18,7 +18,12 @@ constexpr int callTimeoutMilliseconds = 120 * 1000;
 
 } // namespace
 
-ZRLogindSystemPower::ZRLogindSystemPower(QObject *parent) : QObject(parent) {}
+ZRLogindSystemPower::ZRLogindSystemPower(QObject *parent)
+    : ZRLogindSystemPower(QDBusConnection::systemBus(), parent)
+{
+}
+
+ZRLogindSystemPower::ZRLogindSystemPower(const QDBusConnection &bus, QObject *parent) : QObject(parent), _bus(bus) {}
 
 ZRLogindSystemPower::~ZRLogindSystemPower() = default;
 
@@ -34,8 +39,7 @@ void ZRLogindSystemPower::powerOff(Completion completion)
 
 void ZRLogindSystemPower::call(const QString &method, Completion completion)
 {
-    QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected()) {
+    if (!_bus.isConnected()) {
         ZRLogDebug(QStringLiteral("cannot call logind %1: no system bus").arg(method));
         // Still asynchronous, like every other answer.
         QMetaObject::invokeMethod(this, [completion] { if (completion) completion(false); }, Qt::QueuedConnection);
@@ -44,7 +48,7 @@ void ZRLogindSystemPower::call(const QString &method, Completion completion)
     QDBusMessage message = QDBusMessage::createMethodCall(logindService, logindPath, logindManager, method);
     // Interactive: logind may ask the user to authorise instead of refusing.
     message << true;
-    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(message, callTimeoutMilliseconds), this);
+    auto *watcher = new QDBusPendingCallWatcher(_bus.asyncCall(message, callTimeoutMilliseconds), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [method, completion](QDBusPendingCallWatcher *finished) {
                 finished->deleteLater();

@@ -3,6 +3,7 @@
 
 #include "app/platform/ZRSystemPower.h"
 
+#include <QDBusConnection>
 #include <QObject>
 
 // Main thread.
@@ -10,7 +11,9 @@ class ZRLogindSystemPower : public QObject, public ZRSystemPower
 {
     Q_OBJECT
 public:
+    // The system bus, unless another connection stands in for it.
     explicit ZRLogindSystemPower(QObject *parent = nullptr);
+    ZRLogindSystemPower(const QDBusConnection &bus, QObject *parent = nullptr);
     ~ZRLogindSystemPower() override;
 
     // The answer comes asynchronously: logind may first have the user authorise the request.
@@ -19,4 +22,6 @@ public:
 
 private:
     void call(const QString &method, Completion completion);
+
+    QDBusConnection _bus;
 };
