@@ -3,6 +3,7 @@
 #include "app/control/ZRMainController.h"
 #include "app/control/ZRScriptArgumentKeys.h"
 #include "app/headless/ZRHeadlessFrontEnd.h"
+#include "app/headless/ZRHeadlessRun.h"
 #include "core/http/ZRHTTPRequest.h"
 #include "core/foundation/ZRLog.h"
 #include "core/foundation/ZRUserDefaults.h"
@@ -14,6 +15,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 namespace
 {
@@ -139,6 +141,9 @@ int main(int argc, char **argv)
 
     ZRHeadlessFrontEnd frontEnd;
     frontEnd.start();
+    // Given addresses or files, the run ends once they, and whatever the restored queue was working
+    // on, are done.
+    std::unique_ptr<ZRHeadlessRun> run;
     if (!paths.isEmpty() || !addresses.isEmpty()) {
         ZRMainController *controller = ZRMainController::mainController();
         QList<QUrl> urls;
@@ -146,9 +151,20 @@ int main(int argc, char **argv)
         urls += controller->URLsFromCollection(addresses);
         if (urls.isEmpty())
             std::fputs("quorvel: nothing new to add: no address found, or all of them are queued already\n", stderr);
+        const ZRDownloadList before = controller->downloads();
         controller->openURLs(urls, arguments);
+        ZRDownloadList watched = controller->downloadsMatchingStatusMask(ZRDownloadStatusMaskActive);
+        for (const ZRDownloadPtr &download : controller->downloads()) {
+            if (!before.contains(download))
+                watched.append(download);
+        }
+        run = std::make_unique<ZRHeadlessRun>(stdout, [&frontEnd] { frontEnd.requestQuit(); });
+        run->watch(watched);
     }
-    const int status = application.exec();
+    int status = application.exec();
+    // Success only when every download of the run completed (an interrupted run keeps the rest queued).
+    if (run && status == 0)
+        status = run->exitStatus();
     ZRUserDefaults::standardUserDefaults().synchronize();
     return status;
 }

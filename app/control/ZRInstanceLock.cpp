@@ -3,17 +3,56 @@
 #include "core/foundation/ZRPaths.h"
 
 #include <QByteArray>
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+namespace
+{
+
+// $XDG_RUNTIME_DIR, else "quorvel-UID" in the temporary folder, made private to this user. A folder of
+// that name that someone else made, or a link, is not used: then the support folder takes the lock.
+QString runtimeFolderPath()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
+        return runtime;
+    const QString folder = QDir::tempPath() + QStringLiteral("/quorvel-%1").arg(::getuid());
+    const QByteArray encoded = QFile::encodeName(folder);
+    if (::mkdir(encoded.constData(), 0700) != 0 && errno != EEXIST)
+        return QString();
+    struct stat info = {};
+    if (::lstat(encoded.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::getuid() ||
+        (info.st_mode & 0077) != 0)
+        return QString();
+    return folder;
+}
+
+} // namespace
 
 QString ZRInstanceLock::defaultLockFilePath()
 {
-    return ZRApplicationSupportFolderPath() + QStringLiteral("/Quorvel.lock");
+    return lockFilePathForFolder(ZRApplicationSupportFolderPath());
+}
+
+QString ZRInstanceLock::lockFilePathForFolder(const QString &supportFolderPath)
+{
+    const QString runtime = runtimeFolderPath();
+    if (runtime.isEmpty())
+        return supportFolderPath + QStringLiteral("/Quorvel.lock");
+    const QByteArray digest = QCryptographicHash::hash(QFile::encodeName(QDir::cleanPath(supportFolderPath)),
+                                                       QCryptographicHash::Sha1)
+                                  .toHex()
+                                  .left(16);
+    return runtime + QStringLiteral("/Quorvel-") + QString::fromLatin1(digest) + QStringLiteral(".lock");
 }
 
 ZRInstanceLock::~ZRInstanceLock()

@@ -1,5 +1,5 @@
-// One queue per user: the process that holds the lock file in the application-support folder is the
-// only one that reads and writes Queue.plist there.
+// One queue per user: the process that holds the lock of an application-support folder is the only
+// one that reads and writes Queue.plist there.
 #pragma once
 
 #include <QString>
@@ -8,8 +8,12 @@
 class ZRInstanceLock
 {
 public:
-    // "Quorvel.lock" beside the queue archive.
+    // The lock file of the application-support folder in use. It lives in the runtime folder
+    // ($XDG_RUNTIME_DIR, else a private folder in the temporary one) so that the support folder holds
+    // only what is worth keeping; its name comes from the support folder's path, so that each queue
+    // has its own.
     static QString defaultLockFilePath();
+    static QString lockFilePathForFolder(const QString &supportFolderPath);
 
     ZRInstanceLock() = default;
     ~ZRInstanceLock();

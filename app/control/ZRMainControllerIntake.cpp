@@ -254,8 +254,7 @@ void ZRMainController::openURLs(const QList<QUrl> &urls, const QVariantMap &appl
         return;
     updateDownloadListAndStatus();
     writeArchiveBeforeQuitting(false);
-    if (_userInterface)
-        _userInterface->postNotification({addedToQueue, addedToQueue, state.addedNames.join(QLatin1Char('\n'))});
+    sendUserNotification(addedToQueue, addedToQueue, state.addedNames.join(QLatin1Char('\n')), false);
 }
 
 void ZRMainController::openURLsInIntake(const QList<QUrl> &urls, IntakeState &state)

@@ -87,6 +87,8 @@ public:
     bool matchesStatusMask(quint64 mask) const { return mask == 0 || (quint64(_status) & mask) != 0; }
     bool isInterrupted() const { return _isInterrupted; }
     void setInterrupted(bool interrupted) { _isInterrupted = interrupted; }
+    // Whether an automatic resume after a failure is pending.
+    bool isAutoResumeScheduled() const { return _autoResumeCall && _autoResumeCall->isScheduled(); }
     bool autoResumeAfterSleep() const { return _autoResumeAfterSleep; }
     void setAutoResumeAfterSleep(bool autoResume) { _autoResumeAfterSleep = autoResume; }
     bool isBeingRemoved() const { return _isBeingRemoved; }

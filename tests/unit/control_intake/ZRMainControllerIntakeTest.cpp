@@ -124,8 +124,8 @@ TEST_F(IntakeTest, TextBecomesAddressesWithBraceRangesAndNothingElse)
     controller->openURLs(controller->URLsFromString(address(QStringLiteral("part{1-3}.zip"))));
     EXPECT_EQ(controller->downloads().size(), 3);
     ASSERT_EQ(ui.notifications.size(), 1);
-    EXPECT_EQ(ui.notifications[0].identifier, QStringLiteral("Added to Queue"));
-    EXPECT_EQ(ui.notifications[0].message, QStringLiteral("part1.zip\npart2.zip\npart3.zip"));
+    EXPECT_EQ(ui.notifications[0].title, QStringLiteral("Added to Queue"));
+    EXPECT_TRUE(ui.notifications[0].message.contains(QStringLiteral("part1.zip\npart2.zip\npart3.zip")));
     // The new downloads are in the queue archive at once.
     const std::optional<QVariant> archive = ZRPropertyList::propertyListWithContentsOfFile(controller->queueArchivePath());
     ASSERT_TRUE(archive);
@@ -407,6 +407,13 @@ TEST(InstanceLock, OneHolderAtATime)
 
     first.unlock();
     EXPECT_EQ(second.tryLock(lockPath), ZRInstanceLock::Result::Locked);
+
+    // Each queue has its own lock, kept out of the support folder.
+    const QString lockOfA = ZRInstanceLock::lockFilePathForFolder(QStringLiteral("/a/Quorvel"));
+    EXPECT_EQ(lockOfA, ZRInstanceLock::lockFilePathForFolder(QStringLiteral("/a/Quorvel/")));
+    EXPECT_NE(lockOfA, ZRInstanceLock::lockFilePathForFolder(QStringLiteral("/b/Quorvel")));
+    EXPECT_TRUE(lockOfA.startsWith(qEnvironmentVariable("XDG_RUNTIME_DIR") + QLatin1Char('/')));
+    EXPECT_FALSE(ZRInstanceLock::defaultLockFilePath().startsWith(ZRApplicationSupportFolderPath()));
 
     QString error;
     ZRInstanceLock nowhere;

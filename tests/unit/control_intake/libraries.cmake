@@ -1,1 +1,1 @@
-target_link_libraries(${_target} PRIVATE quorvel_control)
+target_link_libraries(${_target} PRIVATE quorvel_control quorvel_headless)

@@ -1,0 +1,98 @@
+#include "app/headless/ZRHeadlessRun.h"
+
+#include <QSet>
+
+namespace
+{
+
+const QString spacedDash = QStringLiteral(" \u2014 ");
+
+} // namespace
+
+ZRHeadlessRun::ZRHeadlessRun(std::FILE *output, std::function<void()> quit, QObject *parent)
+    : QObject(parent), _output(output), _quit(std::move(quit))
+{
+    // Finishing is seen within a quarter second; the downloads report on their own timers anyway.
+    _timer.setInterval(250);
+    connect(&_timer, &QTimer::timeout, this, &ZRHeadlessRun::check);
+}
+
+void ZRHeadlessRun::watch(const ZRDownloadList &downloads)
+{
+    QSet<ZRDownload *> known;
+    for (const ZRDownloadPtr &download : std::as_const(_watched))
+        known.insert(download.get());
+    for (const ZRDownloadPtr &download : downloads) {
+        if (download && !known.contains(download.get())) {
+            known.insert(download.get());
+            _watched.append(download);
+        }
+    }
+    _timer.start();
+    // Nothing to wait for: done on the next turn, once the caller has finished starting up.
+    QTimer::singleShot(0, this, &ZRHeadlessRun::check);
+}
+
+bool ZRHeadlessRun::isSettled(ZRDownload &download)
+{
+    switch (download.status()) {
+    case ZRDownloadStatusComplete:
+    case ZRDownloadStatusAborted:
+        return true;
+    case ZRDownloadStatusPaused:
+        return !download.isAutoResumeScheduled();
+    default:
+        return false;
+    }
+}
+
+int ZRHeadlessRun::exitStatus() const
+{
+    for (const ZRDownloadPtr &download : _watched) {
+        if (download->status() != ZRDownloadStatusComplete)
+            return 1;
+    }
+    return 0;
+}
+
+void ZRHeadlessRun::check()
+{
+    if (_isFinished)
+        return;
+    for (const ZRDownloadPtr &download : std::as_const(_watched)) {
+        if (!isSettled(*download))
+            return;
+    }
+    _isFinished = true;
+    _timer.stop();
+    printSummary();
+    if (_quit)
+        _quit();
+}
+
+void ZRHeadlessRun::printSummary()
+{
+    QStringList lines;
+    qsizetype complete = 0;
+    for (const ZRDownloadPtr &download : std::as_const(_watched)) {
+        QString line = QStringLiteral("  ") + download->displayName() + spacedDash;
+        if (download->status() == ZRDownloadStatusComplete) {
+            ++complete;
+            const QString path = download->path();
+            line += path.isEmpty() ? QStringLiteral("complete") : QStringLiteral("complete: ") + path;
+        } else if (download->status() == ZRDownloadStatusAborted) {
+            line += QStringLiteral("failed: ") + download->statusDescriptionWithLiveDetails(false);
+        } else {
+            line += QStringLiteral("not finished, kept in the queue: ") +
+                    download->statusDescriptionWithLiveDetails(false);
+        }
+        lines.append(line);
+    }
+    QString text = _watched.isEmpty() ? QStringLiteral("nothing to download")
+                                      : QStringLiteral("%1 of %2 downloads complete:").arg(complete).arg(_watched.size());
+    for (const QString &line : std::as_const(lines))
+        text += QLatin1Char('\n') + line;
+    const QByteArray bytes = text.toLocal8Bit() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), _output);
+    std::fflush(_output);
+}

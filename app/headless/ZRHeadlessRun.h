@@ -1,0 +1,43 @@
+// A terminal run that was given addresses or files: it waits for the downloads it was asked for and
+// for those the restored queue was working on, then prints where each one ended and quits.
+#pragma once
+
+#include "core/download/ZRDownload.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <cstdio>
+#include <functional>
+
+// Main thread.
+class ZRHeadlessRun : public QObject
+{
+    Q_OBJECT
+public:
+    // The summary goes to output (not owned); quit is called once, when every download is done.
+    ZRHeadlessRun(std::FILE *output, std::function<void()> quit, QObject *parent = nullptr);
+
+    // Starts waiting for these downloads (a download held twice counts once).
+    void watch(const ZRDownloadList &downloads);
+    const ZRDownloadList &watchedDownloads() const { return _watched; }
+
+    // A download no longer holds the run open once it is complete or aborted, or paused without an
+    // automatic resume to come.
+    static bool isSettled(ZRDownload &download);
+    bool isFinished() const { return _isFinished; }
+    // 0 when every watched download completed, else 1.
+    int exitStatus() const;
+
+    // Checks now instead of on the next tick.
+    void check();
+
+private:
+    void printSummary();
+
+    std::FILE *_output;
+    std::function<void()> _quit;
+    ZRDownloadList _watched;
+    QTimer _timer;
+    bool _isFinished = false;
+};

@@ -1,0 +1,135 @@
+// The quorvel executable given addresses: it downloads them, reports where each one ended, exits
+// with their outcome, and refuses to run beside another quorvel on the same queue.
+#include "tests/support/ZRTestScriptedServer.h"
+#include "tests/support/ZRTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+using namespace ZRTestSupport;
+
+namespace
+{
+
+class CommandLine : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        root = sandboxRoot() + QStringLiteral("/command-line");
+        QDir(root).removeRecursively();
+        QDir().mkpath(root + QStringLiteral("/home"));
+        environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config"));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
+        environment.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/cache"));
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+                           QStringLiteral("unix:path=") + root + QStringLiteral("/no-bus"));
+        environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        // The engine must never reach anything but the test's own server.
+        for (const char *name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+            environment.remove(QString::fromLatin1(name));
+    }
+
+    std::unique_ptr<QProcess> quorvel(const QStringList &arguments)
+    {
+        auto process = std::make_unique<QProcess>();
+        process->setProcessEnvironment(environment);
+        process->setProgram(QStringLiteral(QUORVEL_EXECUTABLE));
+        process->setArguments(QStringList{QStringLiteral("--headless")} + arguments);
+        process->start();
+        return process;
+    }
+    static void finish(QProcess &process)
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.terminate();
+            if (!process.waitForFinished(10000)) {
+                process.kill();
+                process.waitForFinished(5000);
+            }
+        }
+    }
+
+    QString archivePath() const { return root + QStringLiteral("/data/Quorvel/Queue.plist"); }
+
+    QString root;
+    QProcessEnvironment environment;
+};
+
+TEST_F(CommandLine, DownloadsTheAddressesReportsThemAndExitsWithTheirOutcome)
+{
+    ZRTestScriptedServer server;
+    ZR_START_SCRIPTED_SERVER_OR_SKIP(server);
+    const QString target = root + QStringLiteral("/out");
+
+    auto process = quorvel({QStringLiteral("--to"), target + QLatin1Char('/'),
+                            server.url(QStringLiteral("/bytes?size=70000&n={1-2}"))});
+    ASSERT_TRUE(process->waitForFinished(30000));
+    const QString output = QString::fromLocal8Bit(process->readAllStandardOutput());
+    EXPECT_EQ(process->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process->exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains(QStringLiteral("2 of 2 downloads complete:"))) << output.toStdString();
+
+    const QStringList files = QDir(target).entryList(QDir::Files, QDir::Name);
+    ASSERT_EQ(files.size(), 2) << files.join(QLatin1Char(' ')).toStdString();
+    for (const QString &file : files) {
+        EXPECT_EQ(readFile(target + QLatin1Char('/') + file), ZRTestScriptedServer::patternBytes(0, 70000));
+        EXPECT_TRUE(output.contains(QStringLiteral("complete: ") + target + QLatin1Char('/') + file));
+    }
+
+    // A failure makes the run fail.
+    process = quorvel({QStringLiteral("--to"), target, server.url(QStringLiteral("/status/404"))});
+    ASSERT_TRUE(process->waitForFinished(30000));
+    EXPECT_EQ(process->exitCode(), 1);
+    EXPECT_TRUE(QString::fromLocal8Bit(process->readAllStandardOutput()).contains(QStringLiteral("0 of 1 downloads complete:")));
+}
+
+TEST_F(CommandLine, HeaderValuesWithLineBreaksAreRefusedBeforeAnythingIsAdded)
+{
+    auto process = quorvel({QStringLiteral("--cookies"), QStringLiteral("a=1\r\nX-Injected: yes"),
+                            QStringLiteral("http://127.0.0.1:9/never")});
+    ASSERT_TRUE(process->waitForFinished(10000));
+    EXPECT_EQ(process->exitCode(), 2);
+    EXPECT_TRUE(QString::fromLocal8Bit(process->readAllStandardError()).contains(QStringLiteral("usingCookies")));
+    EXPECT_FALSE(QFileInfo::exists(archivePath()));
+}
+
+TEST_F(CommandLine, ASecondQuorvelOnTheSameQueueIsRefused)
+{
+    // The first one works a restored queue and stays until it is told to quit.
+    auto first = quorvel({});
+    QString firstOutput;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            firstOutput += QString::fromLocal8Bit(first->readAllStandardOutput());
+            return firstOutput.contains(QStringLiteral("no downloads"));
+        },
+        10000));
+
+    auto second = quorvel({QStringLiteral("http://127.0.0.1:9/never")});
+    ASSERT_TRUE(second->waitForFinished(10000));
+    EXPECT_EQ(second->exitCode(), 1);
+    const QString error = QString::fromLocal8Bit(second->readAllStandardError());
+    EXPECT_TRUE(error.contains(QStringLiteral("already running (process %1)").arg(first->processId())))
+        << error.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(archivePath()));
+
+    finish(*first);
+    EXPECT_EQ(first->exitCode(), 0);
+
+    // Once the first is gone the queue is free again.
+    auto third = quorvel({QStringLiteral("--help")});
+    ASSERT_TRUE(third->waitForFinished(10000));
+    EXPECT_EQ(third->exitCode(), 0);
+}
+
+} // namespace
