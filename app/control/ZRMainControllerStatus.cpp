@@ -77,9 +77,16 @@ void ZRMainController::updateStatusAndForceUpdateApplicationImage(bool forceUpda
         case ZRDownloadStatusPaused:
             ++paused;
             break;
-        default:
+        default: {
+            // Finished before we looked (restored from the archive): old news, never reported again.
+            const auto reported = _reportedFinishedDownloads.constFind(download.get());
+            if (reported == _reportedFinishedDownloads.constEnd() || reported->expired())
+                _reportedFinishedDownloads.insert(download.get(), download);
             break;
         }
+        }
+        if (!(download->status() & ZRDownloadStatusMaskFinished) && !_reportedFinishedDownloads.isEmpty())
+            _reportedFinishedDownloads.remove(download.get());
     }
     qint64 hidden = 0;
     if (_sortedAndFilteredDownloads.size() < _downloads.size()) {

@@ -222,6 +222,26 @@ TEST_F(MainControllerStatusTest, FinishedDownloadsNotifyAndBounceOnceAndOnlyForT
     EXPECT_EQ(ui.attentionRequests, 3);
 }
 
+TEST_F(MainControllerStatusTest, DownloadsThatEndedBeforeThisRunAreNoNews)
+{
+    const ZRDownloadPtr failed = addDownload(QStringLiteral("old-failure"), ZRDownloadStatusAborted);
+    const ZRDownloadPtr done = addDownload(QStringLiteral("old-success"), ZRDownloadStatusComplete);
+    controller->updateDownloadListAndStatus();
+    controller->updateDownload(failed.get());
+    controller->updateDownload(done.get());
+    processEventsFor(300);
+    EXPECT_TRUE(ui.notifications.isEmpty());
+    EXPECT_EQ(ui.attentionRequests, 0);
+    EXPECT_TRUE(ui.sounds.isEmpty());
+
+    // Resumed and failed again in this run: that is reported.
+    failed->setStatus(ZRDownloadStatusQueued);
+    controller->updateDownload(failed.get());
+    finish(failed, ZRDownloadStatusAborted);
+    ASSERT_FALSE(ui.notifications.isEmpty());
+    EXPECT_EQ(ui.notifications[0].title, QStringLiteral("Download Failed"));
+}
+
 TEST_F(MainControllerStatusTest, MergedNotificationsGrowLineByLineUntilClicked)
 {
     defaults().setBool(true, ZRPreferenceKey::CoalesceUserNotifications);
