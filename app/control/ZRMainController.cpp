@@ -587,6 +587,16 @@ void ZRMainController::beep()
         _userInterface->beep();
 }
 
+void ZRMainController::runModalAlert(const QString &title, const QString &message)
+{
+    if (!_userInterface)
+        return;
+    // No scheduling pass starts downloads while the user has not answered.
+    ++_modalAlertDepth;
+    _userInterface->runModalAlert(ZRAlert{title, message, {QStringLiteral("OK")}, ZRAlert::Style::Warning});
+    --_modalAlertDepth;
+}
+
 void ZRMainController::copyToPasteboard(const QString &text, const QList<QUrl> &urls)
 {
     if (_userInterface)

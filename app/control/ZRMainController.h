@@ -176,8 +176,10 @@ public:
     }
     void updateDownload(ZRDownload *download) override;
     void removeDownload(ZRDownload *download) override;
-    bool isShowingModalWindow() const override { return _isShowingQuitWhileDownloadingAlert; }
+    bool isShowingModalWindow() const override { return _isShowingQuitWhileDownloadingAlert || _modalAlertDepth > 0; }
     void beep() override;
+    // Alerts the downloads raise themselves (a missing disk), with one "OK" button.
+    void runModalAlert(const QString &title, const QString &message) override;
     void copyToPasteboard(const QString &text, const QList<QUrl> &urls) override;
 
     // --- Address intake ---
@@ -232,6 +234,7 @@ private:
     ZRDownloadList _sortedAndFilteredDownloads;
     qint64 _longTermNumberOfQueuedOrDownloadingDownloads = 0;
     bool _isShowingQuitWhileDownloadingAlert = false;
+    int _modalAlertDepth = 0;
 
     ZRQueueArchive _queueArchive;
     ZRSleepWakeWatcher *_sleepWakeWatcher = nullptr;

@@ -144,6 +144,19 @@ TEST_F(MainControllerTest, IsTheOneInstanceAndTheModelsManager)
     EXPECT_FALSE(defaults().boolForKey(ZRPreferenceKey::AutoStart));
 }
 
+TEST_F(MainControllerTest, AlertsOfTheDownloadsGoThroughTheInterfaceAndHoldTheQueue)
+{
+    bool modalWhileShown = false;
+    ui.whileAlertShows = [&](const ZRAlert &) { modalWhileShown = controller->isShowingModalWindow(); };
+    ZRDownloadManager::sharedManager()->runModalAlert(QStringLiteral("Disk missing"), QStringLiteral("Connect it."));
+    ASSERT_EQ(ui.alerts.size(), 1);
+    EXPECT_EQ(ui.alerts.first().title, QStringLiteral("Disk missing"));
+    EXPECT_EQ(ui.alerts.first().message, QStringLiteral("Connect it."));
+    EXPECT_EQ(ui.alerts.first().buttons, QStringList{QStringLiteral("OK")});
+    EXPECT_TRUE(modalWhileShown);
+    EXPECT_FALSE(controller->isShowingModalWindow());
+}
+
 TEST_F(MainControllerTest, StatusMaskQueries)
 {
     EXPECT_FALSE(controller->anyDownloadMatchesStatusMask(0));
