@@ -1,15 +1,20 @@
 // The quorvel executable given addresses: it downloads them, reports where each one ended, exits
 // with their outcome, and refuses to run beside another quorvel on the same queue.
+#include "tests/support/ZRTestNginx.h"
 #include "tests/support/ZRTestScriptedServer.h"
 #include "tests/support/ZRTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+
+#include <algorithm>
+#include <csignal>
 
 using namespace ZRTestSupport;
 
@@ -130,6 +135,46 @@ TEST_F(CommandLine, ASecondQuorvelOnTheSameQueueIsRefused)
     auto third = quorvel({QStringLiteral("--help")});
     ASSERT_TRUE(third->waitForFinished(10000));
     EXPECT_EQ(third->exitCode(), 0);
+}
+
+TEST_F(CommandLine, AKilledRunResumesFromTheQueueAndEndsWithTheSameBytes)
+{
+    if (!ZRTestNginx::isAvailable())
+        GTEST_SKIP() << "nginx is not installed";
+    ZRTestNginx::Options options;
+    options.limitRateBytesPerSecond = 1024 * 1024;
+    options.https = false;
+    ZRTestNginx server(options);
+    ASSERT_TRUE(server.start()) << server.errorString().toStdString();
+    const qint64 size = 3 * 1024 * 1024;
+    ASSERT_TRUE(server.addPatternFile(QStringLiteral("big.bin"), size));
+    const QString address = server.limitedURL(QStringLiteral("/big.bin"));
+    const QString target = root + QStringLiteral("/out");
+
+    auto first = quorvel({QStringLiteral("--to"), target + QLatin1Char('/'), address});
+    // Killed without a chance to tidy up, part of the file on disk.
+    const auto partialBytes = [&] {
+        qint64 largest = 0;
+        QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QFileInfo info(it.next());
+            if (info.filePath().contains(QStringLiteral("big.bin")) && !info.fileName().endsWith(QStringLiteral("info")))
+                largest = std::max(largest, info.size());
+        }
+        return largest;
+    };
+    ASSERT_TRUE(waitUntil([&] { return partialBytes() > 512 * 1024; }, 15000))
+        << first->readAllStandardOutput().toStdString() << first->readAllStandardError().toStdString();
+    ::kill(pid_t(first->processId()), SIGKILL);
+    ASSERT_TRUE(first->waitForFinished(10000));
+    ASSERT_TRUE(QFileInfo::exists(archivePath()));
+
+    // Started again without arguments, it works the restored queue until told to quit.
+    auto second = quorvel({});
+    const QString finished = target + QStringLiteral("/big.bin");
+    EXPECT_TRUE(waitUntil([&] { return QFileInfo(finished).size() == size; }, 20000));
+    finish(*second);
+    EXPECT_EQ(readFile(finished), ZRTestScriptedServer::patternBytes(0, size));
 }
 
 } // namespace
