@@ -150,7 +150,8 @@ void ZRMainController::updateStatusAndForceUpdateApplicationImage(bool forceUpda
             // Nothing is left to ask about: the quit that asked goes ahead.
             if (_userInterface)
                 _userInterface->abortModalAlert();
-            _terminateCall.schedule(0, [this] {
+            // Not the cancellable auto-quit: later updates must not hold back a quit the user chose.
+            QTimer::singleShot(0, this, [this] {
                 if (shouldQuit() && _userInterface)
                     _userInterface->terminate();
             });

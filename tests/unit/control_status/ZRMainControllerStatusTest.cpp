@@ -406,6 +406,8 @@ TEST_F(MainControllerStatusTest, TheQuitAlertGivesWayWhenTheLastDownloadFinishes
     ui.alertAnswers = {ZRAlertSecondButton};
     EXPECT_FALSE(controller->shouldQuit());
     EXPECT_EQ(ui.abortedAlerts, 1);
+    // Later updates do not hold the quit back.
+    controller->updateStatusAndForceUpdateApplicationImage(false);
     EXPECT_TRUE(waitUntil([&] { return ui.terminations == 1; }, 1000));
 }
 
