@@ -10,6 +10,7 @@
 #include "core/http/ZRHTTPRequest.h"
 #include "core/text/ZRExtendedAttributes.h"
 #include "core/text/ZRPathExtensions.h"
+#include "tests/support/ZRTestDownloadManager.h"
 #include "tests/support/ZRTestNginx.h"
 #include "tests/support/ZRTestScriptedServer.h"
 #include "tests/support/ZRTestSupport.h"
@@ -55,20 +56,8 @@ public:
     testing::AddGlobalTestEnvironment(new MainThreadCallbacks);
 
 // The master list, and what the downloads tell it.
-class LifecycleManager : public ZRDownloadManager {
+class LifecycleManager : public ZRTestDownloadManager {
 public:
-    LifecycleManager() { setSharedManager(this); }
-    ~LifecycleManager() override { setSharedManager(nullptr); }
-
-    ZRDownloadList downloadsMatchingStatusMask(quint64 mask) const override
-    {
-        ZRDownloadList matching;
-        for (const ZRDownloadPtr &download : downloads) {
-            if (download->matchesStatusMask(mask))
-                matching.append(download);
-        }
-        return matching;
-    }
     ZRDownloadList sortedAndFilteredDownloads() const override { return downloads; }
     void removeDownload(ZRDownload *download) override
     {
@@ -77,6 +66,7 @@ public:
     }
     void runModalAlert(const QString &title, const QString &message) override { alerts.append(title + u'\n' + message); }
 
+    // Added as the intake adds it: waiting, with a scheduling pass requested.
     ZRDownloadPtr add(const QString &url)
     {
         ZRDownloadPtr download = ZRDownload::downloadWithURLString(url, true);
@@ -84,7 +74,6 @@ public:
         return download;
     }
 
-    ZRDownloadList downloads;
     int removals = 0;
     QStringList alerts;
 };

@@ -5,6 +5,8 @@
 #include "core/foundation/ZRSystemCalls.h"
 #include "core/foundation/ZRUserDefaults.h"
 #include "core/text/ZRCollectionExtensions.h"
+#include "tests/support/ZRScopedDefaults.h"
+#include "tests/support/ZRTestDownloadManager.h"
 #include "tests/support/ZRTestSupport.h"
 
 #include <QDir>
@@ -26,33 +28,10 @@ const QString FormatDateKey = QStringLiteral("Downloads Folder: Subdivision Form
 const QString IntermediatesLocationKey = QStringLiteral("Intermediates Location");
 
 // The controller's folder rules, and nothing else.
-class RulesManager : public ZRDownloadManager {
+class RulesManager : public ZRTestDownloadManager {
 public:
-    RulesManager() { setSharedManager(this); }
-    ~RulesManager() override { setSharedManager(nullptr); }
-    ZRDownloadList downloadsMatchingStatusMask(quint64) const override { return {}; }
     QVariantList specialCases() const override { return rules; }
     QVariantList rules;
-};
-
-// User defaults for one test; removed afterwards.
-class ScopedDefaults {
-public:
-    ScopedDefaults(std::initializer_list<std::pair<QString, QVariant>> values)
-    {
-        for (const auto &[key, value] : values) {
-            ZRUserDefaults::standardUserDefaults().setObject(value, key);
-            _keys.append(key);
-        }
-    }
-    ~ScopedDefaults()
-    {
-        for (const QString &key : _keys)
-            ZRUserDefaults::standardUserDefaults().removeObjectForKey(key);
-    }
-
-private:
-    QStringList _keys;
 };
 
 // A fresh folder for one test, standing in for the default download folder.
@@ -120,7 +99,7 @@ TEST_F(PathsTest, BundleLayoutAndTheNextFreeBundle)
 
 TEST_F(PathsTest, DefaultIntermediateFolderAndPlantedLinks)
 {
-    ScopedDefaults location{{IntermediatesLocationKey, 0}};
+    ZRScopedDefaults location{{IntermediatesLocationKey, 0}};
     const QString folder = ZRDownload::intermediateDownloadBasePath();
     EXPECT_EQ(folder, ZRApplicationSupportFolderPath() + QStringLiteral("/Downloads"));
     EXPECT_TRUE(QFileInfo(folder).isDir());
@@ -363,7 +342,7 @@ TEST_F(PathsTest, BaseFolderRequestsRulesAndSubfolders)
         QVariantMap{{QStringLiteral("Hosts"), QStringList{QStringLiteral("example.com")}},
                     {QStringLiteral("Downloads Folder"), ruleFolder}},
     };
-    ScopedDefaults formats{{RulesFormatKey, QStringLiteral("'rules'")}, {DefaultFormatKey, QStringLiteral("'default'")}};
+    ZRScopedDefaults formats{{RulesFormatKey, QStringLiteral("'rules'")}, {DefaultFormatKey, QStringLiteral("'default'")}};
     EXPECT_EQ(download->specialCaseDownloadBasePath(), ruleFolder + QStringLiteral("/rules"));
     EXPECT_EQ(download->downloadBasePath(), ruleFolder + QStringLiteral("/rules"));
     EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/Other")));
@@ -414,7 +393,7 @@ TEST_F(PathsTest, DatedSubfolders)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.format);
-        ScopedDefaults format{{DefaultFormatKey, QString::fromUtf8(row.format)}, {FormatDateKey, row.dateChoice}};
+        ZRScopedDefaults format{{DefaultFormatKey, QString::fromUtf8(row.format)}, {FormatDateKey, row.dateChoice}};
         const QString expected = row.expected.isEmpty() ? downloads : downloads + QLatin1Char('/') + row.expected;
         EXPECT_EQ(download->downloadPath(downloads, DefaultFormatKey), expected);
         EXPECT_TRUE(QFileInfo(expected).isDir());

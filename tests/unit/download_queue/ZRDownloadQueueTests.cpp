@@ -29,7 +29,7 @@ QStringList strings(const std::vector<const char *> &texts)
     return list;
 }
 
-void fillQueue(ZRQueueTestManager &manager, const std::vector<const char *> &queue)
+void fillQueue(ZRTestDownloadManager &manager, const std::vector<const char *> &queue)
 {
     for (const char *entry : queue) {
         QString text = QString::fromUtf8(entry);
@@ -74,17 +74,17 @@ public:
 TEST(DownloadQueue, LimitsAsStored)
 {
     {
-        ZRScopedQueueDefaults unset{{TotalKey, QVariant()}, {PerHostKey, QVariant()}};
+        ZRScopedDefaults unset{{TotalKey, QVariant()}, {PerHostKey, QVariant()}};
         EXPECT_EQ(ZRDownload::numberOfConcurrentDownloads(), 4);
         EXPECT_EQ(ZRDownload::numberOfConcurrentDownloadsPerHost(), 2);
     }
     const std::pair<qint64, qint64> totals[] = {{1, 1}, {9, 9}, {0, 0}, {-1, 0}, {10, 0}, {12, 0}};
     for (const auto &[stored, read] : totals) {
-        ZRScopedQueueDefaults total{{TotalKey, stored}};
+        ZRScopedDefaults total{{TotalKey, stored}};
         EXPECT_EQ(ZRDownload::numberOfConcurrentDownloads(), read) << stored;
     }
     for (const qint64 stored : {qint64(0), qint64(-3), qint64(5), qint64(12)}) {
-        ZRScopedQueueDefaults perHost{{PerHostKey, stored}};
+        ZRScopedDefaults perHost{{PerHostKey, stored}};
         EXPECT_EQ(ZRDownload::numberOfConcurrentDownloadsPerHost(), stored);
     }
 }
@@ -114,8 +114,8 @@ TEST(DownloadQueue, WalkStartsWithinTheLimits)
     };
     for (const WalkRow &row : rows) {
         SCOPED_TRACE(row.label);
-        ZRScopedQueueDefaults limits{{TotalKey, row.total}, {PerHostKey, row.perHost}};
-        ZRQueueTestManager manager;
+        ZRScopedDefaults limits{{TotalKey, row.total}, {PerHostKey, row.perHost}};
+        ZRTestDownloadManager manager;
         ZRStartRecorder recorder;
         fillQueue(manager, row.queue);
 
@@ -129,16 +129,16 @@ TEST(DownloadQueue, WalkStartsWithinTheLimits)
 
 TEST(DownloadQueue, OpenSlotsAndCachedLists)
 {
-    ZRQueueTestManager manager;
+    ZRTestDownloadManager manager;
     ZRDownloadPtr waiting = manager.add(QStringLiteral("http://a.com/1"));
     ZRDownloadPtr running = manager.add(QStringLiteral("http://a.com/2"), ZRDownloadStatusDownloading);
     manager.add(QStringLiteral("http://a.com/3"), ZRDownloadStatusPaused);
     {
-        ZRScopedQueueDefaults total{{TotalKey, 12}};
+        ZRScopedDefaults total{{TotalKey, 12}};
         EXPECT_EQ(ZRDownload::numberOfOpenDownloadSlots(), 2147483647);
     }
     {
-        ZRScopedQueueDefaults total{{TotalKey, 1}};
+        ZRScopedDefaults total{{TotalKey, 1}};
         EXPECT_EQ(ZRDownload::numberOfOpenDownloadSlots(), 0);
     }
     EXPECT_EQ(ZRDownload::queuedDownloads(), ZRDownloadList{waiting});
@@ -154,7 +154,7 @@ TEST(DownloadQueue, OpenSlotsAndCachedLists)
     manager.add(QStringLiteral("http://b.com/4"), ZRDownloadStatusDownloading);
     manager.add(QStringLiteral("http://c.com/5"), ZRDownloadStatusDownloading);
     ZRDownload::invalidateQueuedAndDownloadingDownloads();
-    ZRScopedQueueDefaults total{{TotalKey, 1}};
+    ZRScopedDefaults total{{TotalKey, 1}};
     EXPECT_EQ(ZRDownload::numberOfOpenDownloadSlots(), -2);
 
     ZRDownload::HostTable hosts;
@@ -167,8 +167,8 @@ TEST(DownloadQueue, OpenSlotsAndCachedLists)
 
 TEST(DownloadQueue, CoalescedPassRunsTheWalk)
 {
-    ZRScopedQueueDefaults limits{{TotalKey, 2}, {PerHostKey, 2}};
-    ZRQueueTestManager manager;
+    ZRScopedDefaults limits{{TotalKey, 2}, {PerHostKey, 2}};
+    ZRTestDownloadManager manager;
     ZRStartRecorder recorder;
     ASSERT_TRUE(ZRTestSupport::waitUntil([] { return !ZRDownload::isSchedulingPassPending(); }, 3000));
 
@@ -195,8 +195,8 @@ TEST(DownloadQueue, CoalescedPassRunsTheWalk)
 
 TEST(DownloadQueue, ChangingALimitAsksForAPass)
 {
-    ZRScopedQueueDefaults limits{{TotalKey, 1}, {PerHostKey, 1}};
-    ZRQueueTestManager manager;
+    ZRScopedDefaults limits{{TotalKey, 1}, {PerHostKey, 1}};
+    ZRTestDownloadManager manager;
     ZRStartRecorder recorder;
     ASSERT_TRUE(ZRTestSupport::waitUntil([] { return !ZRDownload::isSchedulingPassPending(); }, 3000));
     manager.add(QStringLiteral("http://a.com/R"), ZRDownloadStatusDownloading);
@@ -229,7 +229,7 @@ TEST(DownloadQueue, PerHostSelector)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.total.toString().toStdString() + "/" + std::to_string(row.perHost));
-        ZRScopedQueueDefaults limits{{TotalKey, row.total}, {PerHostKey, row.perHost}};
+        ZRScopedDefaults limits{{TotalKey, row.total}, {PerHostKey, row.perHost}};
         FakePopUpMenu menu(tags);
         ZRDownload::updateNumberOfConcurrentDownloadsPerHostSelector(&menu);
         EXPECT_FALSE(menu.autoenables);
@@ -237,7 +237,7 @@ TEST(DownloadQueue, PerHostSelector)
         EXPECT_EQ(menu.selected, row.selected);
     }
     // Setting the total brings the selector in line at once.
-    ZRScopedQueueDefaults perHost{{PerHostKey, 4}};
+    ZRScopedDefaults perHost{{PerHostKey, 4}};
     FakePopUpMenu menu(tags);
     ZRDownload::setNumberOfConcurrentDownloads(2, &menu);
     EXPECT_EQ(menu.selected, 2);
@@ -248,8 +248,8 @@ TEST(DownloadQueue, PerHostSelector)
 
 TEST(DownloadQueue, PositionTexts)
 {
-    ZRScopedQueueDefaults limits{{TotalKey, 1}, {PerHostKey, 2}};
-    ZRQueueTestManager manager;
+    ZRScopedDefaults limits{{TotalKey, 1}, {PerHostKey, 2}};
+    ZRTestDownloadManager manager;
     ZRDownloadPtr running = manager.add(QStringLiteral("http://a.com/r"), ZRDownloadStatusDownloading);
     ZRDownloadPtr a1 = manager.add(QStringLiteral("http://a.com/1"));
     ZRDownloadPtr a2 = manager.add(QStringLiteral("http://dl.a.com/2"));
@@ -281,21 +281,21 @@ TEST(DownloadQueue, PositionTexts)
     EXPECT_EQ(hostIndex, ZRDownload::NotFound);
 
     {
-        ZRScopedQueueDefaults privately{{QStringLiteral("Private Downloading"), true}};
+        ZRScopedDefaults privately{{QStringLiteral("Private Downloading"), true}};
         EXPECT_FALSE(b1->queueIndexDescription().contains(QStringLiteral("b.com")));
         EXPECT_TRUE(b1->queueIndexDescription().startsWith(QStringLiteral("1 @ ")));
     }
     {
         // Without a per-host limit, positions are in the whole queue.
-        ZRScopedQueueDefaults noPerHost{{PerHostKey, 0}};
+        ZRScopedDefaults noPerHost{{PerHostKey, 0}};
         EXPECT_EQ(b1->queueIndexDescription(), QStringLiteral("3"));
     }
 }
 
 TEST(DownloadQueue, PausedHostDescription)
 {
-    ZRScopedQueueDefaults limits{{PerHostKey, 2}};
-    ZRQueueTestManager manager;
+    ZRScopedDefaults limits{{PerHostKey, 2}};
+    ZRTestDownloadManager manager;
     ZRDownloadPtr a = manager.add(QStringLiteral("http://www.a.com/1"), ZRDownloadStatusPaused);
     ZRDownloadPtr a2 = manager.add(QStringLiteral("http://a.com/2"), ZRDownloadStatusPaused);
     // Only downloads of the same host are paused: nothing worth telling apart.
@@ -309,6 +309,6 @@ TEST(DownloadQueue, PausedHostDescription)
     // A file address has no host to show; without a per-host limit no host matters.
     ZRDownloadPtr local = manager.add(QUrl::fromLocalFile(QStringLiteral("/srv/x")).toString(), ZRDownloadStatusPaused);
     EXPECT_TRUE(local->pausedHostDescription().isEmpty());
-    ZRScopedQueueDefaults noPerHost{{PerHostKey, 0}};
+    ZRScopedDefaults noPerHost{{PerHostKey, 0}};
     EXPECT_TRUE(a->pausedHostDescription().isEmpty());
 }

@@ -1,6 +1,7 @@
 // The download record: creation, derived values, status texts, the archive dictionary, files and
 // the commands that change a download's state.
-#include "ZRTestDownloadManager.h"
+#include "tests/support/ZRScopedDefaults.h"
+#include "tests/support/ZRTestDownloadManager.h"
 
 #include "core/foundation/ZRPaths.h"
 #include "core/foundation/ZRPropertyList.h"
@@ -33,7 +34,7 @@ QString homeFolder()
 
 TEST(DownloadRecord, CreationQueuesOrLeavesPending)
 {
-    ZRTestDownloadManager manager;
+    ZRRecordingDownloadManager manager;
     ASSERT_TRUE(ZRTestSupport::waitUntil([] { return !ZRDownload::isSchedulingPassPending(); }, 3000));
 
     ZRDownloadPtr pending = makeDownload(QStringLiteral("http://example.com/a.zip"), false);
@@ -59,7 +60,7 @@ TEST(DownloadRecord, CreationQueuesOrLeavesPending)
 
 TEST(DownloadRecord, SchedulingPassWaitsForModalWindow)
 {
-    ZRTestDownloadManager manager;
+    ZRRecordingDownloadManager manager;
     ASSERT_TRUE(ZRTestSupport::waitUntil([] { return !ZRDownload::isSchedulingPassPending(); }, 3000));
     manager.showsModalWindow = true;
     ZRDownloadPtr queued = makeDownload(QStringLiteral("http://example.com/b.zip"), true);
@@ -179,7 +180,7 @@ TEST(DownloadRecord, DisplayNamesHonourPrivateDownloading)
 
 TEST(DownloadRecord, StatusTexts)
 {
-    ZRTestDownloadManager manager;
+    ZRRecordingDownloadManager manager;
     struct Row {
         ZRDownloadStatus status;
         QVariantMap settings;
@@ -412,7 +413,7 @@ TEST(DownloadRecord, BookmarkOfFileOnUnmountedVolumeIsKept)
 
 TEST(DownloadRecord, RowActionsAndCommands)
 {
-    ZRTestDownloadManager manager;
+    ZRRecordingDownloadManager manager;
     ZRDownloadPtr download = makeDownload(QStringLiteral("http://example.com/a.zip"));
     manager.downloads = {download};
 

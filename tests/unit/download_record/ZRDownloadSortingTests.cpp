@@ -1,6 +1,6 @@
 // Ordering downloads: the comparison with its tolerances and tie-breaks, the sortedness check and
 // the address list of a selection.
-#include "ZRTestDownloadManager.h"
+#include "tests/support/ZRTestDownloadManager.h"
 
 #include "core/text/ZRCollectionExtensions.h"
 
