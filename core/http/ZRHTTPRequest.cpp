@@ -913,7 +913,10 @@ void ZRHTTPRequest::handleStreamError()
         return;
     }
     const CURLcode code = _readStream ? _readStream->transferResult() : CURLE_RECV_ERROR;
-    if (isRetryableTransportError(code) && _retryCount == 0) {
+    // A response that has begun reaching the delegate is not sent for again: its header and bytes
+    // stay delivered, and the failure follows them.
+    const bool responseBegun = _headerRead || (_readStream && _readStream->bytesTaken() > 0);
+    if (isRetryableTransportError(code) && _retryCount == 0 && !responseBegun) {
         // The connection went away under us (often a re-used one the server had closed): once more, on a new one.
         _willRetryRequest = true;
         cancelLoad();
@@ -1233,7 +1236,10 @@ void ZRHTTPRequest::queueCallback(Callback callback, std::shared_ptr<const void>
         std::lock_guard lock(classState().mutex);
         executor = classState().executor;
     }
-    auto deliver = [self = shared_from_this(), callback, argument = std::move(argument)] {
+    // A failure that comes after a response header does not take the header back: the body bytes
+    // queued after it are delivered, and they need it. A cancel still drops it.
+    const bool failedBeforeQueued = _error != nullptr;
+    auto deliver = [self = shared_from_this(), callback, argument = std::move(argument), failedBeforeQueued] {
         if (callback == Callback::data) {
             // Counted as delivered before the delegate runs: it may cancel or drop the request.
             const std::uint64_t size = std::static_pointer_cast<const std::string>(argument)->size();
@@ -1250,9 +1256,11 @@ void ZRHTTPRequest::queueCallback(Callback callback, std::shared_ptr<const void>
         {
             std::lock_guard lock(self->_cancelledLock);
             delegate = self->_delegate;
-            const bool droppedAfterError = callback == Callback::started || callback == Callback::redirected
-                || callback == Callback::responseHeaders || callback == Callback::willRedirect
-                || callback == Callback::finished;
+            bool droppedAfterError = callback == Callback::started || callback == Callback::redirected
+                || callback == Callback::willRedirect || callback == Callback::finished;
+            if (callback == Callback::responseHeaders)
+                droppedAfterError = failedBeforeQueued
+                    || (self->_error && self->_error->code == ZRHTTPRequestCancelledErrorCode);
             if (!delegate || (droppedAfterError && self->_error))
                 return;
         }

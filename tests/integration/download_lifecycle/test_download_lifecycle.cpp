@@ -345,6 +345,63 @@ qint64 pauseWhenPartlyThere(const ZRDownloadPtr &download, const QString &interm
 
 } // namespace
 
+TEST_P(DownloadLifecycle, AConnectionDroppedInTheBodyKeepsTheBytesAndResumesWithARange)
+{
+    ZRTestScriptedServer dropper;
+    ZR_START_SCRIPTED_SERVER_OR_SKIP(dropper);
+    ZRTestNginx server(ZRTestNginx::Options{20 * 1024 * 1024, false});
+    ZR_START_NGINX_OR_SKIP(server);
+    constexpr qint64 total = 1000000;
+    const QByteArray bytes = pattern(0, total);
+    ASSERT_TRUE(server.addFile(QStringLiteral("whole.bin"), bytes));
+
+    // A break right after the header comes with the failure in the same read; a later one does not.
+    for (const qint64 sent : {qint64(500), qint64(300000)}) {
+        SCOPED_TRACE(sent);
+        // The server announces the whole file, sends part of it and closes the connection.
+        ZRDownloadPtr download = manager.add(
+            dropper.url(QStringLiteral("/truncate?size=%1&send=%2").arg(total).arg(sent)));
+        ASSERT_TRUE(waitUntil([&] { return download->isInterrupted(); }, 10000));
+        EXPECT_EQ(download->status(), ZRDownloadStatusPaused);
+        EXPECT_EQ(download->statusDescriptionWithLiveDetails(false), QStringLiteral("Interrupted"));
+
+        const QStringList bundles =
+            QDir(downloadsFolder.path()).entryList({QStringLiteral("*.quorvel")}, QDir::Dirs);
+        ASSERT_EQ(bundles.size(), 1);
+        const QDir bundle(downloadsFolder.filePath(bundles.first()));
+        QStringList data = bundle.entryList(QDir::Files);
+        data.removeIf([](const QString &file) { return file.endsWith(QStringLiteral(".quorvelinfo")); });
+        ASSERT_EQ(data.size(), 1) << data.join(u',').toStdString();
+        const QByteArray kept = readFile(bundle.filePath(data.first()));
+        EXPECT_EQ(kept.size(), sent);
+        EXPECT_TRUE(kept == pattern(0, sent)) << "every byte before the break is kept, in order";
+
+        // Now the address that answered last serves the whole file.
+        download->userSettings().insert(ZRDownloadKeys::ResponseURL, server.httpURL(QStringLiteral("/whole.bin")));
+        download->togglePause();
+        ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 15000));
+        EXPECT_EQ(download->status(), ZRDownloadStatusComplete);
+        const QStringList files = QDir(downloadsFolder.path()).entryList(QDir::Files);
+        ASSERT_EQ(files.size(), 1) << files.join(u',').toStdString();
+        const QByteArray result = readFile(downloadsFolder.filePath(files.first()));
+        EXPECT_EQ(result.size(), total);
+        EXPECT_TRUE(result == bytes);
+        ASSERT_TRUE(QFile::remove(downloadsFolder.filePath(files.first())));
+
+        // One ranged request for the rest, from the length kept: "... 206 BYTES", the rest of the
+        // file and a response header of less than a kilobyte.
+        const QStringList lines = accessLines(server, QStringLiteral("/whole.bin"));
+        ASSERT_FALSE(lines.isEmpty());
+        const QStringList fields = lines.last().split(u' ');
+        ASSERT_GE(fields.size(), 2);
+        EXPECT_EQ(fields[fields.size() - 2], QStringLiteral("206")) << lines.last().toStdString();
+        const qint64 bytesSent = fields.last().toLongLong();
+        EXPECT_GE(bytesSent, total - sent);
+        EXPECT_LT(bytesSent, total - sent + 1000) << lines.last().toStdString();
+    }
+    EXPECT_EQ(accessLines(server, QStringLiteral("/whole.bin")).size(), 2);
+}
+
 TEST_P(DownloadLifecycle, APartialAnswerOfAnotherLengthIsNeverAppended)
 {
     ZRTestNginx server(ZRTestNginx::Options{400 * 1000, false});
