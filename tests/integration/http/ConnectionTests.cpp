@@ -108,6 +108,22 @@ TEST_F(ConnectionTest, aLostConnectionIsRetriedOnceOnANewOne)
     EXPECT_EQ(alwaysDropping.logLines().size(), 2);
 }
 
+TEST_F(ConnectionTest, aConnectionLostInTheBodyIsReportedAfterItsBytesNotRetried)
+{
+    // Sending the request again would hand the caller the start of the body a second time.
+    HelperServer resetting(QStringLiteral("reset-body"));
+    ZR_START_HELPER_OR_SKIP(resetting);
+    RecordingDelegate delegate;
+    auto request = ZRHTTPRequest::requestWithURL("http://127.0.0.1:" + std::to_string(resetting.port()) + "/x");
+    ASSERT_TRUE(runToEnd(request, delegate));
+    EXPECT_TRUE(delegate.failed);
+    EXPECT_EQ(errorCode(request), 1);
+    EXPECT_EQ(request->retryCount(), 0);
+    EXPECT_EQ(resetting.logLines().size(), 1);
+    EXPECT_EQ(delegate.body, std::string(400, 'a'));
+    EXPECT_EQ(delegate.events, (std::vector<std::string>{"started", "headers 200", "data", "failed"}));
+}
+
 TEST_F(ConnectionTest, aStallTimesOutAfterTheLimitAndRetriesWhenAllowed)
 {
     RecordingDelegate delegate;

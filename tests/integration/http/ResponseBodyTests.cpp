@@ -133,6 +133,9 @@ TEST_F(ResponseBodyTest, truncatedBodyIsAFailureNotASuccess)
     EXPECT_EQ(errorMessage(request), "A connection failure occurred");
     ASSERT_TRUE(request->error()->underlyingError);
     EXPECT_EQ(request->error()->underlyingError->domain, ZRHTTPTransportErrorDomain);
+    // What did arrive is delivered, header first, before the failure: a caller can keep it.
+    EXPECT_EQ(delegate.events, (std::vector<std::string>{"started", "headers 200", "data", "failed"}));
+    EXPECT_EQ(delegate.body, ZRTestScriptedServer::patternBytes(0, 500).toStdString());
 }
 
 class FileDestinationTest : public ScriptedServerTest {

@@ -13,6 +13,8 @@ Modes:
   drop-first  an origin server that closes the first connection after reading its request,
               without answering, and answers later ones with 200 and the body "second try"
   drop-always an origin server that closes every connection after reading its request
+  reset-body  an origin server that announces 1000 body bytes, sends 400 ("a" each) and then
+              resets the connection
 """
 
 import select
@@ -21,6 +23,7 @@ import socketserver
 import struct
 import sys
 import threading
+import time
 
 MODE = sys.argv[1]
 LOG = sys.argv[2]
@@ -75,6 +78,8 @@ class Handler(socketserver.BaseRequestHandler):
                 self.proxy(sock)
             elif MODE == "socks":
                 self.socks(sock)
+            elif MODE == "reset-body":
+                self.reset_body(sock)
             else:
                 self.drop_first(sock)
         except (OSError, ValueError):
@@ -147,6 +152,21 @@ class Handler(socketserver.BaseRequestHandler):
             return
         body = b"second try"
         sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % len(body) + body)
+
+
+    def reset_body(self, sock):
+        with LOCK:
+            CONNECTIONS[0] += 1
+            number = CONNECTIONS[0]
+        head, _ = read_head(sock)
+        if head is None:
+            return
+        log("%d %s" % (number, head.split("\r\n")[0]))
+        sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + b"a" * 400)
+        # Let the client read the bytes before the reset, which may discard unread ones.
+        time.sleep(0.3)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        sock.close()
 
 
 class Server(socketserver.ThreadingMixIn, socketserver.TCPServer):
