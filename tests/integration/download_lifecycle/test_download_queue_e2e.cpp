@@ -129,7 +129,9 @@ TEST_F(DownloadQueueEndToEnd, TheTotalAndPerHostLimitsHoldForRunningDownloads)
 
     // Three run (a2, a3, b1); with a total of 2 a new download of the other host must wait until
     // only one is left.
-    set(QStringLiteral("Number Of Concurrent Downloads"), 2);
+    ZRDownload::setNumberOfConcurrentDownloads(2);
+    ZRTestSupport::processEventsFor(200);
+    EXPECT_TRUE(isDownloading(a2) && isDownloading(a3) && isDownloading(b1)) << "a lower total stops nothing";
     ZRDownloadPtr b2 = manager.enqueue(onHost(url(QStringLiteral("b2")), QStringLiteral("localhost")));
     ZRTestSupport::processEventsFor(400);
     EXPECT_EQ(b2->status(), ZRDownloadStatusQueued);
