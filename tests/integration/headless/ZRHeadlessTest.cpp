@@ -4,6 +4,7 @@
 #include "core/download/ZRDownload.h"
 #include "core/download/ZRDownloadKeys.h"
 #include "core/foundation/ZRPropertyList.h"
+#include "tests/support/ZRTestSilentServer.h"
 #include "tests/support/ZRTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -24,31 +25,6 @@ using namespace ZRTestSupport;
 namespace
 {
 
-// A loopback listener that never accepts: whatever the program starts waits on it.
-class SilentServer
-{
-public:
-    SilentServer()
-    {
-        _fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(_fd, reinterpret_cast<sockaddr *>(&address), length) == 0 && ::listen(_fd, 16) == 0 &&
-            ::getsockname(_fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-            _port = ntohs(address.sin_port);
-    }
-    ~SilentServer() { ::close(_fd); }
-    QString url(const QString &name) const
-    {
-        return QStringLiteral("http://127.0.0.1:%1/%2").arg(_port).arg(name);
-    }
-
-private:
-    int _fd = -1;
-    quint16 _port = 0;
-};
 
 // A terminal user interface whose input is the given text and whose output is kept.
 struct ScriptedTerminal {
@@ -189,7 +165,7 @@ protected:
     QString output;
     QProcessEnvironment environment;
     QProcess process;
-    SilentServer server;
+    ZRTestSilentServer server;
 };
 
 TEST_F(QuorvelExecutable, HelpTellsTheOptions)

@@ -6,6 +6,7 @@
 #include "core/foundation/ZRPaths.h"
 #include "core/foundation/ZRPropertyList.h"
 #include "core/foundation/ZRUserDefaults.h"
+#include "tests/support/ZRTestSilentServer.h"
 #include "tests/support/ZRTestSupport.h"
 #include "tests/unit/control/ZRScriptedUserInterface.h"
 
@@ -24,32 +25,6 @@ using namespace ZRTestSupport;
 namespace
 {
 
-// A loopback listener that never accepts: a download that the queue starts waits on it forever
-// instead of reaching anything outside.
-class SilentServer
-{
-public:
-    SilentServer()
-    {
-        _fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(_fd, reinterpret_cast<sockaddr *>(&address), length) == 0 && ::listen(_fd, 16) == 0 &&
-            ::getsockname(_fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-            _port = ntohs(address.sin_port);
-    }
-    ~SilentServer() { ::close(_fd); }
-    QString url(const QString &name) const
-    {
-        return QStringLiteral("http://127.0.0.1:%1/%2").arg(_port).arg(name);
-    }
-
-private:
-    int _fd = -1;
-    quint16 _port = 0;
-};
 
 ZRUserDefaults &defaults()
 {
@@ -128,7 +103,7 @@ protected:
     ZRMainController *controller = nullptr;
     ZRScriptedUserInterface ui;
     QStringList logLines;
-    SilentServer server;
+    ZRTestSilentServer server;
 };
 
 TEST_F(MainControllerTest, IsTheOneInstanceAndTheModelsManager)
