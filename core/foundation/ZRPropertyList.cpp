@@ -209,30 +209,32 @@ std::optional<QVariant> propertyListFromData(const QByteArray &data)
     return variantFromNode(root);
 }
 
-QByteArray XMLDataFromPropertyList(const QVariant &value)
+namespace {
+
+// Serialises the value with one of libplist's writers and frees its buffer with the matching call.
+QByteArray serialised(const QVariant &value, void (*write)(plist_t, char **, uint32_t *), void (*release)(char *))
 {
     PlistHolder root(nodeFromVariant(value));
     if (!root)
         return {};
-    char *xml = nullptr;
+    char *bytes = nullptr;
     uint32_t length = 0;
-    plist_to_xml(root.get(), &xml, &length);
-    const QByteArray result(xml, qsizetype(length));
-    plist_to_xml_free(xml);
+    write(root.get(), &bytes, &length);
+    const QByteArray result(bytes, qsizetype(length));
+    release(bytes);
     return result;
+}
+
+} // namespace
+
+QByteArray XMLDataFromPropertyList(const QVariant &value)
+{
+    return serialised(value, plist_to_xml, plist_to_xml_free);
 }
 
 QByteArray binaryDataFromPropertyList(const QVariant &value)
 {
-    PlistHolder root(nodeFromVariant(value));
-    if (!root)
-        return {};
-    char *bin = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root.get(), &bin, &length);
-    const QByteArray result(bin, qsizetype(length));
-    plist_to_bin_free(bin);
-    return result;
+    return serialised(value, plist_to_bin, plist_to_bin_free);
 }
 
 std::optional<QVariant> propertyListWithContentsOfFile(const QString &path, QString *error)

@@ -1,6 +1,7 @@
 // Helpers shared by the test programs: the isolated environment and event-loop waiting.
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <functional>
 
@@ -15,6 +16,10 @@ bool waitUntil(const std::function<bool()> &predicate, int timeoutMilliseconds =
 
 // Runs the Qt event loop for the given time.
 void processEventsFor(int milliseconds);
+
+// The environment for running quorvel itself in a test: a fresh home and XDG folders below root,
+// no desktop, no system or session bus, no proxies from the developer's shell.
+QProcessEnvironment isolatedProcessEnvironment(const QString &root);
 
 // Writes bytes to a file, creating its folder; returns whether it worked.
 bool writeFile(const QString &path, const QByteArray &bytes);

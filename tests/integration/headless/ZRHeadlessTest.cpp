@@ -124,19 +124,7 @@ protected:
     void SetUp() override
     {
         root = sandboxRoot() + QStringLiteral("/executable");
-        QDir(root).removeRecursively();
-        QDir().mkpath(root + QStringLiteral("/home"));
-        environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config"));
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
-        environment.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/cache"));
-        // No desktop and no system services from the machine running the tests.
-        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
-                           QStringLiteral("unix:path=") + root + QStringLiteral("/no-bus"));
-        environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-        environment.remove(QStringLiteral("DISPLAY"));
-        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        environment = isolatedProcessEnvironment(root);
         process.setProcessEnvironment(environment);
         process.setProgram(QStringLiteral(QUORVEL_EXECUTABLE));
     }

@@ -87,6 +87,8 @@ protected:
 
     // Starts `count` downloads of the big file at once under the cap and waits until together
     // they have read `bytesWanted`.
+    void expectRateAtTheCap(int requests);
+
     Transfer run(ZRTestNginx &server, int count, std::uint64_t bytesWanted)
     {
         Transfer transfer;
@@ -133,30 +135,28 @@ protected:
     std::vector<std::shared_ptr<ZRHTTPRequest>> requests;
 };
 
-TEST_F(ThrottleTest, OneRequestReadsAtTheCap)
+// The measured rate of the given number of concurrent requests stays within 10 % of the cap.
+void ThrottleTest::expectRateAtTheCap(int requests)
 {
     ZRTestNginx server;
     ZR_START_NGINX_OR_SKIP(server);
     ASSERT_TRUE(server.addPatternFile(QStringLiteral("big.bin"), fileSize));
 
-    const Transfer transfer = run(server, 1, 5 * cap);
+    const Transfer transfer = run(server, requests, 5 * cap);
     EXPECT_EQ(transfer.failures, 0);
     const double rate = measuredRate(transfer);
     EXPECT_NEAR(rate, double(cap), 0.1 * double(cap)) << "measured " << rate << " B/s over " << transfer.arrivals.back().first << " s";
     expectNeverFarAheadOfTheCap(transfer);
 }
 
+TEST_F(ThrottleTest, OneRequestReadsAtTheCap)
+{
+    expectRateAtTheCap(1);
+}
+
 TEST_F(ThrottleTest, FourConcurrentRequestsShareTheCap)
 {
-    ZRTestNginx server;
-    ZR_START_NGINX_OR_SKIP(server);
-    ASSERT_TRUE(server.addPatternFile(QStringLiteral("big.bin"), fileSize));
-
-    const Transfer transfer = run(server, 4, 5 * cap);
-    EXPECT_EQ(transfer.failures, 0);
-    const double rate = measuredRate(transfer);
-    EXPECT_NEAR(rate, double(cap), 0.1 * double(cap)) << "measured " << rate << " B/s over " << transfer.arrivals.back().first << " s";
-    expectNeverFarAheadOfTheCap(transfer);
+    expectRateAtTheCap(4);
 }
 
 TEST_F(ThrottleTest, LiftingTheCapReleasesParkedRequests)
