@@ -568,6 +568,22 @@ void ZRMainController::updateDownload(ZRDownload *download)
     updateDownload(download, false);
 }
 
+void ZRMainController::downloadResumeDataDidChange(ZRDownload *download)
+{
+    (void)download;
+    if (_resumeDataArchiveCall.isScheduled())
+        return;
+    _resumeDataArchiveCall.schedule(1.0, [this] { writeArchiveBeforeQuitting(false); });
+}
+
+void ZRMainController::updateDownloadListDisplay()
+{
+    if (!_userInterface)
+        return;
+    for (const ZRDownloadPtr &download : _downloads)
+        _userInterface->redrawDownload(download.get());
+}
+
 void ZRMainController::removeDownload(ZRDownload *download)
 {
     const auto found = std::find_if(_downloads.begin(), _downloads.end(),

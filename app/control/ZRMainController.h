@@ -176,6 +176,9 @@ public:
     }
     void updateDownload(ZRDownload *download) override;
     void removeDownload(ZRDownload *download) override;
+    // Writes the queue archive within a second, once for any number of changes meanwhile.
+    void downloadResumeDataDidChange(ZRDownload *download) override;
+    void updateDownloadListDisplay() override;
     bool isShowingModalWindow() const override { return _isShowingQuitWhileDownloadingAlert || _modalAlertDepth > 0; }
     void beep() override;
     // Alerts the downloads raise themselves (a missing disk), with one "OK" button.
@@ -261,4 +264,5 @@ private:
     ZRDelayedCall _doneNotificationCall;
     ZRDelayedCall _sleepCall;
     ZRDelayedCall _redrawCall;
+    ZRDelayedCall _resumeDataArchiveCall;
 };

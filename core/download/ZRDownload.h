@@ -284,8 +284,25 @@ public:
                                          bool startEligibleQueuedDownloads);
     // Tests: called instead of starting a download that a pass picked; empty restores the start.
     static void setQueuedDownloadStarterForTesting(std::function<void(ZRDownload &)> starter);
+    // --- Acceleration ---
+
+    // The switch for all hosts, and the hosts that are exceptions to it ("?" stands for downloads
+    // without a host). Storing an empty list removes it.
+    static bool accelerationEnabled();
+    static void setAccelerates(bool accelerates);
+    static QStringList accelerationHostWhitelist();
+    static void setAccelerationHostWhitelist(const QStringList &hosts);
+    static QStringList accelerationHostBlacklist();
+    static void setAccelerationHostBlacklist(const QStringList &hosts);
+    // Connections per accelerated download: a stored value below 2 reads as 4, above 9 as 9.
+    static qint64 accelerationFactor();
+    static void setAccelerationFactor(qint64 factor);
+    // The smallest fraction worth its own connection: below 1 reads as 100000 bytes.
+    static qint64 acceleratorFractionMinimumSize();
     // Whether this download's host uses several connections.
     bool accelerates();
+    // Flips acceleration for this download's host, and so for every download of that host.
+    void toggleAcceleration();
 
     // --- Intermediate files ---
 
@@ -394,7 +411,17 @@ private:
                                               const QHash<QString, quint64> &fragmentSizes);
     void startDownloadPageFetch(const QUrl &pageURL);
     void downloadPageFetchDidFinish(const QList<QUrl> &urls, const QString &title);
-    void addAccelerationWorkersForResponse(ZRDownloadWorkerPrototype &worker, const ZRHTTPHeaders &headers);
+    void addAccelerationWorkersForResponse(ZRDownloadWorkerPrototype &worker, const ZRHTTPHeaders &headers,
+                                           const QUrl &url);
+    // An extra connection could not be had while the first still runs over the whole file: it goes
+    // on alone, and the fractions laid out so far are forgotten.
+    bool giveUpAccelerationIfStillPossible(ZRDownloadWorkerPrototype &worker, const ZRHTTPErrorPtr &error);
+    void failAcceleration();
+    // A first fraction that ran past its end before it was cut loses the excess.
+    bool trimFirstFractionFiles(const QString &intermediatePath, qint64 length);
+    // Whether the stored fractions and the files on disk (the size table) fit together; a first
+    // fraction that ran past the second one's start is cut back to it.
+    bool acceleratedResumeIsPossible(const QString &intermediatePath, QHash<QString, quint64> &fragmentSizes);
     bool isFirstDownloadWorker(const ZRDownloadWorkerPrototype &worker) const;
     void startOverAtFirstByte(ZRDownloadWorkerPrototype &worker);
     void dropAccelerationWorkers();

@@ -68,4 +68,11 @@ inline const QString StoreMetadataLocally = QStringLiteral("Store Metadata Local
 inline const QString DisplayAccelerationConnections = QStringLiteral("Display Acceleration Connections");
 inline const QString UselessAnimations = QStringLiteral("Useless Animations");
 
+// Several connections per download.
+inline const QString AccelerationEnabled = QStringLiteral("Acceleration: Enabled");
+inline const QString AccelerationHostWhitelist = QStringLiteral("Acceleration: Host Whitelist");
+inline const QString AccelerationHostBlacklist = QStringLiteral("Acceleration: Host Blacklist");
+inline const QString AccelerationChannels = QStringLiteral("Acceleration: Channels");
+inline const QString AccelerationMinimumFractionSize = QStringLiteral("Acceleration: Minimum Fraction Size");
+
 } // namespace ZRDownloadDefaultsKeys

@@ -38,6 +38,11 @@ public:
     // without animation (it is removed at once).
     virtual void updateDownload(ZRDownload *download, bool forceDisplay, bool forceVanish, double vanishInterval);
     virtual void disableAllDoneNotificationForDownload(ZRDownload *download) { (void)download; }
+    // What a restart needs to continue the download changed (its server answered, its fractions were
+    // laid out): the queue archive should be written soon, not only at quit.
+    virtual void downloadResumeDataDidChange(ZRDownload *download) { (void)download; }
+    // Every row must be redrawn (a setting that many downloads show changed).
+    virtual void updateDownloadListDisplay() {}
     // Takes the download out of the master list (after its removal animation).
     virtual void removeDownload(ZRDownload *download) { (void)download; }
     // Adds the addresses as new downloads (a download page that gave several files).

@@ -335,8 +335,3 @@ QString ZRDownload::pausedHostDescription()
     return QString();
 }
 
-bool ZRDownload::accelerates()
-{
-    // Splitting a transfer over several connections is not available yet.
-    return false;
-}

@@ -263,7 +263,8 @@ void ZRDownload::startDownloadWithURL(const QUrl &url, bool extractedFromDownloa
                 const qsizetype storedFractions = _userSettings.value(ZRDownloadKeys::AccelerationWorkers).toList().size();
                 if (fragmentSizes.size() < 2) {
                     address = responseURL;
-                } else if (fragmentSizes.size() == storedFractions + 1) {
+                } else if (fragmentSizes.size() == storedFractions + 1
+                           && acceleratedResumeIsPossible(resumeCandidate, fragmentSizes)) {
                     acceleratedResume = true;
                     address = responseURL;
                 } else {
@@ -357,6 +358,24 @@ void ZRDownload::startDownloadWithURL(const QUrl &url, bool extractedFromDownloa
         dropDownloadWorkers();
         abortStart();
         return;
+    }
+    if (acceleratedResume) {
+        bool everyFractionOnDisk = true;
+        for (const ZRDownloadWorkerPtr &w : _downloadWorkers)
+            everyFractionOnDisk = everyFractionOnDisk && w->status() == ZRWorkerStatusFinished;
+        if (everyFractionOnDisk) {
+            // Stopped after the last byte but before the join: nothing will report, so finish here,
+            // on a later turn like any worker's report.
+            std::weak_ptr<ZRDownload> weakSelf = weak_from_this();
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [weakSelf] {
+                    const ZRDownloadPtr self = weakSelf.lock();
+                    if (self && self->_status == ZRDownloadStatusDownloading && self->_downloadWorkers.size() > 1)
+                        self->downloadWorkerDidFinish(*self->_downloadWorkers.back());
+                },
+                Qt::QueuedConnection);
+        }
     }
 
     _downloadSixth = 0;
@@ -572,16 +591,7 @@ void ZRDownload::downloadWorkerDidReceiveResponseHeaders(ZRDownloadWorkerPrototy
     }
 
     if (statusCode == 200)
-        addAccelerationWorkersForResponse(worker, headers);
-}
-
-void ZRDownload::addAccelerationWorkersForResponse(ZRDownloadWorkerPrototype &worker, const ZRHTTPHeaders &headers)
-{
-    // A download that does not accelerate keeps its one connection.
-    (void)worker;
-    (void)headers;
-    if (_hasFailedToAddAccelerationWorkers || _downloadWorkers.size() != 1 || !accelerates())
-        return;
+        addAccelerationWorkersForResponse(worker, headers, url);
 }
 
 void ZRDownload::getOverallCappedDownloadedBytes(qint64 *bytes, qint64 *offset, qint64 *expectedBytesIncludingOffset,
@@ -646,6 +656,9 @@ void ZRDownload::downloadWorkerDidReceiveBytes(ZRDownloadWorkerPrototype &worker
         if (boolForKeyWithFallback(ZRDownloadDefaultsKeys::StoreMetadataLocally, true))
             userSettingsArchiveWithPausedStatus(false, true);
         _shouldWriteMetadataToDownloadBundle = false;
+        // A restart after a crash finds the data through the queue archive.
+        if (ZRDownloadManager *m = manager())
+            m->downloadResumeDataDidChange(this);
     }
 
     qint64 bytes = 0, offset = 0, expected = 0, truncation = 0;
@@ -710,6 +723,8 @@ void ZRDownload::downloadWorkerDidFailWithError(ZRDownloadWorkerPrototype &worke
     ZRLogDebug(QStringLiteral("%1 failed with error: %2 (worker: %3)")
                    .arg(description(), error ? QString::fromStdString(error->localizedDescription) : QString(),
                         worker.description()));
+    if (giveUpAccelerationIfStillPossible(worker, error))
+        return;
     bool resuming = false;
     qint64 received = 0;
     for (const ZRDownloadWorkerPtr &w : _downloadWorkers) {
@@ -766,7 +781,10 @@ void ZRDownload::downloadWorkerDidFinish(ZRDownloadWorkerPrototype &worker)
 {
     bool combine = _downloadWorkers.size() > 1;
     bool firstFinishedAlone = false;
-    if (_downloadWorkers.size() > 1 && worker.status() == ZRWorkerStatusFinished && isFirstDownloadWorker(worker)) {
+    // Only a first worker still open towards the end of the file can overtake the others; one that
+    // resumed a closed first fraction has merely finished its share.
+    if (_downloadWorkers.size() > 1 && worker.status() == ZRWorkerStatusFinished && isFirstDownloadWorker(worker)
+        && worker.endByte() <= 0) {
         // It reached the end of the file before it was cut: the other fractions are not needed.
         ZRLog(QStringLiteral("%1 first worker finished already, ditching acceleration workers").arg(description()));
         combine = false;
@@ -847,6 +865,7 @@ void ZRDownload::completeWithFinishedWorkers(bool combine)
             finalPath = intermediatePath;
         }
         _intermediateDownloadTargetPath.clear();
+        _userSettings.remove(ZRDownloadKeys::AccelerationWorkers);
         writeFinishedFileMetadata(finalPath);
         setURL(QUrl::fromLocalFile(finalPath));
         const QByteArray alias = ZRFileBookmark::bookmarkDataWithPath(finalPath);

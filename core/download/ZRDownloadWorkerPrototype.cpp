@@ -284,7 +284,8 @@ bool ZRDownloadWorkerPrototype::startWithURL(const QUrl &, const QString &, cons
 
 bool ZRDownloadWorkerPrototype::truncateAtOffset(qint64 offset)
 {
-    _downloadedBytes = offset;
+    // The offset is in the whole file; what this transfer brought ends there.
+    _downloadedBytes = std::max<qint64>(0, offset - _fractionStartByte - _resumeByteOffset);
     _status = ZRWorkerStatusTruncated;
     finish();
     return true;
