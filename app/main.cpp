@@ -160,8 +160,13 @@ int main(int argc, char **argv)
         }
         run = std::make_unique<ZRHeadlessRun>(stdout, [&frontEnd] { frontEnd.requestQuit(); });
         run->watch(watched);
+        // The last download to finish ends the run at once, not on the next tick.
+        ZRHeadlessRun *watching = run.get();
+        frontEnd.userInterface().setChangeHandler([watching] { watching->checkSoon(); });
+        run->setWillPrintSummary([&frontEnd] { frontEnd.userInterface().clearLiveRows(); });
     }
     int status = application.exec();
+    frontEnd.userInterface().setChangeHandler(nullptr);
     // Success only when every download of the run completed (an interrupted run keeps the rest queued).
     if (run && status == 0)
         status = run->exitStatus();

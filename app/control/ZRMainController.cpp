@@ -403,6 +403,9 @@ bool ZRMainController::writeArchiveBeforeQuitting(bool quitting)
             archive.append(*element);
     }
 
+    // This write covers whatever a pending one would have written.
+    _archiveWriteCall.cancel();
+    _resumeDataArchiveCall.cancel();
     if (quitting && archive.isEmpty()) {
         if (_queueArchive.foundDamagedFile()) {
             // The intermediate files may belong to the downloads of the damaged archive.
@@ -566,6 +569,13 @@ void ZRMainController::decrementLongTermNumberOfQueuedOrDownloadingDownloads()
 void ZRMainController::updateDownload(ZRDownload *download)
 {
     updateDownload(download, false);
+}
+
+void ZRMainController::writeArchiveSoon(double seconds)
+{
+    if (_archiveWriteCall.isScheduled())
+        return;
+    _archiveWriteCall.schedule(seconds, [this] { writeArchiveBeforeQuitting(false); });
 }
 
 void ZRMainController::downloadResumeDataDidChange(ZRDownload *download)

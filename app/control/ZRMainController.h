@@ -82,6 +82,10 @@ public:
     // with nothing to keep it removes the archive and the intermediate files instead. False only when
     // the user cancelled the quit: then nothing was written or paused.
     bool writeArchiveBeforeQuitting(bool quitting);
+    // Writes the archive once after the given delay, however many changes ask for it meanwhile; any
+    // write before then (quitting writes at once) makes the pending one unnecessary.
+    void writeArchiveSoon(double seconds);
+    bool isArchiveWritePending() const { return _archiveWriteCall.isScheduled(); }
     QString queueArchivePath() const { return _queueArchive.path(); }
     // Whether the archive read at launch was damaged (and kept aside).
     bool foundDamagedQueueArchive() const { return _queueArchive.foundDamagedFile(); }
@@ -265,4 +269,5 @@ private:
     ZRDelayedCall _sleepCall;
     ZRDelayedCall _redrawCall;
     ZRDelayedCall _resumeDataArchiveCall;
+    ZRDelayedCall _archiveWriteCall;
 };

@@ -36,6 +36,8 @@ const QString heartbeatSoundName = QStringLiteral("ZRHeartbeat");
 constexpr double autoQuitDelay = 1.0;
 constexpr double sleepDelay = 1.0;
 constexpr double doneNotificationDelay = 0.1;
+// Long enough to gather the downloads of a burst, short enough that a crash loses little.
+constexpr double finishedArchiveDelay = 0.5;
 constexpr double redrawDelay = 0.2;
 
 bool containsDownload(const ZRDownloadList &list, const ZRDownload *download)
@@ -253,7 +255,9 @@ void ZRMainController::updateDownload(ZRDownload *download, bool forceDisplay, b
                     });
                 }
             }
-            writeArchiveBeforeQuitting(false);
+            // A burst of finishing downloads gives one rewrite of the archive (and of the metadata
+            // files of the bundles still open), not one per download.
+            writeArchiveSoon(finishedArchiveDelay);
 
             if (!forceVanish && _userInterface) {
                 const bool anyActive = anyDownloadMatchesStatusMask(ZRDownloadStatusMaskActive);

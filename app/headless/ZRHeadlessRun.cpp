@@ -12,7 +12,8 @@ const QString spacedDash = QStringLiteral(" \u2014 ");
 ZRHeadlessRun::ZRHeadlessRun(std::FILE *output, std::function<void()> quit, QObject *parent)
     : QObject(parent), _output(output), _quit(std::move(quit))
 {
-    // Finishing is seen within a quarter second; the downloads report on their own timers anyway.
+    // Changes reported through checkSoon() are seen at once; the tick catches whatever is not
+    // reported, such as an automatic resume that was called off.
     _timer.setInterval(250);
     connect(&_timer, &QTimer::timeout, this, &ZRHeadlessRun::check);
 }
@@ -55,6 +56,20 @@ int ZRHeadlessRun::exitStatus() const
     return 0;
 }
 
+void ZRHeadlessRun::checkSoon()
+{
+    if (_isFinished || _isCheckPending)
+        return;
+    _isCheckPending = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            _isCheckPending = false;
+            check();
+        },
+        Qt::QueuedConnection);
+}
+
 void ZRHeadlessRun::check()
 {
     if (_isFinished)
@@ -65,6 +80,8 @@ void ZRHeadlessRun::check()
     }
     _isFinished = true;
     _timer.stop();
+    if (_willPrintSummary)
+        _willPrintSummary();
     printSummary();
     if (_quit)
         _quit();

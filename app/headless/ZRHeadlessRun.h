@@ -18,6 +18,9 @@ public:
     // The summary goes to output (not owned); quit is called once, when every download is done.
     ZRHeadlessRun(std::FILE *output, std::function<void()> quit, QObject *parent = nullptr);
 
+    // Called just before the summary is printed (a terminal takes its live lines away first).
+    void setWillPrintSummary(std::function<void()> handler) { _willPrintSummary = std::move(handler); }
+
     // Starts waiting for these downloads (a download held twice counts once).
     void watch(const ZRDownloadList &downloads);
     const ZRDownloadList &watchedDownloads() const { return _watched; }
@@ -31,13 +34,18 @@ public:
 
     // Checks now instead of on the next tick.
     void check();
+    // Checks on the next turn of the event loop, once the change that called has settled; many calls
+    // in one turn give one check.
+    void checkSoon();
 
 private:
     void printSummary();
 
     std::FILE *_output;
     std::function<void()> _quit;
+    std::function<void()> _willPrintSummary;
     ZRDownloadList _watched;
     QTimer _timer;
     bool _isFinished = false;
+    bool _isCheckPending = false;
 };

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace
@@ -16,16 +17,20 @@ const QString spacedDash = QStringLiteral(" \u2014 ");
 
 } // namespace
 
-ZRHeadlessUserInterface::ZRHeadlessUserInterface(std::FILE *input, std::FILE *output, bool interactive)
-    : _input(input), _output(output), _interactive(interactive)
+ZRHeadlessUserInterface::ZRHeadlessUserInterface(std::FILE *input, std::FILE *output, bool interactive,
+                                                 bool liveRows)
+    : _input(input), _output(output), _interactive(interactive), _liveRows(liveRows)
 {
     _redrawTimer.setSingleShot(true);
-    _redrawTimer.setInterval(1000);
+    // Lines redrawn in place can follow the engine's quarter-second reports; printed lines would
+    // flood a log at that rate.
+    _redrawTimer.setInterval(liveRows ? 250 : 1000);
     QObject::connect(&_redrawTimer, &QTimer::timeout, &_redrawTimer, [this] { printChangedRows(); });
 }
 
 ZRHeadlessUserInterface::ZRHeadlessUserInterface()
-    : ZRHeadlessUserInterface(stdin, stdout, ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO))
+    : ZRHeadlessUserInterface(stdin, stdout, ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO),
+                              ::isatty(STDOUT_FILENO))
 {
 }
 
@@ -33,6 +38,8 @@ ZRHeadlessUserInterface::~ZRHeadlessUserInterface() = default;
 
 void ZRHeadlessUserInterface::print(const QString &text)
 {
+    eraseLiveRows();
+    drawLiveRowsSoon();
     const QByteArray bytes = text.toLocal8Bit();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), _output);
     std::fputc('\n', _output);
@@ -41,6 +48,8 @@ void ZRHeadlessUserInterface::print(const QString &text)
 
 std::optional<QString> ZRHeadlessUserInterface::readLine(const QString &prompt)
 {
+    // The answer is typed below the prompt: the live rows come back below that.
+    eraseLiveRows();
     const QByteArray promptBytes = prompt.toLocal8Bit();
     std::fwrite(promptBytes.constData(), 1, size_t(promptBytes.size()), _output);
     std::fflush(_output);
@@ -178,11 +187,16 @@ void ZRHeadlessUserInterface::redrawDownload(ZRDownload *download)
     (void)download;
     if (!_redrawTimer.isActive())
         _redrawTimer.start();
+    if (_changeHandler)
+        _changeHandler();
 }
 
 void ZRHeadlessUserInterface::printChangedRows()
 {
     for (const ZRDownloadPtr &row : std::as_const(_rows)) {
+        // A transferring row lives in the bottom lines; its last state is printed once it stops.
+        if (_liveRows && !_liveRowsCleared && row->status() == ZRDownloadStatusDownloading)
+            continue;
         const QString line = lineForDownload(*row);
         QString &shown = _shownLines[row.get()];
         if (shown == line)
@@ -190,6 +204,85 @@ void ZRHeadlessUserInterface::printChangedRows()
         shown = line;
         print(QStringLiteral("  ") + line);
     }
+    if (_liveRows)
+        drawLiveRows();
+}
+
+namespace
+{
+
+struct TerminalSize {
+    int columns = 80;
+    int rows = 24;
+};
+
+TerminalSize terminalSizeOf(std::FILE *stream)
+{
+    TerminalSize size;
+    winsize window{};
+    if (::ioctl(::fileno(stream), TIOCGWINSZ, &window) == 0 && window.ws_col > 0 && window.ws_row > 0) {
+        size.columns = window.ws_col;
+        size.rows = window.ws_row;
+    }
+    return size;
+}
+
+} // namespace
+
+void ZRHeadlessUserInterface::drawLiveRows()
+{
+    _isLiveDrawPending = false;
+    if (!_liveRows || _liveRowsCleared)
+        return;
+    QStringList lines;
+    for (const ZRDownloadPtr &row : std::as_const(_rows)) {
+        if (row->status() == ZRDownloadStatusDownloading)
+            lines.append(QStringLiteral("  ") + lineForDownload(*row));
+    }
+    const TerminalSize size = terminalSizeOf(_output);
+    // A line that wraps would take two lines of the screen and spoil the erasing; the last screen
+    // line stays free for the cursor.
+    const qsizetype maximumLines = std::max(1, size.rows - 2);
+    if (lines.size() > maximumLines) {
+        const qsizetype more = lines.size() - (maximumLines - 1);
+        lines.resize(maximumLines - 1);
+        lines.append(QStringLiteral("  \u2026 and %1 more downloading").arg(more));
+    }
+    QByteArray bytes;
+    if (_liveLineCount > 0)
+        bytes += "\x1b[" + QByteArray::number(_liveLineCount) + "F\x1b[J";
+    for (QString &line : lines) {
+        if (line.size() >= size.columns)
+            line = line.left(std::max(1, size.columns - 2)) + QStringLiteral("\u2026");
+        bytes += line.toLocal8Bit() + '\n';
+    }
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), _output);
+    std::fflush(_output);
+    _liveLineCount = int(lines.size());
+}
+
+void ZRHeadlessUserInterface::eraseLiveRows()
+{
+    if (_liveLineCount <= 0)
+        return;
+    // Up to the first live line, then clear to the end of the screen.
+    std::fprintf(_output, "\x1b[%dF\x1b[J", _liveLineCount);
+    std::fflush(_output);
+    _liveLineCount = 0;
+}
+
+void ZRHeadlessUserInterface::drawLiveRowsSoon()
+{
+    if (!_liveRows || _liveRowsCleared || _isLiveDrawPending)
+        return;
+    _isLiveDrawPending = true;
+    QMetaObject::invokeMethod(&_redrawTimer, [this] { drawLiveRows(); }, Qt::QueuedConnection);
+}
+
+void ZRHeadlessUserInterface::clearLiveRows()
+{
+    eraseLiveRows();
+    _liveRowsCleared = true;
 }
 
 void ZRHeadlessUserInterface::showStatusText(const QString &text)
@@ -199,6 +292,8 @@ void ZRHeadlessUserInterface::showStatusText(const QString &text)
     _statusText = text;
     if (!text.isEmpty())
         print(text);
+    if (_changeHandler)
+        _changeHandler();
 }
 
 void ZRHeadlessUserInterface::postNotification(const ZRUserNotification &notification)
@@ -223,6 +318,7 @@ bool ZRHeadlessUserInterface::setActivationPolicy(ZRActivationPolicy policy)
 
 void ZRHeadlessUserInterface::terminate()
 {
+    clearLiveRows();
     // Queued, so that it also works when asked before the event loop runs.
     if (QCoreApplication *application = QCoreApplication::instance())
         QMetaObject::invokeMethod(application, &QCoreApplication::quit, Qt::QueuedConnection);

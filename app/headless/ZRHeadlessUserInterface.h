@@ -8,18 +8,24 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <functional>
 
 // Main thread.
 class ZRHeadlessUserInterface : public ZRUserInterface
 {
 public:
-    // Prompts only when interactive (input and output on a terminal). The streams are not owned.
-    ZRHeadlessUserInterface(std::FILE *input, std::FILE *output, bool interactive);
-    // stdin and stdout, interactive when both are terminals.
+    // Prompts only when interactive (input and output on a terminal). With live rows (output on a
+    // terminal) the downloads that are transferring keep one line each at the bottom, redrawn in
+    // place; everything else is printed above them. The streams are not owned.
+    ZRHeadlessUserInterface(std::FILE *input, std::FILE *output, bool interactive, bool liveRows = false);
+    // stdin and stdout, interactive when both are terminals, live rows when stdout is one.
     ZRHeadlessUserInterface();
     ~ZRHeadlessUserInterface() override;
 
     bool isInteractive() const { return _interactive; }
+    bool showsLiveRows() const { return _liveRows; }
+    // Takes the live rows off the screen (before a final summary, or when quitting).
+    void clearLiveRows();
 
     int runModalAlert(const ZRAlert &alert) override;
     std::optional<QStringList> runOpenPanel(const ZROpenPanelOptions &options) override;
@@ -47,15 +53,28 @@ public:
     // The line shown for one download: its display name and status text.
     static QString lineForDownload(ZRDownload &download);
 
+    // Called (on the main thread, from inside the controller's update) whenever a row or the status
+    // text changes; a terminal run uses it to see at once that its downloads are done.
+    void setChangeHandler(std::function<void()> handler) { _changeHandler = std::move(handler); }
+
 private:
     void print(const QString &text);
     // One line typed by the user; none at end of input.
     std::optional<QString> readLine(const QString &prompt);
     void printChangedRows();
+    // The live rows: drawn below everything else; erased before anything else is printed.
+    void drawLiveRows();
+    void eraseLiveRows();
+    void drawLiveRowsSoon();
 
     std::FILE *_input;
     std::FILE *_output;
     bool _interactive;
+    bool _liveRows;
+    // Lines of live rows now on the screen, just above the cursor.
+    int _liveLineCount = 0;
+    bool _isLiveDrawPending = false;
+    bool _liveRowsCleared = false;
     QString _pasteboard;
     QString _statusText;
     ZRActivationPolicy _activationPolicy = ZRActivationPolicy::Regular;
@@ -64,4 +83,5 @@ private:
     QHash<const ZRDownload *, QString> _shownLines;
     // Row redraws arrive many times a second while downloading; print them at most once a second.
     QTimer _redrawTimer;
+    std::function<void()> _changeHandler;
 };
