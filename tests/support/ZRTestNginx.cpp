@@ -153,6 +153,12 @@ QString ZRTestNginx::accessLog() const
     return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
 }
 
+QString ZRTestNginx::rangeLog() const
+{
+    QFile file(_folder->path() + QStringLiteral("/ranges.log"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+}
+
 bool ZRTestNginx::makeCertificate()
 {
     if (QFileInfo::exists(certificatePath()))
@@ -182,6 +188,8 @@ bool ZRTestNginx::writeConfiguration(const QString &token)
     conf += QStringLiteral("http {\n");
     conf += QStringLiteral("  log_format quorvel '$remote_port $request $status $bytes_sent';\n");
     conf += QStringLiteral("  access_log %1/access.log quorvel;\n").arg(dir);
+    conf += QStringLiteral("  log_format quorvel_ranges '$uri $http_range $status $bytes_sent';\n");
+    conf += QStringLiteral("  access_log %1/ranges.log quorvel_ranges;\n").arg(dir);
     for (const char *kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         conf += QStringLiteral("  %1_temp_path %2/temp/%1;\n").arg(QLatin1String(kind), dir);
     conf += QStringLiteral("  default_type application/octet-stream;\n");
@@ -191,7 +199,8 @@ bool ZRTestNginx::writeConfiguration(const QString &token)
     const QString rate = QString::number(_options.limitRateBytesPerSecond);
     conf += QStringLiteral("  server {\n    listen 127.0.0.1:%1;\n    root %2;\n").arg(_httpPort).arg(root);
     conf += QStringLiteral("    location = /__fixture_token { return 200 \"%1\"; }\n").arg(token);
-    conf += QStringLiteral("    location /limited/ { alias %1/; limit_rate %2; }\n  }\n").arg(root, rate);
+    conf += QStringLiteral("    location /limited/ { alias %1/; limit_rate %2; }\n").arg(root, rate);
+    conf += QStringLiteral("    location /no-ranges/ { alias %1/; limit_rate %2; max_ranges 0; }\n  }\n").arg(root, rate);
     if (_options.https) {
         conf += QStringLiteral("  server {\n    listen 127.0.0.1:%1 ssl;\n    root %2;\n").arg(_httpsPort).arg(root);
         conf += QStringLiteral("    ssl_certificate %1;\n    ssl_certificate_key %2/key.pem;\n  }\n")
@@ -221,6 +230,46 @@ bool ZRTestNginx::waitUntilServing(const QString &token)
     return false;
 }
 
+bool ZRTestNginx::restart()
+{
+    if (!_httpPort)
+        return start();
+    stop();
+    const QString token = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    if (!writeConfiguration(token)) {
+        _errorString = QStringLiteral("cannot write <%1/nginx.conf>").arg(_folder->path());
+        return false;
+    }
+    // The ports were just released; another program may take one meanwhile, which fails the test.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (launch() && waitUntilServing(token))
+            return true;
+        stop();
+        QThread::msleep(100);
+    }
+    _errorString = QStringLiteral("cannot start nginx again on its ports: ") + errorLog();
+    return false;
+}
+
+bool ZRTestNginx::launch()
+{
+    QFile::remove(_folder->path() + QStringLiteral("/error.log"));
+    _process = std::make_unique<QProcess>();
+    _process->setProcessChannelMode(QProcess::MergedChannels);
+    _process->setStandardOutputFile(_folder->path() + QStringLiteral("/output.log"), QIODevice::Append);
+    // A test process that dies without its destructors must not leave the server behind.
+    _process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    _process->start(nginxPath(),
+        {QStringLiteral("-p"), _folder->path(), QStringLiteral("-c"), _folder->path() + QStringLiteral("/nginx.conf"),
+            QStringLiteral("-e"), _folder->path() + QStringLiteral("/error.log")});
+    if (!_process->waitForStarted(10000)) {
+        _errorString = QStringLiteral("cannot start <%1>: %2").arg(nginxPath(), _process->errorString());
+        _process.reset();
+        return false;
+    }
+    return true;
+}
+
 bool ZRTestNginx::start()
 {
     stop();
@@ -246,20 +295,8 @@ bool ZRTestNginx::start()
             _errorString = QStringLiteral("cannot write <%1/nginx.conf>").arg(_folder->path());
             return false;
         }
-        QFile::remove(_folder->path() + QStringLiteral("/error.log"));
-        _process = std::make_unique<QProcess>();
-        _process->setProcessChannelMode(QProcess::MergedChannels);
-        _process->setStandardOutputFile(_folder->path() + QStringLiteral("/output.log"));
-        // A test process that dies without its destructors must not leave the server behind.
-        _process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        _process->start(nginxPath(),
-            {QStringLiteral("-p"), _folder->path(), QStringLiteral("-c"), _folder->path() + QStringLiteral("/nginx.conf"),
-                QStringLiteral("-e"), _folder->path() + QStringLiteral("/error.log")});
-        if (!_process->waitForStarted(10000)) {
-            _errorString = QStringLiteral("cannot start <%1>: %2").arg(nginxPath(), _process->errorString());
-            _process.reset();
+        if (!launch())
             return false;
-        }
         if (waitUntilServing(token))
             return true;
         const QString log = errorLog();

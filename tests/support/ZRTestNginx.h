@@ -18,7 +18,8 @@ class ZRTestNginx
 public:
     struct Options
     {
-        // Bytes per second per connection on the limited port and under "/limited/" of the HTTP port.
+        // Bytes per second per connection on the limited port and under "/limited/" of the HTTP port;
+        // "/no-ranges/" of the HTTP port is limited too and serves no byte ranges.
         qint64 limitRateBytesPerSecond = 20 * 1024 * 1024;
         bool https = true;
     };
@@ -35,6 +36,8 @@ public:
     // Writes the configuration, picks free ports (retrying when one is taken meanwhile) and waits
     // until the server answers; false with errorString() on failure.
     bool start();
+    // Stops the server and starts it again on the same ports (a server that went away and came back).
+    bool restart();
     void stop();
     bool isRunning() const;
     qint64 pid() const;
@@ -61,11 +64,13 @@ public:
     QString certificatePath() const;
     QString errorLog() const;
     QString accessLog() const; // one line per request: "$remote_port $request $status $bytes_sent"
+    QString rangeLog() const;  // one line per request: "$uri $http_range $status $bytes_sent" ("-" without Range)
 
 private:
     bool makeCertificate();
     bool writeConfiguration(const QString &token);
     bool waitUntilServing(const QString &token);
+    bool launch();
 
     Options _options;
     std::unique_ptr<QTemporaryDir> _folder;

@@ -18,6 +18,10 @@ Scenarios, chosen by the path (query parameters in brackets, defaults after "=")
                              200 with Content-Length and a pattern body
   /range        [size=1000]  honours "Range: bytes=N-" / "bytes=N-M" with 206 and Content-Range
   /ignore-range [size=1000]  answers a Range request with the whole body and 200
+  /ranges-refused [size=1000, after=size, seconds=0]
+                             claims "Accept-Ranges: bytes" but answers every request with the
+                             whole body and 200; a request without Range gets after bytes, then
+                             a pause of seconds, then the rest
   /no-length    [size=1000]  200 without Content-Length, "Connection: close", body ends at close
   /chunked      [size=1000, chunk=100]
                              pattern body in chunked transfer encoding
@@ -221,6 +225,21 @@ def handle_ignore_range(conn, req):
     return True
 
 
+def handle_ranges_refused(conn, req):
+    size = req.int_param("size", 1000)
+    after = min(size, req.int_param("after", size))
+    seconds = req.float_param("seconds", 0.0)
+    body = pattern_bytes(0, size)
+    conn.send_head(200, [("Accept-Ranges", "bytes"), ("Content-Length", str(size))])
+    if req.headers.get("range"):
+        conn.sock.sendall(body)
+        return True
+    conn.sock.sendall(body[:after])
+    time.sleep(seconds)
+    conn.sock.sendall(body[after:])
+    return True
+
+
 def handle_no_length(conn, req):
     size = req.int_param("size", 1000)
     conn.send_response(200, pattern_bytes(0, size), [("Connection", "close")], length=False)
@@ -399,6 +418,7 @@ SCENARIOS = {
     "/bytes": handle_bytes,
     "/range": handle_range,
     "/ignore-range": handle_ignore_range,
+    "/ranges-refused": handle_ranges_refused,
     "/no-length": handle_no_length,
     "/chunked": handle_chunked,
     "/gzip": handle_gzip,
