@@ -131,7 +131,8 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 
-# quorvel's own world: preferences written once, the queue and caches new for every run.
+# quorvel's own world: preferences written once, the queue and caches new for every run. One
+# connection per download, as the peers use.
 QHOME=$WORK/qhome
 write_preferences() { # folder intermediates-location
   mkdir -p "$1"
@@ -143,6 +144,7 @@ write_preferences() { # folder intermediates-location
   <key>Number Of Concurrent Downloads</key><integer>$JOBS</integer>
   <key>Number Of Concurrent Downloads Per Host</key><integer>$JOBS</integer>
   <key>Intermediates Location</key><integer>$2</integer>
+  <key>Acceleration: Enabled</key><false/>
 </dict>
 </plist>
 EOF

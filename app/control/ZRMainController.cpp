@@ -636,6 +636,8 @@ void ZRMainController::resetForTesting()
     stopObservingWorkspaceNotifications();
     _activationCall.cancel();
     _statusItemCall.cancel();
+    _archiveWriteCall.cancel();
+    _resumeDataArchiveCall.cancel();
     _userInterface = nullptr;
     _downloads.clear();
     _sortedDownloads.clear();

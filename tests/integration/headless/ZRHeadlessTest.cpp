@@ -1,5 +1,6 @@
 // The terminal front end: its answers to alerts, its list lines, and the quorvel executable started
 // on a queue archive and stopped with signals.
+#include "app/headless/ZRHeadlessRun.h"
 #include "app/headless/ZRHeadlessUserInterface.h"
 #include "core/download/ZRDownload.h"
 #include "core/download/ZRDownloadKeys.h"
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
@@ -28,9 +30,9 @@ namespace
 
 // A terminal user interface whose input is the given text and whose output is kept.
 struct ScriptedTerminal {
-    explicit ScriptedTerminal(const QByteArray &typed, bool interactive = true)
+    explicit ScriptedTerminal(const QByteArray &typed, bool interactive = true, bool liveRows = false)
         : input(typed), in(fmemopen(input.data(), size_t(std::max<qsizetype>(input.size(), 1)), "r")),
-          out(open_memstream(&outputBuffer, &outputSize)), userInterface(in, out, interactive)
+          out(open_memstream(&outputBuffer, &outputSize)), userInterface(in, out, interactive, liveRows)
     {
         if (typed.isEmpty())
             std::fgetc(in); // an empty script is at its end at once
@@ -116,6 +118,93 @@ TEST(HeadlessUserInterface, ShowsOneLinePerDownloadAndOnlyChangedRowsAfterwards)
     processEventsFor(50);
     EXPECT_EQ(terminal.output().mid(shown.size()),
               QStringLiteral("  ") + ZRHeadlessUserInterface::lineForDownload(*second) + QLatin1Char('\n'));
+}
+
+TEST(HeadlessUserInterface, OnATerminalTransferringDownloadsKeepOneLineEachAtTheBottom)
+{
+    ScriptedTerminal terminal("", false, true);
+    ZRDownloadPtr running =
+        ZRDownload::downloadWithURLString(QStringLiteral("http://127.0.0.1/a/running.zip"), false);
+    ZRDownloadPtr waiting =
+        ZRDownload::downloadWithURLString(QStringLiteral("http://127.0.0.1/b/waiting.iso"), false);
+    ASSERT_TRUE(running && waiting);
+    running->setStatus(ZRDownloadStatusDownloading);
+    terminal.userInterface.showDownloads({running, waiting});
+    const QString runningLine = QStringLiteral("  ") + ZRHeadlessUserInterface::lineForDownload(*running) + u'\n';
+    const QString erase = QStringLiteral("\x1b[1F\x1b[J");
+
+    const QString waitingLine = QStringLiteral("  ") + ZRHeadlessUserInterface::lineForDownload(*waiting) + u'\n';
+
+    // The list, then the running download's line below it.
+    ASSERT_TRUE(waitUntil([&] { return terminal.output().endsWith(waitingLine + runningLine); }, 3000))
+        << terminal.output().toStdString();
+    qsizetype mark = terminal.output().size();
+
+    // A redraw replaces that line in place instead of adding one.
+    terminal.userInterface.redrawDownload(running.get());
+    ASSERT_TRUE(waitUntil([&] { return terminal.output().size() > mark; }, 3000));
+    EXPECT_EQ(terminal.output().mid(mark), erase + runningLine);
+    mark = terminal.output().size();
+
+    // Other text goes above the live line, which comes back below it.
+    terminal.userInterface.showStatusText(QStringLiteral("2 downloads"));
+    ASSERT_TRUE(waitUntil([&] { return terminal.output().endsWith(runningLine); }, 3000));
+    EXPECT_EQ(terminal.output().mid(mark), erase + QStringLiteral("2 downloads\n") + runningLine);
+    mark = terminal.output().size();
+
+    // A finished download leaves the bottom and its last state stays printed.
+    running->setStatus(ZRDownloadStatusAborted);
+    terminal.userInterface.redrawDownload(running.get());
+    const QString finishedLine = QStringLiteral("  ") + ZRHeadlessUserInterface::lineForDownload(*running) + u'\n';
+    ASSERT_TRUE(waitUntil([&] { return terminal.output().endsWith(finishedLine); }, 3000));
+    processEventsFor(50);
+    EXPECT_EQ(terminal.output().mid(mark), erase + finishedLine);
+
+    // Taken away for good before a summary.
+    running->setStatus(ZRDownloadStatusDownloading);
+    terminal.userInterface.redrawDownload(running.get());
+    ASSERT_TRUE(waitUntil([&] { return terminal.output().endsWith(runningLine); }, 3000));
+    terminal.userInterface.clearLiveRows();
+    EXPECT_TRUE(terminal.output().endsWith(runningLine + erase));
+    mark = terminal.output().size();
+    terminal.userInterface.redrawDownload(running.get());
+    processEventsFor(400);
+    EXPECT_FALSE(terminal.output().mid(mark).contains(u'\x1b')) << "nothing is redrawn in place any more";
+}
+
+TEST(HeadlessRun, EndsOnTheTurnAfterTheLastDownloadSettles)
+{
+    char *buffer = nullptr;
+    size_t size = 0;
+    std::FILE *output = open_memstream(&buffer, &size);
+    int quits = 0;
+    int summariesAnnounced = 0;
+    {
+        ZRHeadlessRun run(output, [&] { ++quits; });
+        run.setWillPrintSummary([&] { ++summariesAnnounced; });
+        ZRDownloadPtr download =
+            ZRDownload::downloadWithURLString(QStringLiteral("http://127.0.0.1/c/one.bin"), false);
+        ASSERT_TRUE(download);
+        download->setStatus(ZRDownloadStatusDownloading);
+        run.watch({download});
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(run.isFinished());
+
+        download->setStatus(ZRDownloadStatusComplete);
+        run.checkSoon();
+        run.checkSoon();
+        EXPECT_FALSE(run.isFinished()) << "not inside the change that reported it";
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(run.isFinished()) << "without waiting for the next tick";
+        run.checkSoon();
+        processEventsFor(50);
+        EXPECT_EQ(quits, 1);
+        EXPECT_EQ(summariesAnnounced, 1);
+        EXPECT_EQ(run.exitStatus(), 0);
+    }
+    std::fclose(output);
+    EXPECT_TRUE(QString::fromLocal8Bit(buffer, qsizetype(size)).startsWith(QStringLiteral("1 of 1 downloads complete:")));
+    std::free(buffer);
 }
 
 class QuorvelExecutable : public testing::Test

@@ -333,6 +333,34 @@ TEST_F(MainControllerTest, QuitAsksOnceAndTheDefaultButtonPausesAndRemembersActi
     (void)paused;
 }
 
+TEST_F(MainControllerTest, FinishedDownloadsRewriteTheArchiveOncePerBurstAndAQuitWritesAtOnce)
+{
+    const auto first = addDownload(server.url(QStringLiteral("first")), ZRDownloadStatusDownloading);
+    const auto second = addDownload(server.url(QStringLiteral("second")), ZRDownloadStatusDownloading);
+    const auto third = addDownload(server.url(QStringLiteral("third")), ZRDownloadStatusPaused);
+    ASSERT_TRUE(controller->writeArchiveBeforeQuitting(false));
+    ASSERT_EQ(archivedURLs().size(), 3);
+
+    first->setStatus(ZRDownloadStatusComplete);
+    controller->updateDownload(first.get(), false);
+    second->setStatus(ZRDownloadStatusComplete);
+    controller->updateDownload(second.get(), false);
+    EXPECT_TRUE(controller->isArchiveWritePending());
+    EXPECT_EQ(archivedURLs().size(), 3) << "the burst is gathered first";
+    ASSERT_TRUE(waitUntil([&] { return !controller->isArchiveWritePending(); }, 5000));
+    EXPECT_EQ(archivedURLs(), QStringList{server.url(QStringLiteral("third"))});
+
+    // Quitting before the gathered write is due writes at once, and only once.
+    third->setStatus(ZRDownloadStatusAborted);
+    controller->updateDownload(third.get(), false);
+    ASSERT_TRUE(controller->isArchiveWritePending());
+    QFile::remove(archivePath());
+    ASSERT_TRUE(controller->shouldQuit());
+    EXPECT_FALSE(controller->isArchiveWritePending());
+    ASSERT_EQ(readArchive().size(), 1);
+    EXPECT_EQ(readArchive()[0].toMap().value(ZRDownloadKeys::URL).toString(), server.url(QStringLiteral("third")));
+}
+
 TEST_F(MainControllerTest, CancelInTheQuitAlertChangesNothing)
 {
     const auto first = addDownload(server.url(QStringLiteral("first")), ZRDownloadStatusPaused);
