@@ -427,9 +427,13 @@ TEST(AccelerationSettings, ChannelsMinimumSizeAndTheHostLists)
     // Off: only listed hosts accelerate; toggling lists the host, and "?" stands for no host.
     ZRDownload::setAccelerates(false);
     EXPECT_FALSE(web->accelerates());
+    EXPECT_FALSE(web->statusDescriptionWithLiveDetails(true).contains(QStringLiteral("Accelerate")));
     web->toggleAcceleration();
     EXPECT_TRUE(web->accelerates());
     EXPECT_TRUE(sameHost->accelerates());
+    // A download that has not reached its server yet says that it will use several connections.
+    EXPECT_TRUE(web->statusDescriptionWithLiveDetails(true).endsWith(QStringLiteral("Accelerate")))
+        << web->statusDescriptionWithLiveDetails(true).toStdString();
     EXPECT_EQ(ZRDownload::accelerationHostWhitelist(), QStringList{web->queueRelevantHost()});
     hostless->toggleAcceleration();
     EXPECT_TRUE(hostless->accelerates());
