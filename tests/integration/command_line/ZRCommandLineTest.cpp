@@ -132,7 +132,7 @@ TEST_F(CommandLine, AKilledRunResumesFromTheQueueAndEndsWithTheSameBytes)
     options.https = false;
     ZRTestNginx server(options);
     ASSERT_TRUE(server.start()) << server.errorString().toStdString();
-    const qint64 size = 3 * 1024 * 1024;
+    const qint64 size = 6 * 1024 * 1024;
     ASSERT_TRUE(server.addPatternFile(QStringLiteral("big.bin"), size));
     const QString address = server.limitedURL(QStringLiteral("/big.bin"));
     const QString target = root + QStringLiteral("/out");
@@ -151,9 +151,15 @@ TEST_F(CommandLine, AKilledRunResumesFromTheQueueAndEndsWithTheSameBytes)
     };
     ASSERT_TRUE(waitUntil([&] { return partialBytes() > 512 * 1024; }, 15000))
         << first->readAllStandardOutput().toStdString() << first->readAllStandardError().toStdString();
+    // The queue archive learns of the data on disk within a second of the first bytes.
+    ASSERT_TRUE(waitUntil([&] {
+        QFile file(archivePath());
+        return file.open(QIODevice::ReadOnly) && file.readAll().contains("Response URL");
+    }, 10000));
     ::kill(pid_t(first->processId()), SIGKILL);
     ASSERT_TRUE(first->waitForFinished(10000));
-    ASSERT_TRUE(QFileInfo::exists(archivePath()));
+    ASSERT_TRUE(waitUntil([&] { return server.rangeLog().count(QStringLiteral("/big.bin")) >= 1; }, 10000));
+    const qsizetype requestsBefore = server.rangeLog().split(u'\n', Qt::SkipEmptyParts).size();
 
     // Started again without arguments, it works the restored queue until told to quit.
     auto second = quorvel({});
@@ -161,6 +167,10 @@ TEST_F(CommandLine, AKilledRunResumesFromTheQueueAndEndsWithTheSameBytes)
     EXPECT_TRUE(waitUntil([&] { return QFileInfo(finished).size() == size; }, 20000));
     finish(*second);
     EXPECT_EQ(readFile(finished), ZRTestScriptedServer::patternBytes(0, size));
+    // It went on from what the killed run left, not from the first byte.
+    const QStringList later = server.rangeLog().split(u'\n', Qt::SkipEmptyParts).mid(requestsBefore);
+    ASSERT_EQ(later.size(), 1) << later.join(u'\n').toStdString();
+    EXPECT_TRUE(later.first().section(u' ', 1, 1).startsWith(QStringLiteral("bytes="))) << later.first().toStdString();
 }
 
 } // namespace
