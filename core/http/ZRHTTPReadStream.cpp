@@ -115,6 +115,15 @@ void ZRHTTPReadStream::updateReceivePause()
     curl_easy_pause(_handle, pause ? CURLPAUSE_RECV : CURLPAUSE_CONT);
 }
 
+std::size_t ZRHTTPReadStream::readLengthForContentLength(std::uint64_t contentLength)
+{
+    if (contentLength > 262144)
+        return 262144;
+    if (contentLength > 65536)
+        return 65536;
+    return 16384;
+}
+
 std::string ZRHTTPReadStream::read(std::size_t maximum)
 {
     std::string chunk = _buffer.take(maximum);
@@ -249,6 +258,10 @@ void ZRHTTPReadStream::parseHeaderLine(std::string_view line)
         }
         _headerComplete = true;
         decideConnectionReuse();
+        // The body follows at once, often in the same read from the socket.
+        const auto length = _headers.find("Content-Length");
+        setPreferredReadLength(readLengthForContentLength(
+            length == _headers.end() ? 0 : ZRHTTPHeaderFields::contentLengthFromString(length->second)));
         return;
     }
     if ((line.front() == ' ' || line.front() == '\t') && !_lastHeaderName.empty()) {

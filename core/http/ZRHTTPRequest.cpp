@@ -754,11 +754,8 @@ void ZRHTTPRequest::handleBytesAvailable()
         _readingHeld = false;
     }
 
-    std::size_t bufferSize = 16384;
-    if (_contentLength > 262144)
-        bufferSize = 262144;
-    else if (_contentLength > 65536)
-        bufferSize = 65536;
+    std::size_t bufferSize =
+        ZRHTTPReadStream::readLengthForContentLength(_contentLength);
     _readStream->setPreferredReadLength(bufferSize);
     auto &bandwidth = ZRHTTPBandwidth::shared();
     if (bandwidth.isBandwidthThrottled())
