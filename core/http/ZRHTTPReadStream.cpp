@@ -16,6 +16,8 @@ constexpr std::size_t receiveBufferLimit = 256 * 1024;
 // when it cannot tell where pieces end.
 constexpr long curlReadSize = 128L * 1024L;
 constexpr std::size_t receiveBufferHardLimit = 4 * receiveBufferLimit;
+// Bodies up to this size are read in one or a few reads of a size fitted to them.
+constexpr std::uint64_t largestSmallBody = 262144;
 
 } // namespace
 
@@ -117,7 +119,7 @@ void ZRHTTPReadStream::updateReceivePause()
 
 std::size_t ZRHTTPReadStream::readLengthForContentLength(std::uint64_t contentLength)
 {
-    if (contentLength > 262144)
+    if (contentLength > largestSmallBody)
         return 262144;
     if (contentLength > 65536)
         return 65536;
@@ -258,10 +260,14 @@ void ZRHTTPReadStream::parseHeaderLine(std::string_view line)
         }
         _headerComplete = true;
         decideConnectionReuse();
-        // The body follows at once, often in the same read from the socket.
+        // The body follows at once, often in the same read from the socket: a small one is held
+        // in pieces of its read size from the start, so that it is handed on in one or two. A large
+        // one starts in small pieces, and its reader raises the size with its first read.
         const auto length = _headers.find("Content-Length");
-        setPreferredReadLength(readLengthForContentLength(
-            length == _headers.end() ? 0 : ZRHTTPHeaderFields::contentLengthFromString(length->second)));
+        const std::uint64_t contentLength =
+            length == _headers.end() ? 0 : ZRHTTPHeaderFields::contentLengthFromString(length->second);
+        if (contentLength <= largestSmallBody)
+            setPreferredReadLength(readLengthForContentLength(contentLength));
         return;
     }
     if ((line.front() == ' ' || line.front() == '\t') && !_lastHeaderName.empty()) {

@@ -71,8 +71,8 @@ public:
     std::string read(std::size_t maximum);
     void setPreferredReadLength(std::size_t length) { _buffer.setBlockSize(length); }
     // The read size for a body of this announced length (0: not announced): small bodies in small
-    // reads, large ones in large reads. The stream holds the body in pieces of that size from its
-    // first byte on, so that a small file is not handed on in many pieces.
+    // reads, large ones in large reads. The stream holds a small body in pieces of that size from
+    // its first byte on, so that a small file is not handed on in many pieces.
     static std::size_t readLengthForContentLength(std::uint64_t contentLength);
     // Body bytes read so far; tells whether a client took any (reading may let curl add more).
     std::uint64_t bytesTaken() const { return _bytesTaken; }
