@@ -30,7 +30,7 @@ ZRHeadlessUserInterface::ZRHeadlessUserInterface(std::FILE *input, std::FILE *ou
 
 ZRHeadlessUserInterface::ZRHeadlessUserInterface()
     : ZRHeadlessUserInterface(stdin, stdout, ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO),
-                              ::isatty(STDOUT_FILENO))
+                              ::isatty(STDOUT_FILENO) && qgetenv("TERM") != "dumb")
 {
 }
 
@@ -276,7 +276,14 @@ void ZRHeadlessUserInterface::drawLiveRowsSoon()
     if (!_liveRows || _liveRowsCleared || _isLiveDrawPending)
         return;
     _isLiveDrawPending = true;
-    QMetaObject::invokeMethod(&_redrawTimer, [this] { drawLiveRows(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &_redrawTimer,
+        [this] {
+            // A redraw in the meantime made this one unnecessary.
+            if (_isLiveDrawPending)
+                drawLiveRows();
+        },
+        Qt::QueuedConnection);
 }
 
 void ZRHeadlessUserInterface::clearLiveRows()

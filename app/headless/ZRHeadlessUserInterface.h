@@ -18,7 +18,8 @@ public:
     // terminal) the downloads that are transferring keep one line each at the bottom, redrawn in
     // place; everything else is printed above them. The streams are not owned.
     ZRHeadlessUserInterface(std::FILE *input, std::FILE *output, bool interactive, bool liveRows = false);
-    // stdin and stdout, interactive when both are terminals, live rows when stdout is one.
+    // stdin and stdout, interactive when both are terminals, live rows when stdout is one that can
+    // move its cursor.
     ZRHeadlessUserInterface();
     ~ZRHeadlessUserInterface() override;
 
