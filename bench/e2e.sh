@@ -12,7 +12,10 @@
 #   LOADS         "large small" (default), or one of them
 #   PEERS         programs to compare (default "quorvel curl wget2 wget aria2c")
 #   BOOKKEEPING   1: also runs quorvel with its intermediate files in its support folder instead of a
-#                 bundle beside the target ("quorvel-flat"), to show what the bundles cost
+#                 bundle beside the target ("quorvel-flat"), and with fsync made a no-op by a
+#                 preloaded shim ("quorvel-nosync", a measurement only: never run it for real), to
+#                 show what the bundles and the synchronous writes cost; then counts, once and
+#                 outside the timing, the system calls per small download of each (strace -c)
 #   BUILD         Release build folder of its own (default build-e2e-release)
 #
 # Prints, per load, the median wall seconds, MB/s, CPU seconds (user+sys of the process tree) and
@@ -63,7 +66,7 @@ for peer in $PEERS; do
 done
 PEERS="${available[*]}"
 PROGRAMS=$PEERS
-[[ $BOOKKEEPING == 1 && " $PEERS " == *" quorvel "* ]] && PROGRAMS="$PROGRAMS quorvel-flat"
+[[ $BOOKKEEPING == 1 && " $PEERS " == *" quorvel "* ]] && PROGRAMS="$PROGRAMS quorvel-flat quorvel-nosync"
 
 for tool in "$NGINX" cmake "$PYTHON"; do
   command -v "$tool" >/dev/null || { echo "cannot find <$tool>" >&2; exit 1; }
@@ -151,6 +154,12 @@ EOF
 }
 write_preferences "$QHOME/config/Quorvel" 1
 write_preferences "$QHOME/config-flat/Quorvel" 0
+if [[ " $PROGRAMS " == *" quorvel-nosync "* ]]; then
+  printf 'int fsync(int fd) { (void)fd; return 0; }\nint fdatasync(int fd) { (void)fd; return 0; }\n' \
+    > "$WORK/nosync.c"
+  cc -shared -fPIC -O2 -o "$WORK/nosync.so" "$WORK/nosync.c" \
+    || { echo "cannot build the fsync shim: running without quorvel-nosync" >&2; PROGRAMS=${PROGRAMS/ quorvel-nosync/}; }
+fi
 
 # Runs a command and prints "wall cpu maxrss_kib status" from the rusage of its process tree.
 cat > "$WORK/measure.py" <<'EOF'
@@ -177,13 +186,14 @@ command_for() { # program load
   local -a urls
   mapfile -t urls < "$list"
   case $program in
-    quorvel|quorvel-flat)
-      local config=$QHOME/config
+    quorvel|quorvel-flat|quorvel-nosync)
+      local config=$QHOME/config preload=
       [[ $program == quorvel-flat ]] && config=$QHOME/config-flat
+      [[ $program == quorvel-nosync ]] && preload=$WORK/nosync.so
       rm -rf "$QHOME/data" "$QHOME/cache" "$QHOME/runtime" "$QHOME/home"
       mkdir -p "$QHOME/data" "$QHOME/cache" "$QHOME/runtime" "$QHOME/home"
       chmod 700 "$QHOME/runtime"
-      CMD=(env -u DISPLAY -u WAYLAND_DISPLAY HOME="$QHOME/home" XDG_CONFIG_HOME="$config"
+      CMD=(env -u DISPLAY -u WAYLAND_DISPLAY LD_PRELOAD="$preload" HOME="$QHOME/home" XDG_CONFIG_HOME="$config"
            XDG_DATA_HOME="$QHOME/data" XDG_CACHE_HOME="$QHOME/cache" XDG_RUNTIME_DIR="$QHOME/runtime"
            "$QUORVEL" --headless --to "$out")
       # The address list, as a user with many addresses would hand them over.
@@ -208,7 +218,7 @@ command_for() { # program load
 }
 
 verify() { # program load run
-  local expected count=0 file
+  local expected count=0 file i
   if [[ $2 == large ]]; then
     expected=$(( SIZE_MIB * 1024 * 1024 ))
     [[ -f $WORK/out/large.bin && $(stat -c %s "$WORK/out/large.bin") == "$expected" ]] \
@@ -228,7 +238,7 @@ verify() { # program load run
 }
 
 mkdir -p "$WORK/peerhome"
-run_one() { # program load run
+run_one() { # program load run [quiet]
   local program=$1 load=$2 run=$3
   rm -rf "$WORK/out"; mkdir -p "$WORK/out"
   command_for "$program" "$load"
@@ -238,19 +248,48 @@ run_one() { # program load run
     echo "cannot download with $program (exit $status):" >&2; tail -5 "$WORK/stderr.log" >&2; exit 1
   fi
   verify "$program" "$load" "$run" || exit 1
+  [[ ${4:-} == quiet ]] && return
   echo "$program $load $run $wall $cpu $rss" >> "$WORK/results"
   printf '  run %d  %-12s %-5s %7.3f s  %6.3f CPU s  %7d KiB\n' "$run" "$program" "$load" "$wall" "$cpu" "$rss" >&2
 }
 
 echo "large: 1 file of $SIZE_MIB MiB; small: $SMALL_COUNT files of $SMALL_KIB KiB, $JOBS at a time;" \
      "from <$BASE>, $RUNS runs of: $PROGRAMS" >&2
+# One untimed round first, so that no program pays for the first start of the tools or of the
+# server; then the programs take turns, each run starting with the next one.
+read -r -a order <<< "$PROGRAMS"
+for program in "${order[@]}"; do
+  run_one "$program" small 0 quiet
+done
 for ((run = 1; run <= RUNS; run++)); do
   for load in $LOADS; do
-    for program in $PROGRAMS; do
-      run_one "$program" "$load" "$run"
+    for ((i = 0; i < ${#order[@]}; i++)); do
+      run_one "${order[(i + run - 1) % ${#order[@]}]}" "$load" "$run"
     done
   done
 done
+
+# System calls per small download, counted once under strace (never timed).
+if [[ $BOOKKEEPING == 1 && " $LOADS " == *" small "* ]] && command -v strace >/dev/null; then
+  : > "$WORK/counts"
+  for program in quorvel quorvel-flat quorvel-nosync; do
+    [[ " $PROGRAMS " == *" $program "* ]] || continue
+    rm -rf "$WORK/out"; mkdir -p "$WORK/out"
+    command_for "$program" small
+    strace -f -c -o "$WORK/strace.txt" "${CMD[@]}" </dev/null >/dev/null 2>&1 || true
+    "$PYTHON" - "$WORK/strace.txt" "$program" "$SMALL_COUNT" >> "$WORK/counts" <<'EOF'
+import sys
+path, program, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
+calls = {}
+for line in open(path):
+    parts = line.split()
+    if len(parts) >= 5 and parts[0][0].isdigit():
+        calls[parts[-1]] = int(parts[3])
+names = ["fsync", "rename", "renameat2", "mkdir", "rmdir", "unlink", "lsetxattr", "openat", "write"]
+print("  %-15s " % program + "  ".join("%s %.1f" % (n, calls.get(n, 0) / count) for n in names))
+EOF
+  done
+fi
 
 "$PYTHON" - "$WORK/results" "$SIZE_MIB" "$SMALL_COUNT" "$SMALL_KIB" <<'EOF'
 import statistics, sys
@@ -282,3 +321,8 @@ for load, programs in figures.items():
             print("must: no slower than aria2c: %.2f %s" % (q[0] / med["aria2c"][0], "met" if q[0] <= med["aria2c"][0] else "MISSED"))
         print("must: peak memory under 60 MB: %.1f MB %s" % (q[2] * 1024 / 1e6, "met" if q[2] * 1024 < 60e6 else "MISSED"))
 EOF
+if [[ -s $WORK/counts ]]; then
+  echo
+  echo "system calls per small download (strace -c, outside the timing):"
+  cat "$WORK/counts"
+fi
