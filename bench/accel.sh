@@ -124,7 +124,8 @@ lock_file $WORK/nginx.lock;
 error_log $WORK/error.log warn;
 events { worker_connections 256; }
 http {
-  access_log off;
+  log_format bench '\$uri \$status \$bytes_sent';
+  access_log $WORK/access.log bench;
   client_body_temp_path $WORK/temp/body;
   proxy_temp_path $WORK/temp/proxy;
   fastcgi_temp_path $WORK/temp/fastcgi;
@@ -249,6 +250,8 @@ run_one() { # program file run
   rm -rf "$WORK/out"; mkdir -p "$WORK/out"
   command_for "$program" "$file"
   [[ $file == large ]] && warm
+  local logged
+  logged=$(wc -l < "$WORK/access.log")
   read -r wall cpu rss status < <(MEASURE_LOG=$log "$PYTHON" "$WORK/measure.py" "$LIMIT" "${CMD[@]}")
   [[ -n $LOGS && $program == quorvel-* ]] && cp "$log" "$LOGS/$program-$file-run$run.log"
   if [[ $status != 0 ]]; then
@@ -261,8 +264,14 @@ run_one() { # program file run
     return 0
   fi
   [[ $file == large ]] || return 0
-  echo "$program $run $wall $cpu $rss" >> "$WORK/results"
-  printf '  run %d  %-10s %7.3f s  %6.3f CPU s  %7d KiB\n' "$run" "$program" "$wall" "$cpu" "$rss" >&2
+  # What the server sent, to show how many connections a program really used and how much it
+  # fetched twice. nginx logs a request when it ends, a cancelled one a moment after the client left.
+  sleep 0.5
+  read -r requests served < <(tail -n +$(( logged + 1 )) "$WORK/access.log" \
+    | awk '$1 == "/large.bin" { n++; b += $3 } END { printf "%d %d\n", n, b }')
+  echo "$program $run $wall $cpu $rss $requests $served" >> "$WORK/results"
+  printf '  run %d  %-10s %7.3f s  %6.3f CPU s  %7d KiB  %d requests  %d bytes served\n' \
+    "$run" "$program" "$wall" "$cpu" "$rss" "$requests" "$served" >&2
 }
 
 echo "$SIZE_MIB MiB from <$BASE>, limit_rate $RATE per connection, $CHANNELS channels," \
@@ -289,25 +298,27 @@ for line in open(path):
     if fields[2] == "failed":
         failed[fields[0]] += 1
     else:
-        good[fields[0]].append(tuple(float(x) for x in fields[2:5]))
+        good[fields[0]].append(tuple(float(x) for x in fields[2:7]))
 names = {"quorvel-1": "quorvel, acceleration off", "quorvel-%d" % channels: "quorvel, %d channels" % channels,
          "aria2c": "aria2c -x%d -s%d" % (channels, channels), "axel": "axel -n %d" % channels,
          "curl": "curl (one connection)"}
-med = {p: tuple(statistics.median(r[i] for r in good[p]) for i in range(3)) for p in programs if good[p]}
+med = {p: tuple(statistics.median(r[i] for r in good[p]) for i in range(5)) for p in programs if good[p]}
 one = "quorvel-1"
 quick = "quorvel-%d" % channels
 single = size_bytes / rate
 print("\n1 file of %s MiB, limit_rate %.1f MiB/s per connection; median of %d runs" % (size_mib, rate / 1048576, runs))
 print("server bound: %.2f s on one connection, %.2f s on %d" % (single, single / channels, channels))
-print("%-28s %8s %8s %8s %9s %9s %6s" % ("program", "wall s", "MB/s", "CPU s", "RSS MiB", "speed-up", "failed"))
+print("(requests: GETs of the file the server answered; served: bytes it sent per byte of the file)")
+header = ("program", "wall s", "MB/s", "CPU s", "RSS MiB", "speed-up", "requests", "served", "failed")
+print("%-28s %8s %8s %8s %8s %9s %9s %7s %7s" % header)
 for p in programs:
     if p not in med:
-        print("%-28s %8s %8s %8s %9s %9s %6d" % (names.get(p, p), "-", "-", "-", "-", "-", failed[p]))
+        print("%-28s %8s %8s %8s %8s %9s %9s %7s %7d" % ((names.get(p, p),) + ("-",) * 7 + (failed[p],)))
         continue
-    wall, cpu, rss = med[p]
-    speedup = "%.2f" % (med[one][0] / wall) if one in med else "-"
-    print("%-28s %8.3f %8.1f %8.3f %9.1f %9s %6d" % (
-        names.get(p, p), wall, size_bytes / 1e6 / wall, cpu, rss / 1024, speedup + "\u00d7" if speedup != "-" else "-",
+    wall, cpu, rss, requests, served = med[p]
+    speedup = "%.2f\u00d7" % (med[one][0] / wall) if one in med else "-"
+    print("%-28s %8.3f %8.1f %8.3f %8.1f %9s %9g %7.3f %7d" % (
+        names.get(p, p), wall, size_bytes / 1e6 / wall, cpu, rss / 1024, speedup, requests, served / size_bytes,
         failed[p]))
 print()
 missed = []
