@@ -124,7 +124,7 @@ lock_file $WORK/nginx.lock;
 error_log $WORK/error.log warn;
 events { worker_connections 256; }
 http {
-  log_format bench '\$uri \$status \$bytes_sent';
+  log_format bench '\$uri \$status \$bytes_sent \$msec';
   access_log $WORK/access.log bench;
   client_body_temp_path $WORK/temp/body;
   proxy_temp_path $WORK/temp/proxy;
@@ -190,7 +190,7 @@ except subprocess.TimeoutExpired:
     status = 124
 wall = time.monotonic() - started
 usage = resource.getrusage(resource.RUSAGE_CHILDREN)
-print("%.4f %.4f %d %d" % (wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, status))
+print("%.4f %.4f %d %d %.3f" % (wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, status, time.time()))
 EOF
 # Ten times the time one connection needs, and a minute more.
 LIMIT=$(( SIZE_MIB * 1024 * 1024 * 10 / RATE_BYTES + 60 ))
@@ -252,7 +252,7 @@ run_one() { # program file run
   [[ $file == large ]] && warm
   local logged
   logged=$(wc -l < "$WORK/access.log")
-  read -r wall cpu rss status < <(MEASURE_LOG=$log "$PYTHON" "$WORK/measure.py" "$LIMIT" "${CMD[@]}")
+  read -r wall cpu rss status ended < <(MEASURE_LOG=$log "$PYTHON" "$WORK/measure.py" "$LIMIT" "${CMD[@]}")
   [[ -n $LOGS && $program == quorvel-* ]] && cp "$log" "$LOGS/$program-$file-run$run.log"
   if [[ $status != 0 ]]; then
     echo "cannot download $file.bin with $program (exit $status):" >&2; tail -5 "$log" >&2
@@ -265,13 +265,15 @@ run_one() { # program file run
   fi
   [[ $file == large ]] || return 0
   # What the server sent, to show how many connections a program really used and how much it
-  # fetched twice. nginx logs a request when it ends, a cancelled one a moment after the client left.
+  # fetched twice, and how long the program took after the last byte had left the server. nginx
+  # logs a request when it ends, a cancelled one a moment after the client left.
   sleep 0.5
-  read -r requests served < <(tail -n +$(( logged + 1 )) "$WORK/access.log" \
-    | awk '$1 == "/large.bin" { n++; b += $3 } END { printf "%d %d\n", n, b }')
-  echo "$program $run $wall $cpu $rss $requests $served" >> "$WORK/results"
-  printf '  run %d  %-10s %7.3f s  %6.3f CPU s  %7d KiB  %d requests  %d bytes served\n' \
-    "$run" "$program" "$wall" "$cpu" "$rss" "$requests" "$served" >&2
+  read -r requests served tail < <(tail -n +$(( logged + 1 )) "$WORK/access.log" \
+    | awk -v ended="$ended" '$1 == "/large.bin" { n++; b += $3; if ($4 <= ended && $4 > last) last = $4 }
+                             END { printf "%d %d %.3f\n", n, b, last ? ended - last : -1 }')
+  echo "$program $run $wall $cpu $rss $requests $served $tail" >> "$WORK/results"
+  printf '  run %d  %-10s %7.3f s  %6.3f CPU s  %7d KiB  %d requests  %d bytes served  %.3f s after the last byte\n' \
+    "$run" "$program" "$wall" "$cpu" "$rss" "$requests" "$served" "$tail" >&2
 }
 
 echo "$SIZE_MIB MiB from <$BASE>, limit_rate $RATE per connection, $CHANNELS channels," \
@@ -298,28 +300,29 @@ for line in open(path):
     if fields[2] == "failed":
         failed[fields[0]] += 1
     else:
-        good[fields[0]].append(tuple(float(x) for x in fields[2:7]))
+        good[fields[0]].append(tuple(float(x) for x in fields[2:8]))
 names = {"quorvel-1": "quorvel, acceleration off", "quorvel-%d" % channels: "quorvel, %d channels" % channels,
          "aria2c": "aria2c -x%d -s%d" % (channels, channels), "axel": "axel -n %d" % channels,
          "curl": "curl (one connection)"}
-med = {p: tuple(statistics.median(r[i] for r in good[p]) for i in range(5)) for p in programs if good[p]}
+med = {p: tuple(statistics.median(r[i] for r in good[p]) for i in range(6)) for p in programs if good[p]}
 one = "quorvel-1"
 quick = "quorvel-%d" % channels
 single = size_bytes / rate
 print("\n1 file of %s MiB, limit_rate %.1f MiB/s per connection; median of %d runs" % (size_mib, rate / 1048576, runs))
 print("server bound: %.2f s on one connection, %.2f s on %d" % (single, single / channels, channels))
-print("(requests: GETs of the file the server answered; served: bytes it sent per byte of the file)")
-header = ("program", "wall s", "MB/s", "CPU s", "RSS MiB", "speed-up", "requests", "served", "failed")
-print("%-28s %8s %8s %8s %8s %9s %9s %7s %7s" % header)
+print("(requests: GETs of the file the server answered; served: bytes it sent per byte of the file;")
+print(" after: seconds from the server's last byte to the program's exit)")
+header = ("program", "wall s", "MB/s", "CPU s", "RSS MiB", "speed-up", "requests", "served", "after", "failed")
+print("%-28s %8s %8s %8s %8s %9s %9s %7s %7s %7s" % header)
 for p in programs:
     if p not in med:
-        print("%-28s %8s %8s %8s %8s %9s %9s %7s %7d" % ((names.get(p, p),) + ("-",) * 7 + (failed[p],)))
+        print("%-28s %8s %8s %8s %8s %9s %9s %7s %7s %7d" % ((names.get(p, p),) + ("-",) * 8 + (failed[p],)))
         continue
-    wall, cpu, rss, requests, served = med[p]
+    wall, cpu, rss, requests, served, after = med[p]
     speedup = "%.2f\u00d7" % (med[one][0] / wall) if one in med else "-"
-    print("%-28s %8.3f %8.1f %8.3f %8.1f %9s %9g %7.3f %7d" % (
+    print("%-28s %8.3f %8.1f %8.3f %8.1f %9s %9g %7.3f %7.3f %7d" % (
         names.get(p, p), wall, size_bytes / 1e6 / wall, cpu, rss / 1024, speedup, requests, served / size_bytes,
-        failed[p]))
+        after, failed[p]))
 print()
 missed = []
 if one in med and quick in med and failed[quick] == 0:
