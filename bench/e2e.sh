@@ -12,7 +12,8 @@
 #   LOADS         "large small" (default), or one of them
 #   PEERS         programs to compare (default "quorvel curl wget2 wget aria2c")
 #   BOOKKEEPING   1: also runs quorvel with its intermediate files in its support folder instead of a
-#                 bundle beside the target ("quorvel-flat"), and with fsync made a no-op by a
+#                 bundle beside the target ("quorvel-flat"), with bundles but without the metadata
+#                 file in them ("quorvel-nometa", "Store Metadata Locally" off), and with fsync made a no-op by a
 #                 preloaded shim ("quorvel-nosync", a measurement only: never run it for real), to
 #                 show what the bundles and the synchronous writes cost; then counts, once and
 #                 outside the timing, the system calls per small download of each (strace -c)
@@ -66,7 +67,7 @@ for peer in $PEERS; do
 done
 PEERS="${available[*]}"
 PROGRAMS=$PEERS
-[[ $BOOKKEEPING == 1 && " $PEERS " == *" quorvel "* ]] && PROGRAMS="$PROGRAMS quorvel-flat quorvel-nosync"
+[[ $BOOKKEEPING == 1 && " $PEERS " == *" quorvel "* ]] && PROGRAMS="$PROGRAMS quorvel-flat quorvel-nometa quorvel-nosync"
 
 for tool in "$NGINX" cmake "$PYTHON"; do
   command -v "$tool" >/dev/null || { echo "cannot find <$tool>" >&2; exit 1; }
@@ -137,7 +138,7 @@ done
 # quorvel's own world: preferences written once, the queue and caches new for every run. One
 # connection per download, as the peers use.
 QHOME=$WORK/qhome
-write_preferences() { # folder intermediates-location
+write_preferences() { # folder intermediates-location store-metadata-locally
   mkdir -p "$1"
   cat > "$1/Preferences.plist" <<EOF
 <?xml version="1.0" encoding="UTF-8"?>
@@ -147,13 +148,15 @@ write_preferences() { # folder intermediates-location
   <key>Number Of Concurrent Downloads</key><integer>$JOBS</integer>
   <key>Number Of Concurrent Downloads Per Host</key><integer>$JOBS</integer>
   <key>Intermediates Location</key><integer>$2</integer>
+  <key>Store Metadata Locally</key><$3/>
   <key>Acceleration: Enabled</key><false/>
 </dict>
 </plist>
 EOF
 }
-write_preferences "$QHOME/config/Quorvel" 1
-write_preferences "$QHOME/config-flat/Quorvel" 0
+write_preferences "$QHOME/config/Quorvel" 1 true
+write_preferences "$QHOME/config-flat/Quorvel" 0 true
+write_preferences "$QHOME/config-nometa/Quorvel" 1 false
 if [[ " $PROGRAMS " == *" quorvel-nosync "* ]]; then
   printf 'int fsync(int fd) { (void)fd; return 0; }\nint fdatasync(int fd) { (void)fd; return 0; }\n' \
     > "$WORK/nosync.c"
@@ -186,9 +189,10 @@ command_for() { # program load
   local -a urls
   mapfile -t urls < "$list"
   case $program in
-    quorvel|quorvel-flat|quorvel-nosync)
+    quorvel|quorvel-flat|quorvel-nometa|quorvel-nosync)
       local config=$QHOME/config preload=
       [[ $program == quorvel-flat ]] && config=$QHOME/config-flat
+      [[ $program == quorvel-nometa ]] && config=$QHOME/config-nometa
       [[ $program == quorvel-nosync ]] && preload=$WORK/nosync.so
       rm -rf "$QHOME/data" "$QHOME/cache" "$QHOME/runtime" "$QHOME/home"
       mkdir -p "$QHOME/data" "$QHOME/cache" "$QHOME/runtime" "$QHOME/home"
@@ -272,7 +276,7 @@ done
 # System calls per small download, counted once under strace (never timed).
 if [[ $BOOKKEEPING == 1 && " $LOADS " == *" small "* ]] && command -v strace >/dev/null; then
   : > "$WORK/counts"
-  for program in quorvel quorvel-flat quorvel-nosync; do
+  for program in quorvel quorvel-flat quorvel-nometa quorvel-nosync; do
     [[ " $PROGRAMS " == *" $program "* ]] || continue
     rm -rf "$WORK/out"; mkdir -p "$WORK/out"
     command_for "$program" small
