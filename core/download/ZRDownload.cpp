@@ -147,7 +147,9 @@ QVariantMap ZRDownload::userSettingsArchiveWithPausedStatus(bool paused, bool wr
                 && QFileInfo(folder).fileName().toLower().endsWith(ZRDownloadKeys::BundleExtension)) {
                 const QString metadataPath = folder + QLatin1Char('/') + ZRDownloadKeys::BundleMetadataFileName;
                 QString error;
-                if (!ZRPropertyList::writePropertyListToFile(archive, metadataPath, &error))
+                // A copy of the queue entry beside data that is never flushed either: not worth a
+                // flush of its own for every download.
+                if (!ZRPropertyList::writePropertyListToFile(archive, metadataPath, &error, false))
                     ZRLog(QStringLiteral("cannot write download metadata to <%1>: %2").arg(metadataPath, error));
             }
         }

@@ -436,6 +436,7 @@ private:
     ZRDownloadVanishView *_vanishView = nullptr;
     // Made on first use.
     std::unique_ptr<ZRDelayedCall> _autoResumeCall;
+    std::unique_ptr<ZRDelayedCall> _metadataWriteCall;
     std::unique_ptr<ZRDelayedCall> _vanishStepCall;
 };
 

@@ -461,32 +461,50 @@ quint64 ZRDownload::combinedFileSizeFromIntermediateDownloadTargetPath(const QSt
                 *joined = false;
         } else {
             std::vector<char> buffer(JoinChunkBytes);
+            // One flush for all fragments: none is deleted before its bytes are safely in the file.
+            qsizetype appended = 0;
+            bool failed = false;
+            struct stat original = {};
+            ::fstat(fd, &original);
             for (const QString &fragment : fragments) {
                 struct stat before = {};
                 ::fstat(fd, &before);
                 bool readFailed = false;
-                bool ok = appendFragment(fd, fragment, buffer, &readFailed);
-                // The fragment goes only once its bytes are safely in the file.
-                if (ok && ZRSystem().fsync(fd) != 0)
-                    ok = false;
-                if (!ok) {
-                    // A gap would shift every later byte: stop, cut the file back to where this
-                    // fragment began and keep it and the ones after it for another try.
-                    const int error = errno;
-                    if (readFailed)
-                        ZRLog(QStringLiteral("cannot read from partial file: <%1> (%2)").arg(fragment, errorText(error)));
-                    else
-                        ZRLog(QStringLiteral("cannot append partial file <%1> to <%2> (%3)")
-                                  .arg(fragment, appendToPath, errorText(error)));
-                    if (::ftruncate(fd, before.st_size) != 0)
-                        ZRLog(QStringLiteral("cannot restore length of <%1>").arg(appendToPath));
-                    ZRSystem().close(fd);
-                    if (joined)
-                        *joined = false;
-                    return 0;
+                if (appendFragment(fd, fragment, buffer, &readFailed)) {
+                    ++appended;
+                    continue;
                 }
-                if (ZRSystem().unlink(QFile::encodeName(fragment).constData()) != 0)
-                    ZRLog(QStringLiteral("cannot remove partial file: <%1> (%2)").arg(fragment, errorText(errno)));
+                // A gap would shift every later byte: stop, cut the file back to where this
+                // fragment began and keep it and the ones after it for another try.
+                const int error = errno;
+                if (readFailed)
+                    ZRLog(QStringLiteral("cannot read from partial file: <%1> (%2)").arg(fragment, errorText(error)));
+                else
+                    ZRLog(QStringLiteral("cannot append partial file <%1> to <%2> (%3)")
+                              .arg(fragment, appendToPath, errorText(error)));
+                if (::ftruncate(fd, before.st_size) != 0)
+                    ZRLog(QStringLiteral("cannot restore length of <%1>").arg(appendToPath));
+                failed = true;
+                break;
+            }
+            if (appended > 0 && ZRSystem().fsync(fd) != 0) {
+                // Nothing is known to be safe: every fragment stays, and the file goes back to its
+                // own bytes so that another try does not append them twice.
+                ZRLog(QStringLiteral("cannot flush <%1> (%2)").arg(appendToPath, errorText(errno)));
+                if (::ftruncate(fd, original.st_size) != 0)
+                    ZRLog(QStringLiteral("cannot restore length of <%1>").arg(appendToPath));
+                appended = 0;
+                failed = true;
+            }
+            for (qsizetype i = 0; i < appended; ++i) {
+                if (ZRSystem().unlink(QFile::encodeName(fragments[i]).constData()) != 0)
+                    ZRLog(QStringLiteral("cannot remove partial file: <%1> (%2)").arg(fragments[i], errorText(errno)));
+            }
+            if (failed) {
+                ZRSystem().close(fd);
+                if (joined)
+                    *joined = false;
+                return 0;
             }
             struct stat after = {};
             const bool measured = ::fstat(fd, &after) == 0;

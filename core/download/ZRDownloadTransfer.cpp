@@ -78,6 +78,8 @@ constexpr double VanishStepSeconds = 0.015;
 
 // A list row is redrawn at most this often while bytes arrive.
 constexpr double DownloadUpdateIntervalSeconds = 0.1;
+// How long the bundle's metadata file may lag behind the download.
+constexpr double MetadataWriteDelaySeconds = 0.5;
 // The speed is measured over periods of this length; the previous one smooths the current.
 constexpr double SpeedPeriodSeconds = 30.0;
 
@@ -653,8 +655,18 @@ void ZRDownload::downloadWorkerDidReceiveBytes(ZRDownloadWorkerPrototype &worker
             }
             _userSettings.insert(ZRDownloadKeys::AccelerationWorkers, fractions);
         }
-        if (boolForKeyWithFallback(ZRDownloadDefaultsKeys::StoreMetadataLocally, true))
-            userSettingsArchiveWithPausedStatus(false, true);
+        if (boolForKeyWithFallback(ZRDownloadDefaultsKeys::StoreMetadataLocally, true)) {
+            // A moment later: a download that is over by then never needs the file, and several
+            // changes in a row give one write.
+            if (!_metadataWriteCall)
+                _metadataWriteCall = std::make_unique<ZRDelayedCall>();
+            if (!_metadataWriteCall->isScheduled()) {
+                _metadataWriteCall->schedule(MetadataWriteDelaySeconds, [this] {
+                    if (_status == ZRDownloadStatusDownloading && !_intermediateDownloadTargetPath.isEmpty())
+                        userSettingsArchiveWithPausedStatus(false, true);
+                });
+            }
+        }
         _shouldWriteMetadataToDownloadBundle = false;
         // A restart after a crash finds the data through the queue archive.
         if (ZRDownloadManager *m = manager())
@@ -986,6 +998,12 @@ void ZRDownload::pause()
                 removeIntermediateFileAndContainer(_intermediateDownloadTargetPath);
             _intermediateDownloadTargetPath.clear();
         }
+    }
+    if (_metadataWriteCall && _metadataWriteCall->isScheduled()) {
+        // The bundle keeps describing the data it holds.
+        _metadataWriteCall->cancel();
+        if (_status == ZRDownloadStatusDownloading && !_intermediateDownloadTargetPath.isEmpty())
+            userSettingsArchiveWithPausedStatus(false, true);
     }
 
     _status = ZRDownloadStatusPaused;

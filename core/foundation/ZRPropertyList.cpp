@@ -252,7 +252,7 @@ std::optional<QVariant> propertyListWithContentsOfFile(const QString &path, QStr
     return result;
 }
 
-bool writePropertyListToFile(const QVariant &value, const QString &path, QString *error)
+bool writePropertyListToFile(const QVariant &value, const QString &path, QString *error, bool flush)
 {
     const QByteArray data = XMLDataFromPropertyList(value);
     if (data.isEmpty()) {
@@ -260,7 +260,7 @@ bool writePropertyListToFile(const QVariant &value, const QString &path, QString
             *error = QStringLiteral("value cannot be written as a property list");
         return false;
     }
-    return ZRWriteFileAtomically(path, data, error);
+    return ZRWriteFileAtomically(path, data, error, flush);
 }
 
 } // namespace ZRPropertyList

@@ -21,7 +21,7 @@ QByteArray binaryDataFromPropertyList(const QVariant &value);
 
 // Reads a file; none when it is missing or not a property list (error says which, when asked).
 std::optional<QVariant> propertyListWithContentsOfFile(const QString &path, QString *error = nullptr);
-// Writes an XML property list atomically (aside, fsync, renamed into place).
-bool writePropertyListToFile(const QVariant &value, const QString &path, QString *error = nullptr);
+// Writes an XML property list atomically (aside, fsync unless told not to, renamed into place).
+bool writePropertyListToFile(const QVariant &value, const QString &path, QString *error = nullptr, bool flush = true);
 
 } // namespace ZRPropertyList

@@ -42,7 +42,7 @@ bool ZRWriteAll(int fd, const char *bytes, size_t count)
     return true;
 }
 
-bool ZRWriteFileAtomically(const QString &path, const QByteArray &data, QString *error)
+bool ZRWriteFileAtomically(const QString &path, const QByteArray &data, QString *error, bool flush)
 {
     auto fail = [&](const char *what, int code) {
         if (error)
@@ -66,7 +66,7 @@ bool ZRWriteFileAtomically(const QString &path, const QByteArray &data, QString 
         sys.unlink(aside.constData());
         return fail("write", code);
     }
-    if (sys.fsync(fd) != 0) {
+    if (flush && sys.fsync(fd) != 0) {
         const int code = errno;
         sys.close(fd);
         sys.unlink(aside.constData());

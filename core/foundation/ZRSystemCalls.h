@@ -34,6 +34,7 @@ private:
 // false with errno set when a write fails (a write of nothing counts as EIO).
 bool ZRWriteAll(int fd, const char *bytes, size_t count);
 
-// Writes the whole file beside its target, flushes it to disk and renames it into place; the target
-// is either the old file or the complete new one. Fails without touching the target.
-bool ZRWriteFileAtomically(const QString &path, const QByteArray &data, QString *error = nullptr);
+// Writes the whole file beside its target, flushes it to disk (unless told not to: a copy of data
+// kept elsewhere) and renames it into place; the target is either the old file or the complete new
+// one. Fails without touching the target.
+bool ZRWriteFileAtomically(const QString &path, const QByteArray &data, QString *error = nullptr, bool flush = true);

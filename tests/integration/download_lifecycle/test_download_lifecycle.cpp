@@ -208,8 +208,8 @@ TEST_P(DownloadLifecycle, PauseAndResumeContinuesWithARangeIntoAnIdenticalFile)
     const QString bundle = bundlePath(QStringLiteral("movie.bin"));
     const QString intermediate = bundle + QStringLiteral("/movie.bin");
     ASSERT_TRUE(waitUntil([&] { return QFileInfo(intermediate).size() > 100000; }, 10000));
-    // While it runs, the bundle describes itself.
-    EXPECT_TRUE(QFileInfo::exists(bundle + QStringLiteral("/Archive.quorvelinfo")));
+    // While it runs, the bundle describes itself (a moment after the first bytes).
+    EXPECT_TRUE(waitUntil([&] { return QFileInfo::exists(bundle + QStringLiteral("/Archive.quorvelinfo")); }, 3000));
     EXPECT_TRUE(download->downloadProgressDescription().contains(QStringLiteral(" of ")))
         << download->downloadProgressDescription().toStdString();
 

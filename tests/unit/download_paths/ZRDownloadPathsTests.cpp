@@ -240,6 +240,34 @@ TEST_F(PathsTest, AFailedJoinKeepsWhatIsNotInTheFile)
     EXPECT_EQ(download->fragmentPathsForIntermediateDownloadTargetPath(intermediate).size(), 1);
 }
 
+TEST_F(PathsTest, AJoinThatCannotBeFlushedLeavesTheFileAsItWasAndEveryFragment)
+{
+    const QString intermediate = downloads + QStringLiteral("/flush.img");
+    ASSERT_TRUE(ZRTestSupport::writeFile(intermediate, "AAAA"));
+    ASSERT_TRUE(ZRTestSupport::writeFile(intermediate + QStringLiteral(".quorvel-xf-1"), "BBBB"));
+    ASSERT_TRUE(ZRTestSupport::writeFile(intermediate + QStringLiteral(".quorvel-xf-2"), "CCCC"));
+    ZRDownloadPtr download = makeDownload(QStringLiteral("http://example.com/flush.img"));
+    {
+        ZRSystemCallsOverride restore;
+        ZRSystem().fsync = [](int) {
+            errno = EIO;
+            return -1;
+        };
+        bool joined = true;
+        EXPECT_EQ(download->combinedFileSizeFromIntermediateDownloadTargetPath(intermediate, intermediate, nullptr, &joined), 0u);
+        EXPECT_FALSE(joined);
+    }
+    EXPECT_EQ(ZRTestSupport::readFile(intermediate), QByteArray("AAAA"));
+    EXPECT_EQ(download->fragmentPathsForIntermediateDownloadTargetPath(intermediate).size(), 2);
+
+    // Another try appends each fragment once.
+    bool joined = false;
+    EXPECT_EQ(download->combinedFileSizeFromIntermediateDownloadTargetPath(intermediate, intermediate, nullptr, &joined), 12u);
+    EXPECT_TRUE(joined);
+    EXPECT_EQ(ZRTestSupport::readFile(intermediate), QByteArray("AAAABBBBCCCC"));
+    EXPECT_TRUE(download->fragmentPathsForIntermediateDownloadTargetPath(intermediate).isEmpty());
+}
+
 TEST_F(PathsTest, RemovalEmptiesAndRemovesTheBundle)
 {
     ZRDownloadPtr download = makeDownload(QStringLiteral("http://example.com/song.ogg"));
