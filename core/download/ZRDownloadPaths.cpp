@@ -461,11 +461,12 @@ quint64 ZRDownload::combinedFileSizeFromIntermediateDownloadTargetPath(const QSt
                 *joined = false;
         } else {
             std::vector<char> buffer(JoinChunkBytes);
-            // One flush for all fragments: none is deleted before its bytes are safely in the file.
+            // Fragments go once every one of them is in the file. There is no flush: the file's own
+            // bytes were never flushed either, and after a crash the resume measures what is on
+            // disk again (a first file that grew past its fraction is cut back, missing fragments
+            // start the download over), so nothing wrong can be joined.
             qsizetype appended = 0;
             bool failed = false;
-            struct stat original = {};
-            ::fstat(fd, &original);
             for (const QString &fragment : fragments) {
                 struct stat before = {};
                 ::fstat(fd, &before);
@@ -486,15 +487,6 @@ quint64 ZRDownload::combinedFileSizeFromIntermediateDownloadTargetPath(const QSt
                     ZRLog(QStringLiteral("cannot restore length of <%1>").arg(appendToPath));
                 failed = true;
                 break;
-            }
-            if (appended > 0 && ZRSystem().fsync(fd) != 0) {
-                // Nothing is known to be safe: every fragment stays, and the file goes back to its
-                // own bytes so that another try does not append them twice.
-                ZRLog(QStringLiteral("cannot flush <%1> (%2)").arg(appendToPath, errorText(errno)));
-                if (::ftruncate(fd, original.st_size) != 0)
-                    ZRLog(QStringLiteral("cannot restore length of <%1>").arg(appendToPath));
-                appended = 0;
-                failed = true;
             }
             for (qsizetype i = 0; i < appended; ++i) {
                 if (ZRSystem().unlink(QFile::encodeName(fragments[i]).constData()) != 0)

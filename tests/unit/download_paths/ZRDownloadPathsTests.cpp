@@ -240,31 +240,37 @@ TEST_F(PathsTest, AFailedJoinKeepsWhatIsNotInTheFile)
     EXPECT_EQ(download->fragmentPathsForIntermediateDownloadTargetPath(intermediate).size(), 1);
 }
 
-TEST_F(PathsTest, AJoinThatCannotBeFlushedLeavesTheFileAsItWasAndEveryFragment)
+TEST_F(PathsTest, AFragmentThatCannotBeReadStopsTheJoinWithoutAGap)
 {
-    const QString intermediate = downloads + QStringLiteral("/flush.img");
+    const QString intermediate = downloads + QStringLiteral("/read.img");
     ASSERT_TRUE(ZRTestSupport::writeFile(intermediate, "AAAA"));
     ASSERT_TRUE(ZRTestSupport::writeFile(intermediate + QStringLiteral(".quorvel-xf-1"), "BBBB"));
     ASSERT_TRUE(ZRTestSupport::writeFile(intermediate + QStringLiteral(".quorvel-xf-2"), "CCCC"));
-    ZRDownloadPtr download = makeDownload(QStringLiteral("http://example.com/flush.img"));
+    ASSERT_TRUE(ZRTestSupport::writeFile(intermediate + QStringLiteral(".quorvel-xf-3"), "DDDD"));
+    ZRDownloadPtr download = makeDownload(QStringLiteral("http://example.com/read.img"));
     {
+        // The second fragment cannot be opened (a disk that went away, a permission).
         ZRSystemCallsOverride restore;
-        ZRSystem().fsync = [](int) {
-            errno = EIO;
-            return -1;
+        static ZRSystemCalls real = ZRSystem();
+        ZRSystem().open = [](const char *path, int flags, mode_t mode) {
+            if (QByteArray(path).endsWith(".quorvel-xf-2")) {
+                errno = EIO;
+                return -1;
+            }
+            return real.open(path, flags, mode);
         };
         bool joined = true;
         EXPECT_EQ(download->combinedFileSizeFromIntermediateDownloadTargetPath(intermediate, intermediate, nullptr, &joined), 0u);
         EXPECT_FALSE(joined);
     }
-    EXPECT_EQ(ZRTestSupport::readFile(intermediate), QByteArray("AAAA"));
+    // The fragment before it is in and gone; it and the one after it wait, nothing skipped.
+    EXPECT_EQ(ZRTestSupport::readFile(intermediate), QByteArray("AAAABBBB"));
     EXPECT_EQ(download->fragmentPathsForIntermediateDownloadTargetPath(intermediate).size(), 2);
 
-    // Another try appends each fragment once.
     bool joined = false;
-    EXPECT_EQ(download->combinedFileSizeFromIntermediateDownloadTargetPath(intermediate, intermediate, nullptr, &joined), 12u);
+    EXPECT_EQ(download->combinedFileSizeFromIntermediateDownloadTargetPath(intermediate, intermediate, nullptr, &joined), 16u);
     EXPECT_TRUE(joined);
-    EXPECT_EQ(ZRTestSupport::readFile(intermediate), QByteArray("AAAABBBBCCCC"));
+    EXPECT_EQ(ZRTestSupport::readFile(intermediate), QByteArray("AAAABBBBCCCCDDDD"));
     EXPECT_TRUE(download->fragmentPathsForIntermediateDownloadTargetPath(intermediate).isEmpty());
 }
 
