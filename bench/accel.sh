@@ -49,56 +49,23 @@ rate_bytes() { # nginx size: 20m, 512k, 1048576
 RATE_BYTES=$(rate_bytes "$RATE")
 (( RATE_BYTES > 0 )) || { echo "cannot benchmark acceleration without a rate limit" >&2; exit 1; }
 
+source "$ROOT/bench/lib.sh"
+
 # Peers that are missing are installed when possible, and left out when not.
 declare -A PACKAGE_OF=([aria2c]=aria2 [axel]=axel [curl]=curl)
-missing=()
-for peer in $PEERS; do
-  command -v "$peer" >/dev/null || missing+=("${PACKAGE_OF[$peer]:-$peer}")
-done
-if (( ${#missing[@]} )); then
-  echo "installing: ${missing[*]}" >&2
-  sudo=""
-  [[ $(id -u) -eq 0 ]] || sudo="sudo"
-  if ! { DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" \
-           </dev/null >/dev/null 2>&1 \
-         || { $sudo apt-get update -q </dev/null >/dev/null 2>&1 \
-              && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
-                   "${missing[@]}" </dev/null >/dev/null 2>&1; }; }; then
-    echo "cannot install ${missing[*]}" >&2
-  fi
-fi
-available=()
-for peer in $PEERS; do
-  if command -v "$peer" >/dev/null; then
-    available+=("$peer")
-  else
-    echo "cannot find <$peer>: running without it" >&2
-  fi
-done
-PROGRAMS="quorvel-1 quorvel-$CHANNELS ${available[*]}"
+pairs=()
+for peer in $PEERS; do pairs+=("$peer=${PACKAGE_OF[$peer]:-$peer}"); done
+available=$(bench_install_peers "${pairs[@]}")
+PROGRAMS="quorvel-1 quorvel-$CHANNELS $available"
 
 for tool in "$NGINX" cmake sha256sum "$PYTHON"; do
   command -v "$tool" >/dev/null || { echo "cannot find <$tool>" >&2; exit 1; }
 done
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-accel-XXXXXX")
-NGINX_PID=
-cleanup() {
-  if [[ -n "$NGINX_PID" ]]; then
-    kill "$NGINX_PID" 2>/dev/null || true
-    wait "$NGINX_PID" 2>/dev/null || true
-  fi
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+trap bench_cleanup EXIT
 
-echo "building quorvel (Release) in <$BUILD>" >&2
-if ! { cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS=OFF \
-       && cmake --build "$BUILD" --target quorvel -j2; } > "$WORK/build.log" 2>&1; then
-  tail -20 "$WORK/build.log" >&2
-  echo "cannot build quorvel" >&2
-  exit 1
-fi
+bench_build quorvel
 QUORVEL=$BUILD/app/quorvel
 
 # The large file, and a small one that every program fetches once untimed, so that programs and
@@ -112,44 +79,19 @@ for file in large warm; do
   SIZE_OF[$file]=$(stat -c %s "$WORK/www/$file.bin")
 done
 
-PORT=$("$PYTHON" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+PORT=$(bench_free_port)
 BASE=http://127.0.0.1:$PORT
 # limit_rate holds for each request, so each connection gets RATE. nginx sends a response's first
 # chunk before the limit applies; small chunks keep that head start to a few milliseconds.
-cat > "$WORK/nginx.conf" <<EOF
-daemon off;
-master_process off;
-pid $WORK/nginx.pid;
-lock_file $WORK/nginx.lock;
-error_log $WORK/error.log warn;
-events { worker_connections 256; }
-http {
+bench_start_nginx "$BASE/warm.bin" "
   log_format bench '\$uri \$status \$bytes_sent \$msec';
   access_log $WORK/access.log bench;
-  client_body_temp_path $WORK/temp/body;
-  proxy_temp_path $WORK/temp/proxy;
-  fastcgi_temp_path $WORK/temp/fastcgi;
-  uwsgi_temp_path $WORK/temp/uwsgi;
-  scgi_temp_path $WORK/temp/scgi;
-  default_type application/octet-stream;
-  sendfile on;
-  sendfile_max_chunk 256k;
-  tcp_nopush on;
-  keepalive_timeout 60s;
+  sendfile_max_chunk 256k;" "
   server {
     listen 127.0.0.1:$PORT;
     root $WORK/www;
     limit_rate $RATE;
-  }
-}
-EOF
-"$NGINX" -p "$WORK" -c "$WORK/nginx.conf" -e "$WORK/error.log" &
-NGINX_PID=$!
-for _ in $(seq 100); do
-  "$PYTHON" -c "import urllib.request; urllib.request.urlopen('$BASE/warm.bin', timeout=1).read(1)" 2>/dev/null && break
-  sleep 0.1
-done
-kill -0 "$NGINX_PID" 2>/dev/null || { echo "cannot start nginx:" >&2; cat "$WORK/error.log" >&2; exit 1; }
+  }"
 
 # quorvel's own world: preferences written once, home, queue, caches and runtime folder new for
 # every run. Only the engine worker splits downloads, so "Throttle: Supported" stays at its default.

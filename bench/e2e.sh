@@ -38,34 +38,14 @@ BUILD=${BUILD:-$ROOT/build-e2e-release}
 NGINX=${NGINX:-/usr/sbin/nginx}
 PYTHON=$(command -v /usr/bin/python3 || command -v python3)
 
+source "$ROOT/bench/lib.sh"
+
 # Peers that are missing are installed when possible, and left out when not.
 declare -A PACKAGE_OF=([curl]=curl [wget2]=wget2 [wget]=wget [aria2c]=aria2)
-missing=()
-for peer in $PEERS; do
-  [[ $peer == quorvel ]] && continue
-  command -v "$peer" >/dev/null || missing+=("${PACKAGE_OF[$peer]:-$peer}")
-done
-if (( ${#missing[@]} )); then
-  echo "installing: ${missing[*]}" >&2
-  sudo=""
-  [[ $(id -u) -eq 0 ]] || sudo="sudo"
-  if ! { DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" \
-           </dev/null >/dev/null 2>&1 \
-         || { $sudo apt-get update -q </dev/null >/dev/null 2>&1 \
-              && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
-                   "${missing[@]}" </dev/null >/dev/null 2>&1; }; }; then
-    echo "cannot install ${missing[*]}" >&2
-  fi
-fi
-available=()
-for peer in $PEERS; do
-  if [[ $peer == quorvel ]] || command -v "$peer" >/dev/null; then
-    available+=("$peer")
-  else
-    echo "cannot find <$peer>: running without it" >&2
-  fi
-done
-PEERS="${available[*]}"
+pairs=()
+for peer in $PEERS; do [[ $peer == quorvel ]] || pairs+=("$peer=${PACKAGE_OF[$peer]:-$peer}"); done
+others=$(bench_install_peers "${pairs[@]}")
+[[ " $PEERS " == *" quorvel "* ]] && PEERS="quorvel $others" || PEERS=$others
 PROGRAMS=$PEERS
 [[ $BOOKKEEPING == 1 && " $PEERS " == *" quorvel "* ]] && PROGRAMS="$PROGRAMS quorvel-flat quorvel-nometa quorvel-nosync"
 
@@ -74,24 +54,10 @@ for tool in "$NGINX" cmake "$PYTHON"; do
 done
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-e2e-XXXXXX")
-NGINX_PID=
-cleanup() {
-  if [[ -n "$NGINX_PID" ]]; then
-    kill "$NGINX_PID" 2>/dev/null || true
-    wait "$NGINX_PID" 2>/dev/null || true
-  fi
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+trap bench_cleanup EXIT
 
 if [[ " $PEERS " == *" quorvel "* ]]; then
-  echo "building quorvel (Release) in <$BUILD>" >&2
-  if ! { cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS=OFF \
-         && cmake --build "$BUILD" --target quorvel -j2; } > "$WORK/build.log" 2>&1; then
-    tail -20 "$WORK/build.log" >&2
-    echo "cannot build quorvel" >&2
-    exit 1
-  fi
+  bench_build quorvel
 fi
 QUORVEL=$BUILD/app/quorvel
 
@@ -102,38 +68,14 @@ for ((i = 0; i < SMALL_COUNT; i++)); do
   head -c $(( SMALL_KIB * 1024 )) /dev/urandom > "$WORK/www/small/f$i.bin"
 done
 
-PORT=$("$PYTHON" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+PORT=$(bench_free_port)
 BASE=http://127.0.0.1:$PORT
 for ((i = 0; i < SMALL_COUNT; i++)); do echo "$BASE/small/f$i.bin"; done > "$WORK/small.txt"
 echo "$BASE/large.bin" > "$WORK/large.txt"
-cat > "$WORK/nginx.conf" <<EOF
-daemon off;
-master_process off;
-pid $WORK/nginx.pid;
-lock_file $WORK/nginx.lock;
-error_log $WORK/error.log warn;
-events { worker_connections 256; }
-http {
+bench_start_nginx "$BASE/small/f0.bin" "
   access_log off;
-  client_body_temp_path $WORK/temp/body;
-  proxy_temp_path $WORK/temp/proxy;
-  fastcgi_temp_path $WORK/temp/fastcgi;
-  uwsgi_temp_path $WORK/temp/uwsgi;
-  scgi_temp_path $WORK/temp/scgi;
-  default_type application/octet-stream;
-  sendfile on;
-  tcp_nopush on;
-  keepalive_timeout 60s;
-  keepalive_requests 10000;
-  server { listen 127.0.0.1:$PORT; root $WORK/www; }
-}
-EOF
-"$NGINX" -p "$WORK" -c "$WORK/nginx.conf" -e "$WORK/error.log" &
-NGINX_PID=$!
-for _ in $(seq 100); do
-  "$PYTHON" -c "import urllib.request,sys; urllib.request.urlopen('$BASE/small/f0.bin', timeout=1)" 2>/dev/null && break
-  sleep 0.1
-done
+  keepalive_requests 10000;" "
+  server { listen 127.0.0.1:$PORT; root $WORK/www; }"
 
 # quorvel's own world: preferences written once, the queue and caches new for every run. One
 # connection per download, as the peers use.

@@ -23,19 +23,10 @@ for tool in "$NGINX" curl cmake "$PYTHON"; do
 done
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-bench-XXXXXX")
-NGINX_PID=
-cleanup() {
-  if [[ -n "$NGINX_PID" ]]; then
-    kill "$NGINX_PID" 2>/dev/null || true
-    wait "$NGINX_PID" 2>/dev/null || true
-  fi
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+source "$ROOT/bench/lib.sh"
+trap bench_cleanup EXIT
 
-echo "building engine_download (Release) in <$BUILD>" >&2
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" --target engine_download -j2 >/dev/null
+bench_build engine_download
 DRIVER=$BUILD/bench/engine_download
 
 # Files: for concurrency C, C files of SIZE/C MiB each.
@@ -47,35 +38,10 @@ for c in $CONCURRENCIES; do
   done
 done
 
-# A port that was free a moment ago.
-PORT=$("$PYTHON" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat > "$WORK/nginx.conf" <<EOF
-daemon off;
-master_process off;
-pid $WORK/nginx.pid;
-lock_file $WORK/nginx.lock;
-error_log $WORK/error.log warn;
-events { worker_connections 256; }
-http {
-  access_log off;
-  client_body_temp_path $WORK/temp/body;
-  proxy_temp_path $WORK/temp/proxy;
-  fastcgi_temp_path $WORK/temp/fastcgi;
-  uwsgi_temp_path $WORK/temp/uwsgi;
-  scgi_temp_path $WORK/temp/scgi;
-  default_type application/octet-stream;
-  sendfile on;
-  tcp_nopush on;
-  keepalive_timeout 60s;
-  server { listen 127.0.0.1:$PORT; root $WORK/www; }
-}
-EOF
-"$NGINX" -p "$WORK" -c "$WORK/nginx.conf" -e "$WORK/error.log" &
-NGINX_PID=$!
-for _ in $(seq 100); do
-  curl -s --noproxy '*' -o /dev/null "http://127.0.0.1:$PORT/c1-0.bin" -r 0-0 && break
-  sleep 0.1
-done
+PORT=$(bench_free_port)
+bench_start_nginx "http://127.0.0.1:$PORT/c1-0.bin" "
+  access_log off;" "
+  server { listen 127.0.0.1:$PORT; root $WORK/www; }"
 
 # Runs a command and prints "wall cpu maxrss_kib" from the rusage of that one child.
 cat > "$WORK/measure.py" <<'EOF'
