@@ -9,6 +9,7 @@
 #include "tests/support/ZRTestDownloadManager.h"
 #include "tests/support/ZRTestNginx.h"
 #include "tests/support/ZRTestScriptedServer.h"
+#include "tests/support/ZRTestEngineCallbacks.h"
 #include "tests/support/ZRTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -36,9 +37,7 @@ class MainThreadCallbacks : public testing::Environment {
 public:
     void SetUp() override
     {
-        ZRHTTPRequest::setCallbackExecutor([](std::function<void()> call) {
-            QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(call), Qt::QueuedConnection);
-        });
+        ZRTestSupport::queueEngineCallbacksOnMainLoop();
     }
 };
 [[maybe_unused]] testing::Environment *const mainThreadCallbacks =

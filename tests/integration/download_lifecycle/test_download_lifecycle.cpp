@@ -13,6 +13,7 @@
 #include "tests/support/ZRTestDownloadManager.h"
 #include "tests/support/ZRTestNginx.h"
 #include "tests/support/ZRTestScriptedServer.h"
+#include "tests/support/ZRTestEngineCallbacks.h"
 #include "tests/support/ZRTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -47,9 +48,7 @@ public:
             ZRLogSetEchoToStandardError(true);
             ZRUserDefaults::standardUserDefaults().setBool(true, QLatin1String(ZRDebugLogKey));
         }
-        ZRHTTPRequest::setCallbackExecutor([](std::function<void()> call) {
-            QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(call), Qt::QueuedConnection);
-        });
+        ZRTestSupport::queueEngineCallbacksOnMainLoop();
     }
 };
 [[maybe_unused]] testing::Environment *const mainThreadCallbacks =

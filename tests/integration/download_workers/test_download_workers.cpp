@@ -9,6 +9,7 @@
 #include "core/http/ZRHTTPRequest.h"
 #include "tests/support/ZRTestNginx.h"
 #include "tests/support/ZRTestScriptedServer.h"
+#include "tests/support/ZRTestEngineCallbacks.h"
 #include "tests/support/ZRTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -32,9 +33,7 @@ class MainThreadCallbacks : public testing::Environment {
 public:
     void SetUp() override
     {
-        ZRHTTPRequest::setCallbackExecutor([](std::function<void()> call) {
-            QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(call), Qt::QueuedConnection);
-        });
+        ZRTestSupport::queueEngineCallbacksOnMainLoop();
     }
 };
 [[maybe_unused]] testing::Environment *const mainThreadCallbacks =

@@ -2,6 +2,7 @@
 #include "HTTPTestSupport.h"
 
 #include "core/http/ZRHTTPConnectionPool.h"
+#include "tests/support/ZRTestEngineCallbacks.h"
 #include "tests/support/ZRTestScriptedServer.h"
 
 #include <QCoreApplication>
@@ -52,9 +53,7 @@ void ScriptedServerTest::SetUp()
 
 void installQtCallbackExecutor()
 {
-    ZRHTTPRequest::setCallbackExecutor([](std::function<void()> callback) {
-        QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(callback), Qt::QueuedConnection);
-    });
+    ZRTestSupport::queueEngineCallbacksOnMainLoop();
 }
 
 void HTTPEngineTest::SetUp()

@@ -3,6 +3,7 @@
 #include "core/http/ZRHTTPRequest.h"
 #include "core/http/ZRHTTPRequestDelegate.h"
 #include "core/http/ZRHTTPRequestQueue.h"
+#include "tests/support/ZRTestEngineCallbacks.h"
 #include "tests/support/ZRTestNginx.h"
 #include "tests/support/ZRTestSupport.h"
 
@@ -72,9 +73,7 @@ protected:
 
     void SetUp() override
     {
-        ZRHTTPRequest::setCallbackExecutor([](std::function<void()> callback) {
-            QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(callback), Qt::QueuedConnection);
-        });
+        ZRTestSupport::queueEngineCallbacksOnMainLoop();
     }
 
     void TearDown() override
