@@ -405,7 +405,6 @@ bool ZRMainController::writeArchiveBeforeQuitting(bool quitting)
 
     // This write covers whatever a pending one would have written.
     _archiveWriteCall.cancel();
-    _resumeDataArchiveCall.cancel();
     if (quitting && archive.isEmpty()) {
         if (_queueArchive.foundDamagedFile()) {
             // The intermediate files may belong to the downloads of the damaged archive.
@@ -581,9 +580,7 @@ void ZRMainController::writeArchiveSoon(double seconds)
 void ZRMainController::downloadResumeDataDidChange(ZRDownload *download)
 {
     (void)download;
-    if (_resumeDataArchiveCall.isScheduled())
-        return;
-    _resumeDataArchiveCall.schedule(1.0, [this] { writeArchiveBeforeQuitting(false); });
+    writeArchiveSoon(1.0);
 }
 
 void ZRMainController::updateDownloadListDisplay()
@@ -637,7 +634,6 @@ void ZRMainController::resetForTesting()
     _activationCall.cancel();
     _statusItemCall.cancel();
     _archiveWriteCall.cancel();
-    _resumeDataArchiveCall.cancel();
     _userInterface = nullptr;
     _downloads.clear();
     _sortedDownloads.clear();

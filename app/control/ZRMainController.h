@@ -180,7 +180,7 @@ public:
     }
     void updateDownload(ZRDownload *download) override;
     void removeDownload(ZRDownload *download) override;
-    // Writes the queue archive within a second, once for any number of changes meanwhile.
+    // Writes the queue archive within a second (`writeArchiveSoon`).
     void downloadResumeDataDidChange(ZRDownload *download) override;
     void updateDownloadListDisplay() override;
     bool isShowingModalWindow() const override { return _isShowingQuitWhileDownloadingAlert || _modalAlertDepth > 0; }
@@ -268,6 +268,5 @@ private:
     ZRDelayedCall _doneNotificationCall;
     ZRDelayedCall _sleepCall;
     ZRDelayedCall _redrawCall;
-    ZRDelayedCall _resumeDataArchiveCall;
     ZRDelayedCall _archiveWriteCall;
 };
