@@ -2,7 +2,11 @@
 // the HTTP engine include it.
 #pragma once
 
+#include "core/foundation/ZRLog.h"
+#include "core/foundation/ZRUserDefaults.h"
 #include "core/http/ZRHTTPRequest.h"
+
+#include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -18,5 +22,19 @@ inline void queueEngineCallbacksOnMainLoop()
         QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(callback), Qt::QueuedConnection);
     });
 }
+
+// Arranges it before the first test of a program; with ZR_TEST_LOG set, the debug log goes to the
+// standard error as well. Register with testing::AddGlobalTestEnvironment.
+class QueuedEngineCallbacks : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        if (qEnvironmentVariableIsSet("ZR_TEST_LOG")) {
+            ZRLogSetEchoToStandardError(true);
+            ZRUserDefaults::standardUserDefaults().setBool(true, QLatin1String(ZRDebugLogKey));
+        }
+        queueEngineCallbacksOnMainLoop();
+    }
+};
 
 } // namespace ZRTestSupport

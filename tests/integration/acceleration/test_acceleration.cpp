@@ -6,7 +6,7 @@
 #include "core/foundation/ZRLog.h"
 #include "core/foundation/ZRUserDefaults.h"
 #include "core/http/ZRHTTPRequest.h"
-#include "tests/support/ZRTestDownloadManager.h"
+#include "tests/support/ZRTestDownloadFixture.h"
 #include "tests/support/ZRTestNginx.h"
 #include "tests/support/ZRTestScriptedServer.h"
 #include "tests/support/ZRTestEngineCallbacks.h"
@@ -33,34 +33,9 @@ using ZRTestSupport::writeFile;
 
 namespace {
 
-class MainThreadCallbacks : public testing::Environment {
-public:
-    void SetUp() override
-    {
-        ZRTestSupport::queueEngineCallbacksOnMainLoop();
-    }
-};
-[[maybe_unused]] testing::Environment *const mainThreadCallbacks =
-    testing::AddGlobalTestEnvironment(new MainThreadCallbacks);
+[[maybe_unused]] testing::Environment *const engineCallbacks =
+    testing::AddGlobalTestEnvironment(new ZRTestSupport::QueuedEngineCallbacks);
 
-class AccelerationManager : public ZRTestDownloadManager {
-public:
-    ZRDownloadList sortedAndFilteredDownloads() const override { return downloads; }
-    void removeDownload(ZRDownload *download) override
-    {
-        downloads.removeIf([download](const ZRDownloadPtr &d) { return d.get() == download; });
-    }
-    void updateDownloadListDisplay() override { ++listRedraws; }
-
-    ZRDownloadPtr add(const QString &url)
-    {
-        ZRDownloadPtr download = ZRDownload::downloadWithURLString(url, true);
-        downloads.append(download);
-        return download;
-    }
-
-    int listRedraws = 0;
-};
 
 QByteArray pattern(qint64 offset, qint64 length)
 {
@@ -80,15 +55,11 @@ QStringList requestedRanges(const ZRTestNginx &server, const QString &path)
 }
 
 // Only the engine's worker sees "Accept-Ranges"; the basic one never splits a download.
-class Acceleration : public testing::Test {
+class Acceleration : public ZRDownloadTestFixture<testing::Test> {
 protected:
     void SetUp() override
     {
-        ZRHTTPRequestDownloadWorker::resetClassStateForTesting();
-        ZRDownload::resetAutoResumeDecisionForTesting();
-        ASSERT_TRUE(downloadsFolder.isValid());
-        set(QStringLiteral("Downloads Folder"), downloadsFolder.path());
-        set(QStringLiteral("Intermediates Location"), 1);
+        ZRDownloadTestFixture::SetUp();
         set(QStringLiteral("Throttle: Supported"), true);
         set(QStringLiteral("Acceleration: Enabled"), true);
         set(QStringLiteral("Acceleration: Channels"), 4);
@@ -99,20 +70,9 @@ protected:
     void TearDown() override
     {
         ZRLogSetHandler(nullptr);
-        for (const ZRDownloadPtr &download : manager.downloads)
-            download->pause();
-        for (const QString &key : keys)
-            ZRUserDefaults::standardUserDefaults().removeObjectForKey(key);
-        ZRHTTPRequestDownloadWorker::resetClassStateForTesting();
+        ZRDownloadTestFixture::TearDown();
     }
 
-    void set(const QString &key, const QVariant &value)
-    {
-        ZRUserDefaults::standardUserDefaults().setObject(value, key);
-        keys.append(key);
-    }
-
-    QString downloadsPath(const QString &name) const { return downloadsFolder.filePath(name); }
     QString intermediatePath(const QString &name) const
     {
         return downloadsPath(name + QStringLiteral(".quorvel/") + name);
@@ -130,40 +90,41 @@ protected:
         return offsets;
     }
 
-    static bool isFinished(const ZRDownloadPtr &download)
+    // Serves the bytes under the name from a server limited per connection, downloads them and
+    // pauses once the four fractions are laid out and each holds some bytes; none when that fails.
+    ZRDownloadPtr startSplitAndPause(ZRTestNginx &server, const QString &name, const QByteArray &bytes)
     {
-        return download->matchesStatusMask(ZRDownloadStatusMaskFinished);
-    }
-
-    // Pauses once the fractions are laid out and each extra one holds some bytes; the sizes of
-    // the intermediate file and its fragments then.
-    QList<qint64> pauseWhenEveryFractionHasBytes(const ZRDownloadPtr &download, const QString &name, int fractions,
-                                                 qint64 atLeast)
-    {
+        if (!server.addFile(name, bytes))
+            return nullptr;
+        ZRDownloadPtr download = manager.enqueue(server.limitedURL(QLatin1Char('/') + name));
         const QString intermediate = intermediatePath(name);
-        const auto sizes = [&] {
-            QList<qint64> list{QFileInfo(intermediate).size()};
-            for (int i = 1; i < fractions; ++i)
-                list.append(QFileInfo(intermediate + QStringLiteral(".quorvel-xf-%1").arg(i)).size());
-            return list;
-        };
         const bool ready = waitUntil(
             [&] {
                 if (!download->userSettings().contains(ZRDownloadKeys::AccelerationWorkers))
                     return false;
-                const QList<qint64> now = sizes();
-                return std::all_of(now.begin(), now.end(), [&](qint64 size) { return size >= atLeast; });
+                for (int i = 0; i < 4; ++i) {
+                    const QString file = i == 0 ? intermediate : intermediate + QStringLiteral(".quorvel-xf-%1").arg(i);
+                    if (QFileInfo(file).size() < 50000)
+                        return false;
+                }
+                return true;
             },
             15000);
         if (!ready)
-            return {};
+            return nullptr;
         download->togglePause();
-        return download->status() == ZRDownloadStatusPaused ? sizes() : QList<qint64>{};
+        return download->status() == ZRDownloadStatusPaused ? download : nullptr;
     }
 
-    QTemporaryDir downloadsFolder{ZRTestSupport::sandboxRoot() + QStringLiteral("/downloads-XXXXXX")};
-    AccelerationManager manager;
-    QStringList keys;
+    // Resumes the download and expects it to end complete with these bytes under the name.
+    void resumeToCompletion(const ZRDownloadPtr &download, const QString &name, const QByteArray &bytes)
+    {
+        download->togglePause();
+        ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 20000));
+        ASSERT_EQ(download->status(), ZRDownloadStatusComplete) << log.join(u'\n').toStdString();
+        EXPECT_TRUE(readFile(downloadsPath(name)) == bytes);
+    }
+
     QStringList log;
 };
 
@@ -195,7 +156,7 @@ TEST_F(Acceleration, SplitsIntoEqualFractionsKeepsTheRemainderFirstAndCutsTheFir
         const QByteArray bytes = pattern(0, c.length);
         ASSERT_TRUE(server.addFile(name, bytes));
 
-        ZRDownloadPtr download = manager.add(server.limitedURL(QLatin1Char('/') + name));
+        ZRDownloadPtr download = manager.enqueue(server.limitedURL(QLatin1Char('/') + name));
         ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 20000));
         ASSERT_EQ(download->status(), ZRDownloadStatusComplete) << log.join(u'\n').toStdString();
         EXPECT_TRUE(readFile(downloadsPath(name)) == bytes);
@@ -227,7 +188,7 @@ TEST_F(Acceleration, AServerThatGoesAwayMidwayIsResumedFractionByFraction)
     const QByteArray bytes = pattern(0, total);
     ASSERT_TRUE(server.addFile(QStringLiteral("away.bin"), bytes));
 
-    ZRDownloadPtr download = manager.add(server.limitedURL(QStringLiteral("/away.bin")));
+    ZRDownloadPtr download = manager.enqueue(server.limitedURL(QStringLiteral("/away.bin")));
     const QString intermediate = intermediatePath(QStringLiteral("away.bin"));
     ASSERT_TRUE(waitUntil(
         [&] {
@@ -269,19 +230,12 @@ TEST_F(Acceleration, AFragmentLostWhilePausedStartsTheDownloadOverCleanly)
 {
     ZRTestNginx server(ZRTestNginx::Options{400 * 1000, false});
     ZR_START_NGINX_OR_SKIP(server);
-    constexpr qint64 total = 1600000;
-    const QByteArray bytes = pattern(0, total);
-    ASSERT_TRUE(server.addFile(QStringLiteral("lost.bin"), bytes));
+    const QByteArray bytes = pattern(0, 1600000);
+    const ZRDownloadPtr download = startSplitAndPause(server, QStringLiteral("lost.bin"), bytes);
+    ASSERT_TRUE(download);
+    ASSERT_TRUE(QFile::remove(intermediatePath(QStringLiteral("lost.bin")) + QStringLiteral(".quorvel-xf-2")));
 
-    ZRDownloadPtr download = manager.add(server.limitedURL(QStringLiteral("/lost.bin")));
-    ASSERT_FALSE(pauseWhenEveryFractionHasBytes(download, QStringLiteral("lost.bin"), 4, 50000).isEmpty());
-    const QString intermediate = intermediatePath(QStringLiteral("lost.bin"));
-    ASSERT_TRUE(QFile::remove(intermediate + QStringLiteral(".quorvel-xf-2")));
-
-    download->togglePause();
-    ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 20000));
-    ASSERT_EQ(download->status(), ZRDownloadStatusComplete) << log.join(u'\n').toStdString();
-    EXPECT_TRUE(readFile(downloadsPath(QStringLiteral("lost.bin"))) == bytes);
+    resumeToCompletion(download, QStringLiteral("lost.bin"), bytes);
     EXPECT_TRUE(log.join(u'\n').contains(QStringLiteral("damaged acceleration fractions")));
     // The second transfer began at the first byte again.
     const QStringList ranges = requestedRanges(server, QStringLiteral("/lost.bin"));
@@ -293,33 +247,23 @@ TEST_F(Acceleration, AFirstFractionThatRanPastItsEndIsCutBackBeforeTheJoin)
 {
     ZRTestNginx server(ZRTestNginx::Options{400 * 1000, false});
     ZR_START_NGINX_OR_SKIP(server);
-    constexpr qint64 total = 1600000;
-    const QByteArray bytes = pattern(0, total);
-    ASSERT_TRUE(server.addFile(QStringLiteral("past.bin"), bytes));
-
-    ZRDownloadPtr download = manager.add(server.limitedURL(QStringLiteral("/past.bin")));
-    ASSERT_FALSE(pauseWhenEveryFractionHasBytes(download, QStringLiteral("past.bin"), 4, 50000).isEmpty());
+    const QByteArray bytes = pattern(0, 1600000);
+    const ZRDownloadPtr download = startSplitAndPause(server, QStringLiteral("past.bin"), bytes);
+    ASSERT_TRUE(download);
     // As if the program had stopped after the first connection wrote beyond 400000 but before it
     // was cut: the file runs on into the second fraction.
-    const QString intermediate = intermediatePath(QStringLiteral("past.bin"));
-    ASSERT_TRUE(writeFile(intermediate, bytes.left(400000) + QByteArray(3000, 'x')));
+    ASSERT_TRUE(writeFile(intermediatePath(QStringLiteral("past.bin")), bytes.left(400000) + QByteArray(3000, 'x')));
 
-    download->togglePause();
-    ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 20000));
-    ASSERT_EQ(download->status(), ZRDownloadStatusComplete) << log.join(u'\n').toStdString();
-    EXPECT_TRUE(readFile(downloadsPath(QStringLiteral("past.bin"))) == bytes);
+    resumeToCompletion(download, QStringLiteral("past.bin"), bytes);
 }
 
 TEST_F(Acceleration, FractionsAllOnDiskAreJoinedWithoutAnotherRequest)
 {
     ZRTestNginx server(ZRTestNginx::Options{400 * 1000, false});
     ZR_START_NGINX_OR_SKIP(server);
-    constexpr qint64 total = 1600000;
-    const QByteArray bytes = pattern(0, total);
-    ASSERT_TRUE(server.addFile(QStringLiteral("whole.bin"), bytes));
-
-    ZRDownloadPtr download = manager.add(server.limitedURL(QStringLiteral("/whole.bin")));
-    ASSERT_FALSE(pauseWhenEveryFractionHasBytes(download, QStringLiteral("whole.bin"), 4, 50000).isEmpty());
+    const QByteArray bytes = pattern(0, 1600000);
+    const ZRDownloadPtr download = startSplitAndPause(server, QStringLiteral("whole.bin"), bytes);
+    ASSERT_TRUE(download);
     // Stopped after the last byte of every fraction, before the join.
     const QString intermediate = intermediatePath(QStringLiteral("whole.bin"));
     for (const QString &fragment : download->fragmentPathsForIntermediateDownloadTargetPath(intermediate))
@@ -330,10 +274,7 @@ TEST_F(Acceleration, FractionsAllOnDiskAreJoinedWithoutAnotherRequest)
     // The paused connections are logged once the server has seen them close.
     ASSERT_TRUE(waitUntil([&] { return requestedRanges(server, QStringLiteral("/whole.bin")).size() == 4; }, 10000));
 
-    download->togglePause();
-    ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 10000));
-    ASSERT_EQ(download->status(), ZRDownloadStatusComplete) << log.join(u'\n').toStdString();
-    EXPECT_TRUE(readFile(downloadsPath(QStringLiteral("whole.bin"))) == bytes);
+    resumeToCompletion(download, QStringLiteral("whole.bin"), bytes);
     processEventsFor(300);
     EXPECT_EQ(requestedRanges(server, QStringLiteral("/whole.bin")).size(), 4);
 }
@@ -345,7 +286,7 @@ TEST_F(Acceleration, AServerWithoutRangesKeepsOneConnectionAndSaysSo)
     const QByteArray bytes = pattern(0, 800000);
     ASSERT_TRUE(server.addFile(QStringLiteral("plain.bin"), bytes));
 
-    ZRDownloadPtr download = manager.add(server.httpURL(QStringLiteral("/no-ranges/plain.bin")));
+    ZRDownloadPtr download = manager.enqueue(server.httpURL(QStringLiteral("/no-ranges/plain.bin")));
     ASSERT_TRUE(waitUntil([&] { return download->userSettings().value(ZRDownloadKeys::RangesDisabled).toBool(); }, 10000));
     EXPECT_EQ(download->downloadWorkers().size(), 1u);
     EXPECT_TRUE(download->downloadProgressDescription().endsWith(QStringLiteral(" - Acceleration not supported")))
@@ -365,7 +306,7 @@ TEST_F(Acceleration, ExtraConnectionsThatCannotBeHadLeaveTheFirstToFinishAlone)
     // The server claims ranges but sends every connection the whole file; the first one pauses
     // after 100000 bytes, so the extra ones are refused while it still runs.
     ZRDownloadPtr download =
-        manager.add(server.url(QStringLiteral("/ranges-refused?size=%1&after=100000&seconds=1.5&name=refused.bin").arg(total)));
+        manager.enqueue(server.url(QStringLiteral("/ranges-refused?size=%1&after=100000&seconds=1.5&name=refused.bin").arg(total)));
     ASSERT_TRUE(waitUntil(
         [&] { return download->userSettings().value(ZRDownloadKeys::AccelerationFailed).toBool(); }, 10000))
         << log.join(u'\n').toStdString();
@@ -388,7 +329,7 @@ TEST_F(Acceleration, OnAFastServerTheFileIsWholeWhicheverConnectionWins)
     const QByteArray bytes = pattern(0, 3000000);
     ASSERT_TRUE(server.addFile(QStringLiteral("fast.bin"), bytes));
     for (int round = 0; round < 3; ++round) {
-        ZRDownloadPtr download = manager.add(server.httpURL(QStringLiteral("/fast.bin")));
+        ZRDownloadPtr download = manager.enqueue(server.httpURL(QStringLiteral("/fast.bin")));
         ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 15000));
         ASSERT_EQ(download->status(), ZRDownloadStatusComplete) << log.join(u'\n').toStdString();
         const QString path = download->URL().toLocalFile();
@@ -417,7 +358,7 @@ TEST(AccelerationSettings, ChannelsMinimumSizeAndTheHostLists)
     EXPECT_EQ(ZRDownload::acceleratorFractionMinimumSize(), 5000);
     defaults.removeObjectForKey(QStringLiteral("Acceleration: Minimum Fraction Size"));
 
-    AccelerationManager manager;
+    ZRLiveDownloadManager manager;
     ZRDownloadPtr web = ZRDownload::downloadWithURLString(QStringLiteral("http://files.example/a.iso"), false);
     ZRDownloadPtr sameHost = ZRDownload::downloadWithURLString(QStringLiteral("http://files.example/b.iso"), false);
     ZRDownloadPtr hostless = ZRDownload::downloadWithURLString(QStringLiteral("file:///tmp/a.iso"), false);

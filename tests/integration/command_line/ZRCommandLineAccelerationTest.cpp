@@ -1,5 +1,6 @@
 // An accelerated download of the quorvel executable killed mid-way: the next run resumes every
 // fraction where it stopped.
+#include "ZRCommandLineFixture.h"
 #include "tests/support/ZRTestNginx.h"
 #include "tests/support/ZRTestScriptedServer.h"
 #include "tests/support/ZRTestSupport.h"
@@ -28,23 +29,12 @@ const char *const AcceleratingPreferences = R"(<?xml version="1.0" encoding="UTF
 </plist>
 )";
 
-class AcceleratedCommandLine : public testing::Test {
+class AcceleratedCommandLine : public ZRCommandLineFixture {
 protected:
     void SetUp() override
     {
-        root = sandboxRoot() + QStringLiteral("/command-line-acceleration");
-        environment = isolatedProcessEnvironment(root);
+        startIn(QStringLiteral("/command-line-acceleration"));
         ASSERT_TRUE(writeFile(root + QStringLiteral("/config/Quorvel/Preferences.plist"), AcceleratingPreferences));
-    }
-
-    std::unique_ptr<QProcess> quorvel(const QStringList &arguments)
-    {
-        auto process = std::make_unique<QProcess>();
-        process->setProcessEnvironment(environment);
-        process->setProgram(QStringLiteral(QUORVEL_EXECUTABLE));
-        process->setArguments(QStringList{QStringLiteral("--headless")} + arguments);
-        process->start();
-        return process;
     }
 
     // The sizes of the fraction files of the download, by name.
@@ -60,8 +50,6 @@ protected:
         return sizes;
     }
 
-    QString root;
-    QProcessEnvironment environment;
 };
 
 } // namespace
@@ -79,7 +67,7 @@ TEST_F(AcceleratedCommandLine, AKilledRunResumesEveryFractionAndEndsWithTheSameB
     constexpr qint64 fraction = size / 4;
     ASSERT_TRUE(server.addPatternFile(QStringLiteral("split.bin"), size));
     const QString target = root + QStringLiteral("/out");
-    const QString archive = root + QStringLiteral("/data/Quorvel/Queue.plist");
+    const QString archive = archivePath();
 
     auto first = quorvel({QStringLiteral("--to"), target + QLatin1Char('/'), server.limitedURL(QStringLiteral("/split.bin"))});
     // Killed once the queue archive knows the fractions and each holds part of its bytes.

@@ -1,5 +1,6 @@
 // The quorvel executable given addresses: it downloads them, reports where each one ended, exits
 // with their outcome, and refuses to run beside another quorvel on the same queue.
+#include "ZRCommandLineFixture.h"
 #include "tests/support/ZRTestNginx.h"
 #include "tests/support/ZRTestScriptedServer.h"
 #include "tests/support/ZRTestSupport.h"
@@ -21,39 +22,10 @@ using namespace ZRTestSupport;
 namespace
 {
 
-class CommandLine : public testing::Test
+class CommandLine : public ZRCommandLineFixture
 {
 protected:
-    void SetUp() override
-    {
-        root = sandboxRoot() + QStringLiteral("/command-line");
-        environment = isolatedProcessEnvironment(root);
-    }
-
-    std::unique_ptr<QProcess> quorvel(const QStringList &arguments)
-    {
-        auto process = std::make_unique<QProcess>();
-        process->setProcessEnvironment(environment);
-        process->setProgram(QStringLiteral(QUORVEL_EXECUTABLE));
-        process->setArguments(QStringList{QStringLiteral("--headless")} + arguments);
-        process->start();
-        return process;
-    }
-    static void finish(QProcess &process)
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(10000)) {
-                process.kill();
-                process.waitForFinished(5000);
-            }
-        }
-    }
-
-    QString archivePath() const { return root + QStringLiteral("/data/Quorvel/Queue.plist"); }
-
-    QString root;
-    QProcessEnvironment environment;
+    void SetUp() override { startIn(QStringLiteral("/command-line")); }
 };
 
 TEST_F(CommandLine, DownloadsTheAddressesReportsThemAndExitsWithTheirOutcome)

@@ -10,7 +10,7 @@
 #include "core/http/ZRHTTPRequest.h"
 #include "core/text/ZRExtendedAttributes.h"
 #include "core/text/ZRPathExtensions.h"
-#include "tests/support/ZRTestDownloadManager.h"
+#include "tests/support/ZRTestDownloadFixture.h"
 #include "tests/support/ZRTestNginx.h"
 #include "tests/support/ZRTestScriptedServer.h"
 #include "tests/support/ZRTestEngineCallbacks.h"
@@ -40,42 +40,9 @@ using ZRTestSupport::waitUntil;
 
 namespace {
 
-class MainThreadCallbacks : public testing::Environment {
-public:
-    void SetUp() override
-    {
-        if (qEnvironmentVariableIsSet("ZR_TEST_LOG")) {
-            ZRLogSetEchoToStandardError(true);
-            ZRUserDefaults::standardUserDefaults().setBool(true, QLatin1String(ZRDebugLogKey));
-        }
-        ZRTestSupport::queueEngineCallbacksOnMainLoop();
-    }
-};
-[[maybe_unused]] testing::Environment *const mainThreadCallbacks =
-    testing::AddGlobalTestEnvironment(new MainThreadCallbacks);
+[[maybe_unused]] testing::Environment *const engineCallbacks =
+    testing::AddGlobalTestEnvironment(new ZRTestSupport::QueuedEngineCallbacks);
 
-// The master list, and what the downloads tell it.
-class LifecycleManager : public ZRTestDownloadManager {
-public:
-    ZRDownloadList sortedAndFilteredDownloads() const override { return downloads; }
-    void removeDownload(ZRDownload *download) override
-    {
-        ++removals;
-        downloads.removeIf([download](const ZRDownloadPtr &d) { return d.get() == download; });
-    }
-    void runModalAlert(const QString &title, const QString &message) override { alerts.append(title + u'\n' + message); }
-
-    // Added as the intake adds it: waiting, with a scheduling pass requested.
-    ZRDownloadPtr add(const QString &url)
-    {
-        ZRDownloadPtr download = ZRDownload::downloadWithURLString(url, true);
-        downloads.append(download);
-        return download;
-    }
-
-    int removals = 0;
-    QStringList alerts;
-};
 
 QByteArray pattern(qint64 offset, qint64 length)
 {
@@ -107,44 +74,13 @@ QStringList accessLines(const ZRTestNginx &server, const QString &path)
 
 enum class Kind { basic, engine };
 
-class DownloadLifecycle : public testing::TestWithParam<Kind> {
+class DownloadLifecycle : public ZRDownloadTestFixture<testing::TestWithParam<Kind>> {
 protected:
     void SetUp() override
     {
-        ZRHTTPRequestDownloadWorker::resetClassStateForTesting();
-        ZRDownload::resetAutoResumeDecisionForTesting();
-        ASSERT_TRUE(downloadsFolder.isValid());
-        set(QStringLiteral("Downloads Folder"), downloadsFolder.path());
-        set(QStringLiteral("Intermediates Location"), 1);
+        ZRDownloadTestFixture::SetUp();
         set(QStringLiteral("Throttle: Supported"), GetParam() == Kind::engine);
     }
-
-    void TearDown() override
-    {
-        for (const ZRDownloadPtr &download : manager.downloads)
-            download->pause();
-        for (const QString &key : keys)
-            ZRUserDefaults::standardUserDefaults().removeObjectForKey(key);
-        ZRHTTPRequestDownloadWorker::resetClassStateForTesting();
-    }
-
-    void set(const QString &key, const QVariant &value)
-    {
-        ZRUserDefaults::standardUserDefaults().setObject(value, key);
-        keys.append(key);
-    }
-
-    QString downloadsPath(const QString &name) const { return downloadsFolder.filePath(name); }
-    QString bundlePath(const QString &name) const { return downloadsPath(name + QStringLiteral(".quorvel")); }
-
-    static bool isFinished(const ZRDownloadPtr &download)
-    {
-        return download->matchesStatusMask(ZRDownloadStatusMaskFinished);
-    }
-
-    QTemporaryDir downloadsFolder{ZRTestSupport::sandboxRoot() + QStringLiteral("/downloads-XXXXXX")};
-    LifecycleManager manager;
-    QStringList keys;
 };
 
 std::string kindName(const testing::TestParamInfo<Kind> &info)
@@ -171,7 +107,7 @@ TEST_P(DownloadLifecycle, AFreshDownloadEndsCompleteAtAFreeFinalName)
     set(QStringLiteral("Last-Modified Header Adoption"), 1);
 
     const QString url = server.httpURL(QStringLiteral("/file.bin"));
-    ZRDownloadPtr download = manager.add(url);
+    ZRDownloadPtr download = manager.enqueue(url);
     ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 15000));
 
     const QString finalPath = downloadsPath(QStringLiteral("file 1.bin"));
@@ -203,7 +139,7 @@ TEST_P(DownloadLifecycle, PauseAndResumeContinuesWithARangeIntoAnIdenticalFile)
     const QByteArray bytes = pattern(0, 1000000);
     ASSERT_TRUE(server.addFile(QStringLiteral("movie.bin"), bytes));
 
-    ZRDownloadPtr download = manager.add(server.limitedURL(QStringLiteral("/movie.bin")));
+    ZRDownloadPtr download = manager.enqueue(server.limitedURL(QStringLiteral("/movie.bin")));
     const QString bundle = bundlePath(QStringLiteral("movie.bin"));
     const QString intermediate = bundle + QStringLiteral("/movie.bin");
     ASSERT_TRUE(waitUntil([&] { return QFileInfo(intermediate).size() > 100000; }, 10000));
@@ -239,7 +175,7 @@ TEST_P(DownloadLifecycle, AFileChangedWhilePausedIsLoadedAfreshNotSpliced)
     const QByteArray oldBytes = pattern(0, 800000);
     ASSERT_TRUE(server.addFile(QStringLiteral("data.bin"), oldBytes));
 
-    ZRDownloadPtr download = manager.add(server.limitedURL(QStringLiteral("/data.bin")));
+    ZRDownloadPtr download = manager.enqueue(server.limitedURL(QStringLiteral("/data.bin")));
     const QString intermediate = bundlePath(QStringLiteral("data.bin")) + QStringLiteral("/data.bin");
     ASSERT_TRUE(waitUntil([&] { return QFileInfo(intermediate).size() > 100000; }, 10000));
     download->togglePause();
@@ -266,7 +202,7 @@ TEST_P(DownloadLifecycle, AnErrorPageEndsAbortedWithItsStatusAndLeavesNothing)
     ZRTestNginx server;
     ZR_START_NGINX_OR_SKIP(server);
 
-    ZRDownloadPtr download = manager.add(server.httpURL(QStringLiteral("/missing.bin")));
+    ZRDownloadPtr download = manager.enqueue(server.httpURL(QStringLiteral("/missing.bin")));
     ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 10000));
     EXPECT_EQ(download->status(), ZRDownloadStatusAborted);
     EXPECT_EQ(download->statusDescriptionWithLiveDetails(false), QStringLiteral("Aborted — 404"));
@@ -279,7 +215,7 @@ TEST_P(DownloadLifecycle, RemovingARunningDownloadDeletesItsFiles)
     ZR_START_NGINX_OR_SKIP(server);
     ASSERT_TRUE(server.addFile(QStringLiteral("big.bin"), pattern(0, 2000000)));
 
-    ZRDownloadPtr download = manager.add(server.limitedURL(QStringLiteral("/big.bin")));
+    ZRDownloadPtr download = manager.enqueue(server.limitedURL(QStringLiteral("/big.bin")));
     const QString bundle = bundlePath(QStringLiteral("big.bin"));
     ASSERT_TRUE(waitUntil([&] { return QFileInfo(bundle + QStringLiteral("/big.bin")).size() > 50000; }, 10000));
 
@@ -306,7 +242,7 @@ TEST_P(DownloadLifecycle, AFailedTransferInterruptsAndResumesOnceWithinTheThresh
     // Every answer stops after 400 of 1000 bytes until the transfer times out, and a range is
     // answered with the whole file again: the resumed transfer must start over, not append the
     // second copy to the first.
-    ZRDownloadPtr download = manager.add(server.url(QStringLiteral("/stall?size=1000&after=400&seconds=30")));
+    ZRDownloadPtr download = manager.enqueue(server.url(QStringLiteral("/stall?size=1000&after=400&seconds=30")));
     ASSERT_TRUE(waitUntil([&] { return download->isInterrupted(); }, 10000));
     EXPECT_EQ(download->status(), ZRDownloadStatusPaused);
     EXPECT_EQ(download->statusDescriptionWithLiveDetails(false), QStringLiteral("Interrupted"));
@@ -358,7 +294,7 @@ TEST_P(DownloadLifecycle, AConnectionDroppedInTheBodyKeepsTheBytesAndResumesWith
     for (const qint64 sent : {qint64(500), qint64(300000)}) {
         SCOPED_TRACE(sent);
         // The server announces the whole file, sends part of it and closes the connection.
-        ZRDownloadPtr download = manager.add(
+        ZRDownloadPtr download = manager.enqueue(
             dropper.url(QStringLiteral("/truncate?size=%1&send=%2").arg(total).arg(sent)));
         ASSERT_TRUE(waitUntil([&] { return download->isInterrupted(); }, 10000));
         EXPECT_EQ(download->status(), ZRDownloadStatusPaused);
@@ -408,7 +344,7 @@ TEST_P(DownloadLifecycle, APartialAnswerOfAnotherLengthIsNeverAppended)
     const QByteArray bytes = pattern(0, 800000);
     ASSERT_TRUE(server.addFile(QStringLiteral("part.bin"), bytes));
 
-    ZRDownloadPtr download = manager.add(server.limitedURL(QStringLiteral("/part.bin")));
+    ZRDownloadPtr download = manager.enqueue(server.limitedURL(QStringLiteral("/part.bin")));
     const QString intermediate = bundlePath(QStringLiteral("part.bin")) + QStringLiteral("/part.bin");
     ASSERT_GT(pauseWhenPartlyThere(download, intermediate), 0);
     // As if the first answer had belonged to a file of another length: its rest cannot follow.
@@ -429,7 +365,7 @@ TEST_P(DownloadLifecycle, AResumeAnsweredWithAnErrorPageNeverCompletes)
     ZR_START_NGINX_OR_SKIP(server);
     ASSERT_TRUE(server.addFile(QStringLiteral("gone.bin"), pattern(0, 800000)));
 
-    ZRDownloadPtr download = manager.add(server.limitedURL(QStringLiteral("/gone.bin")));
+    ZRDownloadPtr download = manager.enqueue(server.limitedURL(QStringLiteral("/gone.bin")));
     const QString intermediate = bundlePath(QStringLiteral("gone.bin")) + QStringLiteral("/gone.bin");
     ASSERT_GT(pauseWhenPartlyThere(download, intermediate), 0);
     ASSERT_TRUE(QFile::remove(server.documentRoot() + QStringLiteral("/gone.bin")));
@@ -452,7 +388,7 @@ TEST_P(DownloadLifecycle, AResumeThatIsRedirectedKeepsTheBytesOnDisk)
     ASSERT_TRUE(server.addFile(QStringLiteral("moved.bin"), bytes));
     const QString fileURL = server.limitedURL(QStringLiteral("/moved.bin"));
 
-    ZRDownloadPtr download = manager.add(fileURL);
+    ZRDownloadPtr download = manager.enqueue(fileURL);
     const QString intermediate = bundlePath(QStringLiteral("moved.bin")) + QStringLiteral("/moved.bin");
     ASSERT_GT(pauseWhenPartlyThere(download, intermediate), 0);
     // The address that answered last now sends the client on to the file, with a redirect that
@@ -503,7 +439,7 @@ TEST_P(DownloadLifecycle, AFullDiskInterruptsAndKeepsTheDataForAResume)
         ZRSystemCallsOverride restore;
         gDiskBudget = 200000;
         ZRSystem().write = &writeUntilTheDiskIsFull;
-        download = manager.add(server.limitedURL(QStringLiteral("/disk.bin")));
+        download = manager.enqueue(server.limitedURL(QStringLiteral("/disk.bin")));
         ASSERT_TRUE(waitUntil([&] { return download->isInterrupted(); }, 10000));
     }
     EXPECT_EQ(download->statusDescriptionWithLiveDetails(false), QStringLiteral("Interrupted"));
@@ -522,11 +458,11 @@ namespace {
 class MissingVolume : public testing::Test {
 protected:
     void TearDown() override { ZRExtensions::setVolumeRootsForTesting({}); }
-    LifecycleManager manager;
+    ZRLiveDownloadManager manager;
 };
 
 // A waiting download whose data lies on a disk that is not mounted.
-ZRDownloadPtr downloadOnMissingDisk(LifecycleManager &manager, const QString &root, const QString &name)
+ZRDownloadPtr downloadOnMissingDisk(ZRLiveDownloadManager &manager, const QString &root, const QString &name)
 {
     ZRDownloadPtr download = ZRDownload::downloadWithURLString(QStringLiteral("http://127.0.0.1:9/") + name, false);
     download->userSettings().insert(ZRDownloadKeys::ResponseURL, download->URLString());
@@ -589,7 +525,7 @@ struct ShrinkingList : ZRDownloadVanishView {
 
 TEST(DownloadVanishing, TheRowFadesThenShrinksThenLeavesTheList)
 {
-    LifecycleManager manager;
+    ZRLiveDownloadManager manager;
     ZRUserDefaults::standardUserDefaults().setBool(true, QStringLiteral("Useless Animations"));
     ZRDownloadPtr download = ZRDownload::downloadWithURLString(QStringLiteral("http://example.com/a.zip"), false);
     manager.downloads.append(download);

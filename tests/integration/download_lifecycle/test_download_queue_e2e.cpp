@@ -5,7 +5,7 @@
 #include "core/download/ZRDownload.h"
 #include "core/download/ZRHTTPRequestDownloadWorker.h"
 #include "core/foundation/ZRUserDefaults.h"
-#include "tests/support/ZRTestDownloadManager.h"
+#include "tests/support/ZRTestDownloadFixture.h"
 #include "tests/support/ZRTestNginx.h"
 #include "tests/support/ZRTestScriptedServer.h"
 #include "tests/support/ZRTestSupport.h"
@@ -23,51 +23,8 @@ using ZRTestSupport::waitUntil;
 
 namespace {
 
-class QueueManager : public ZRTestDownloadManager {
-public:
-    ZRDownloadList sortedAndFilteredDownloads() const override { return downloads; }
-    void removeDownload(ZRDownload *download) override
-    {
-        downloads.removeIf([download](const ZRDownloadPtr &d) { return d.get() == download; });
-    }
-    void runModalAlert(const QString &, const QString &) override {}
-
-    // Entered waiting, with a scheduling pass requested, as the intake does it.
-    ZRDownloadPtr enqueue(const QString &url)
-    {
-        ZRDownloadPtr download = ZRDownload::downloadWithURLString(url, true);
-        downloads.append(download);
-        return download;
-    }
-};
-
-class DownloadQueueEndToEnd : public testing::Test {
+class DownloadQueueEndToEnd : public ZRDownloadTestFixture<testing::Test> {
 protected:
-    void SetUp() override
-    {
-        ZRHTTPRequestDownloadWorker::resetClassStateForTesting();
-        ZRDownload::resetAutoResumeDecisionForTesting();
-        ASSERT_TRUE(downloadsFolder.isValid());
-        set(QStringLiteral("Downloads Folder"), downloadsFolder.path());
-        set(QStringLiteral("Intermediates Location"), 1);
-    }
-
-    void TearDown() override
-    {
-        for (const ZRDownloadPtr &download : manager.downloads)
-            download->pause();
-        manager.downloads.clear();
-        for (const QString &key : keys)
-            ZRUserDefaults::standardUserDefaults().removeObjectForKey(key);
-        ZRHTTPRequestDownloadWorker::resetClassStateForTesting();
-    }
-
-    void set(const QString &key, const QVariant &value)
-    {
-        ZRUserDefaults::standardUserDefaults().setObject(value, key);
-        keys.append(key);
-    }
-
     QStringList bundles() const
     {
         return QDir(downloadsFolder.path()).entryList({QStringLiteral("*.quorvel")}, QDir::Dirs);
@@ -78,9 +35,6 @@ protected:
         return download->status() == ZRDownloadStatusDownloading;
     }
 
-    QTemporaryDir downloadsFolder{ZRTestSupport::sandboxRoot() + QStringLiteral("/downloads-XXXXXX")};
-    QueueManager manager;
-    QStringList keys;
 };
 
 // The same address with another host name for the same loopback server.

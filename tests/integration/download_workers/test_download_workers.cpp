@@ -28,16 +28,8 @@ using ZRTestSupport::writeFile;
 
 namespace {
 
-// Engine callbacks arrive on the main loop, in order, as the application arranges it.
-class MainThreadCallbacks : public testing::Environment {
-public:
-    void SetUp() override
-    {
-        ZRTestSupport::queueEngineCallbacksOnMainLoop();
-    }
-};
-[[maybe_unused]] testing::Environment *const mainThreadCallbacks =
-    testing::AddGlobalTestEnvironment(new MainThreadCallbacks);
+[[maybe_unused]] testing::Environment *const engineCallbacks =
+    testing::AddGlobalTestEnvironment(new ZRTestSupport::QueuedEngineCallbacks);
 
 struct RecordingDelegate : ZRDownloadWorkerDelegate {
     QString target;
