@@ -203,7 +203,8 @@ public:
     // The intake: bundles, request files (".qbp"), address lists (".txt"), local files and addresses.
     // Arguments are the script keys ("toPosixPath", "byPostingData", "withReferrer",
     // "posingAsUserAgent", "usingCookies"); unsafe header values refuse the whole intake.
-    void openURLs(const QList<QUrl> &urls, const QVariantMap &appleScriptArguments = {});
+    void openURLs(const QList<QUrl> &urls, const QVariantMap &appleScriptArguments);
+    void openURLs(const QList<QUrl> &urls) override { openURLs(urls, {}); }
     // {"URLs": list of QUrl, "Arguments": dictionary}.
     void openURLsWithArguments(const QVariantMap &urlsAndArguments);
     // The intake on the next turn of the event loop.

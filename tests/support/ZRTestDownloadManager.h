@@ -46,6 +46,7 @@ class ZRRecordingDownloadManager : public ZRTestDownloadManager {
 public:
     void invalidateLongTermNumberOfQueuedOrDownloadingDownloads() override { ++invalidations; }
     void decrementLongTermNumberOfQueuedOrDownloadingDownloads() override { ++decrements; }
+    using ZRTestDownloadManager::updateDownload;
     void updateDownload(ZRDownload *, bool, bool forceVanish, double) override
     {
         if (forceVanish)
