@@ -4,11 +4,17 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 "$here/scripts/deps.sh" --test
 jobs="${QUORVEL_JOBS:-2}"
+launcher=()
+if command -v ccache >/dev/null; then
+  # Re-use objects of earlier builds of this tree (or another clone of it).
+  export CCACHE_BASEDIR="$here"
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 
 run_suite() {
   local name="$1"; shift
   local build="$here/build/$name"
-  cmake -S "$here" -B "$build" -G Ninja -DQUORVEL_WERROR=ON "$@"
+  cmake -S "$here" -B "$build" -G Ninja -DQUORVEL_WERROR=ON "${launcher[@]}" "$@"
   cmake --build "$build" -j "$jobs"
   ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300
 }
