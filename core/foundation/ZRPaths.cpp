@@ -1,7 +1,10 @@
 #include "core/foundation/ZRPaths.h"
 
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -48,8 +51,12 @@ QString stringByExpandingTildeInPath(const QString &path)
 
 QString ZRApplicationSupportFolderPath()
 {
-    const QString path = xdgFolder("XDG_DATA_HOME", QStringLiteral(".local/share")) + QStringLiteral("/Quorvel");
-    QDir().mkpath(path);
+    const QString parent = xdgFolder("XDG_DATA_HOME", QStringLiteral(".local/share"));
+    const QString path = parent + QStringLiteral("/Quorvel");
+    // Only its owner may look in: the queue holds cookies and request bodies. A wider folder of an
+    // earlier version is narrowed when the queue is written.
+    QDir().mkpath(parent);
+    ::mkdir(QFile::encodeName(path).constData(), 0700);
     return path;
 }
 

@@ -12,7 +12,7 @@ QString stringByExpandingTildeInPath(const QString &path);
 
 } // namespace ZRExtensions
 
-// $XDG_DATA_HOME/Quorvel, created when missing: Queue.plist, History.plist, Replacements.plist, Downloads/.
+// $XDG_DATA_HOME/Quorvel, created (0700) when missing: Queue.plist, History.plist, Replacements.plist, Downloads/.
 QString ZRApplicationSupportFolderPath();
 // $XDG_CONFIG_HOME/Quorvel: Preferences.plist and Shared.plist.
 QString ZRConfigurationFolderPath();

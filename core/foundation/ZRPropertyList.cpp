@@ -252,7 +252,8 @@ std::optional<QVariant> propertyListWithContentsOfFile(const QString &path, QStr
     return result;
 }
 
-bool writePropertyListToFile(const QVariant &value, const QString &path, QString *error, bool flush)
+bool writePropertyListToFile(const QVariant &value, const QString &path, QString *error, bool flush,
+                             ZRFileAccess access)
 {
     const QByteArray data = XMLDataFromPropertyList(value);
     if (data.isEmpty()) {
@@ -260,7 +261,7 @@ bool writePropertyListToFile(const QVariant &value, const QString &path, QString
             *error = QStringLiteral("value cannot be written as a property list");
         return false;
     }
-    return ZRWriteFileAtomically(path, data, error, flush);
+    return ZRWriteFileAtomically(path, data, error, flush, access);
 }
 
 } // namespace ZRPropertyList

@@ -5,6 +5,8 @@
 // seconds (1901 to 2069).
 #pragma once
 
+#include "core/foundation/ZRSystemCalls.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QVariant>
@@ -21,7 +23,11 @@ QByteArray binaryDataFromPropertyList(const QVariant &value);
 
 // Reads a file; none when it is missing or not a property list (error says which, when asked).
 std::optional<QVariant> propertyListWithContentsOfFile(const QString &path, QString *error = nullptr);
-// Writes an XML property list atomically (aside, fsync unless told not to, renamed into place).
-bool writePropertyListToFile(const QVariant &value, const QString &path, QString *error = nullptr, bool flush = true);
+// Writes an XML property list atomically (aside, fsync unless told not to, renamed into place, the
+// folder flushed). The lists written are the program's own state (the queue, a bundle's metadata,
+// the preferences, the history), several of them with requests in them: private unless told
+// otherwise (ZRWriteFileAtomically).
+bool writePropertyListToFile(const QVariant &value, const QString &path, QString *error = nullptr, bool flush = true,
+                             ZRFileAccess access = ZRFileAccess::Private);
 
 } // namespace ZRPropertyList

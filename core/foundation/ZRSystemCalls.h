@@ -34,7 +34,13 @@ private:
 // false with errno set when a write fails (a write of nothing counts as EIO).
 bool ZRWriteAll(int fd, const char *bytes, size_t count);
 
+// Who may read a file that ZRWriteFileAtomically writes. Private files (the queue and a bundle's
+// metadata hold cookies, POST bodies and header fields) are 0600, and their folder is narrowed to
+// 0700 when it is wider.
+enum class ZRFileAccess { Shared, Private };
+
 // Writes the whole file beside its target, flushes it to disk (unless told not to: a copy of data
-// kept elsewhere) and renames it into place; the target is either the old file or the complete new
-// one. Fails without touching the target.
-bool ZRWriteFileAtomically(const QString &path, const QByteArray &data, QString *error = nullptr, bool flush = true);
+// kept elsewhere), renames it into place and flushes the folder, so that after a power cut the target
+// is either the old file or the complete new one. Fails without touching the target.
+bool ZRWriteFileAtomically(const QString &path, const QByteArray &data, QString *error = nullptr, bool flush = true,
+                           ZRFileAccess access = ZRFileAccess::Shared);

@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
+
+#include <sys/stat.h>
 
 using namespace ZRExtensions;
 
@@ -40,6 +43,10 @@ TEST(Paths, FoldersFollowTheXDGVariables)
     const QString root = ZRTestSupport::sandboxRoot();
     EXPECT_EQ(ZRApplicationSupportFolderPath(), root + QStringLiteral("/home/.local/share/Quorvel"));
     EXPECT_TRUE(QDir(ZRApplicationSupportFolderPath()).exists());
+    // The queue in it holds cookies and request bodies: the owner's alone.
+    struct stat info = {};
+    ASSERT_EQ(::stat(QFile::encodeName(ZRApplicationSupportFolderPath()).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
     EXPECT_EQ(ZRConfigurationFolderPath(), root + QStringLiteral("/home/.config/Quorvel"));
     EXPECT_EQ(ZRDownloadsFolderPath(), root + QStringLiteral("/home/Downloads"));
     EXPECT_FALSE(ZRIsSandboxed());

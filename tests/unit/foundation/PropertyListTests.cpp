@@ -8,6 +8,11 @@
 #include <QDir>
 #include <QFile>
 #include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 using namespace ZRPropertyList;
 
@@ -100,4 +105,102 @@ TEST(PropertyList, FileWritesAreAtomicAndFailuresLeaveTheOldFile)
     const auto back = propertyListWithContentsOfFile(path);
     ASSERT_TRUE(back.has_value());
     EXPECT_EQ(back->toList().value(0).toString(), QStringLiteral("first"));
+}
+
+namespace {
+
+// What the atomic write asks of the system, in order; a folder's descriptor is told apart by the
+// flags it was opened with.
+std::vector<std::string> gCalls;
+int gFolderDescriptor = -1;
+int gFailFolderSync = 0;
+
+void recordCalls()
+{
+    gCalls.clear();
+    gFolderDescriptor = -1;
+    ZRSystem().open = [](const char *path, int flags, mode_t mode) {
+        const int fd = ::open(path, flags, mode);
+        if (flags & O_DIRECTORY)
+            gFolderDescriptor = fd;
+        gCalls.push_back(flags & O_DIRECTORY ? "open folder" : "open file");
+        return fd;
+    };
+    ZRSystem().write = [](int fd, const void *bytes, size_t count) {
+        gCalls.push_back("write");
+        return ::write(fd, bytes, count);
+    };
+    ZRSystem().fsync = [](int fd) {
+        const bool folder = fd == gFolderDescriptor;
+        gCalls.push_back(folder ? "fsync folder" : "fsync file");
+        if (folder && gFailFolderSync != 0) {
+            errno = gFailFolderSync;
+            return -1;
+        }
+        return ::fsync(fd);
+    };
+    ZRSystem().close = [](int fd) {
+        const bool folder = fd == gFolderDescriptor;
+        gCalls.push_back(folder ? "close folder" : "close file");
+        if (folder)
+            gFolderDescriptor = -1;
+        return ::close(fd);
+    };
+    ZRSystem().rename = [](const char *from, const char *to) {
+        gCalls.push_back("rename");
+        return ::rename(from, to);
+    };
+}
+
+mode_t modeOf(const QString &path)
+{
+    struct stat info = {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 0777 : 0;
+}
+
+} // namespace
+
+TEST(PropertyList, WritesFlushTheFileBeforeTheRenameAndTheFolderAfterIt)
+{
+    const QString folder = ZRTestSupport::sandboxRoot() + QStringLiteral("/plist-sync");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString path = folder + QStringLiteral("/History.plist");
+    ZRSystemCallsOverride restore;
+    recordCalls();
+    ASSERT_TRUE(writePropertyListToFile(QVariantList{QStringLiteral("one")}, path));
+    EXPECT_EQ(gCalls, (std::vector<std::string>{"open file", "write", "fsync file", "close file", "rename",
+                                                "open folder", "fsync folder", "close folder"}));
+
+    // A copy of data kept elsewhere is not worth a flush of either.
+    recordCalls();
+    ASSERT_TRUE(writePropertyListToFile(QVariantList{QStringLiteral("two")}, path, nullptr, false));
+    EXPECT_EQ(gCalls, (std::vector<std::string>{"open file", "write", "close file", "rename"}));
+
+    // The new file is in place, but whoever asked hears that it may not survive a power cut; a file
+    // system that cannot flush folders at all is no failure.
+    gFailFolderSync = EIO;
+    QString error;
+    recordCalls();
+    EXPECT_FALSE(writePropertyListToFile(QVariantList{QStringLiteral("three")}, path, &error));
+    EXPECT_TRUE(error.contains(QLatin1String("fsync folder"))) << error.toStdString();
+    gFailFolderSync = EINVAL;
+    EXPECT_TRUE(writePropertyListToFile(QVariantList{QStringLiteral("four")}, path));
+    gFailFolderSync = 0;
+    EXPECT_EQ(propertyListWithContentsOfFile(path)->toList().value(0).toString(), QStringLiteral("four"));
+}
+
+TEST(PropertyList, StateFilesAreTheOwnersAloneAndWiderOnesAreNarrowedWhenRewritten)
+{
+    const QString folder = ZRTestSupport::sandboxRoot() + QStringLiteral("/plist-modes");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString path = folder + QStringLiteral("/Queue.plist");
+    // As an earlier version left them.
+    ASSERT_TRUE(ZRWriteFileAtomically(path, "<plist/>"));
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0644), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
+
+    ASSERT_TRUE(writePropertyListToFile(QVariantList{QStringLiteral("cookie=secret")}, path));
+    EXPECT_EQ(modeOf(path), 0600u);
+    EXPECT_EQ(modeOf(folder), 0700u);
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
