@@ -19,6 +19,7 @@
 
 #include <cerrno>
 #include <dirent.h>
+#include <mntent.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -72,6 +73,8 @@ QString currentUserName()
 struct VolumeSettings {
     std::optional<QStringList> roots;
     std::function<bool(const QString &)> isMounted;
+    QString mountsPath;
+    QString fstabPath;
 };
 
 QMutex &volumeSettingsLock()
@@ -86,46 +89,62 @@ VolumeSettings &volumeSettings()
     return settings;
 }
 
-// Mount points in /proc/self/mountinfo write space, tab, newline and backslash as octal escapes.
-QByteArray unescapeMountPoint(const QByteArray &field)
+// The mount points of a table in the format of /proc/self/mounts and /etc/fstab (getmntent undoes
+// the octal escapes of spaces and tabs), cleaned.
+QStringList mountPointsInTable(const QString &path)
 {
-    QByteArray result;
-    for (qsizetype i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size()) {
-            bool ok = false;
-            const int code = field.mid(i + 1, 3).toInt(&ok, 8);
-            if (ok && code < 256) {
-                result.append(char(code));
-                i += 3;
-                continue;
-            }
-        }
-        result.append(field[i]);
+    QStringList points;
+    FILE *table = ::setmntent(QFile::encodeName(path).constData(), "r");
+    if (!table)
+        return points;
+    struct mntent entry = {};
+    char buffer[8192];
+    while (::getmntent_r(table, &entry, buffer, sizeof buffer)) {
+        if (entry.mnt_dir && entry.mnt_dir[0] == '/')
+            points.append(QDir::cleanPath(QFile::decodeName(entry.mnt_dir)));
     }
-    return result;
+    ::endmntent(table);
+    return points;
 }
 
-bool isMountPoint(const QString &path)
+QString mountsTablePath()
 {
-    const QByteArray encoded = QFile::encodeName(path);
-    struct stat info = {};
-    struct stat parentInfo = {};
-    if (::stat(encoded.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
-        return false;
-    const QByteArray parent = QFile::encodeName(QFileInfo(path).absolutePath());
-    if (::stat(parent.constData(), &parentInfo) == 0 && parentInfo.st_dev != info.st_dev)
-        return true;
-    // A bind mount keeps the device of its parent: ask the mount table.
-    QFile table(QStringLiteral("/proc/self/mountinfo"));
-    if (!table.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray lines = table.readAll();
-    for (const QByteArray &line : lines.split('\n')) {
-        const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() > 4 && unescapeMountPoint(fields[4]) == encoded)
-            return true;
+    QMutexLocker locker(&volumeSettingsLock());
+    return volumeSettings().mountsPath.isEmpty() ? QStringLiteral("/proc/self/mounts") : volumeSettings().mountsPath;
+}
+
+QString fstabTablePath()
+{
+    QMutexLocker locker(&volumeSettingsLock());
+    return volumeSettings().fstabPath.isEmpty() ? QStringLiteral("/etc/fstab") : volumeSettings().fstabPath;
+}
+
+// Bytes of one character in UTF-8; a surrogate pair counts once, for its first half.
+int utf8Length(const QString &text, qsizetype index)
+{
+    const char16_t unit = text.at(index).unicode();
+    if (unit < 0x80)
+        return 1;
+    if (unit < 0x800)
+        return 2;
+    if (QChar::isHighSurrogate(unit) && index + 1 < text.size() && QChar::isLowSurrogate(text.at(index + 1).unicode()))
+        return 4;
+    return 3;
+}
+
+// The longest start of the text that takes at most maximumBytes in UTF-8, never half a character.
+QString prefixWithinBytes(const QString &text, qsizetype maximumBytes)
+{
+    qsizetype bytes = 0;
+    qsizetype index = 0;
+    while (index < text.size()) {
+        const int length = utf8Length(text, index);
+        if (bytes + length > maximumBytes)
+            break;
+        bytes += length;
+        index += length == 4 ? 2 : 1;
     }
-    return false;
+    return text.left(index);
 }
 
 // Lists the entries of a folder that holds nothing but negligible entries (its negligible subfolders
@@ -318,8 +337,24 @@ QString volumePath(const QString &path)
         const QString prefix = QDir::cleanPath(root) + QLatin1Char('/');
         if (clean.size() <= prefix.size() || !clean.startsWith(prefix))
             continue;
+        // The outermost mount point below the root that holds the path, mounted now or known to the
+        // system; a disk mounted inside another keeps the volume of the outer one.
+        QString volume;
+        for (const QString &table : {mountsTablePath(), fstabTablePath()}) {
+            for (const QString &point : mountPointsInTable(table)) {
+                if (point.size() > prefix.size() && point.startsWith(prefix)
+                    && (clean == point || clean.startsWith(point + QLatin1Char('/')))
+                    && (volume.isEmpty() || point.size() < volume.size()))
+                    volume = point;
+            }
+        }
+        if (!volume.isEmpty())
+            return volume;
         const qsizetype end = clean.indexOf(QLatin1Char('/'), prefix.size());
-        return end < 0 ? clean : clean.left(end);
+        const QString top = end < 0 ? clean : clean.left(end);
+        // Nothing at all there: a removable disk that is away, whose mount folder went with it. A
+        // folder that is there without a disk on it is a plain folder of the enclosing file system.
+        return lexists(top) ? QStringLiteral("/") : top;
     }
     return QStringLiteral("/");
 }
@@ -335,7 +370,36 @@ bool volumeExists(const QString &volume)
         QMutexLocker locker(&volumeSettingsLock());
         isMounted = volumeSettings().isMounted;
     }
-    return isMounted ? isMounted(volume) : isMountPoint(volume);
+    if (isMounted)
+        return isMounted(volume);
+    return mountPointsInTable(mountsTablePath()).contains(QDir::cleanPath(volume));
+}
+
+void setMountTablesForTesting(const QString &mountsPath, const QString &fstabPath)
+{
+    QMutexLocker locker(&volumeSettingsLock());
+    volumeSettings().mountsPath = mountsPath;
+    volumeSettings().fstabPath = fstabPath;
+}
+
+QString fileNameByTruncatingToByteLength(const QString &name, int maximumBytes)
+{
+    if (maximumBytes <= 0)
+        return {};
+    if (name.toUtf8().size() <= maximumBytes)
+        return name;
+    const QString extension = pathExtension(name);
+    const qsizetype extensionBytes = extension.isEmpty() ? 0 : extension.toUtf8().size() + 1;
+    if (extensionBytes == 0 || extensionBytes > maximumBytes / 2)
+        return prefixWithinBytes(name, maximumBytes);
+    QString base = prefixWithinBytes(stringByDeletingPathExtension(name), maximumBytes - extensionBytes);
+    // No space right before the dot: "Long title .pdf" reads as a cut.
+    while (base.endsWith(QLatin1Char(' ')))
+        base.chop(1);
+    // Never a bare ".pdf": that would be a hidden file.
+    if (base.isEmpty())
+        return prefixWithinBytes(name, maximumBytes);
+    return base + QLatin1Char('.') + extension;
 }
 
 QString existingPathWithFallBackAliasData(const QString &path, const QByteArray &aliasData)

@@ -44,8 +44,18 @@ QString availablePathWithCurrentPath(const QString &path, const QString &current
 // No current path, the counter prefix " ", extension preserved: "f.zip" -> "f 1.zip" -> "f 2.zip".
 QString availablePath(const QString &path);
 
-// Volumes are the mount points directly below the volume roots: /media/USER, /run/media/USER and
-// /mnt. "/media/ann/Disk/x" belongs to "/media/ann/Disk"; every other path belongs to "/".
+// The longest name of one path component, in bytes of its file-system (UTF-8) form.
+constexpr int FileNameMaximumBytes = 255;
+// The name cut to at most maximumBytes in its file-system form, at a character boundary and keeping
+// its extension (unless the extension alone would take more than half of the room); the name itself
+// when it fits.
+QString fileNameByTruncatingToByteLength(const QString &name, int maximumBytes);
+
+// Volumes are the mount points below the volume roots /media/USER, /run/media/USER and /mnt, as the
+// mount table has them: "/media/ann/Disk/x" belongs to "/media/ann/Disk" while a disk is mounted
+// there. A mount point that the system knows (fstab) but that is not mounted, and a name directly
+// below a root with nothing at all there (a removable disk takes its mount folder along), are
+// volumes that are away. A plain folder below a root, and every other path, belongs to "/".
 QString volumePath(const QString &path);
 // "/" always exists; another volume exists while something is mounted on it (an empty mount-point
 // folder left behind by a disconnected disk does not count).
@@ -55,6 +65,9 @@ QStringList volumeRoots();
 // of whether something is mounted on a volume.
 void setVolumeRootsForTesting(const QStringList &roots,
                               std::function<bool(const QString &volumePath)> isMounted = {});
+// Tests: other mount tables in the format of /proc/self/mounts and /etc/fstab (empty paths restore
+// the real ones).
+void setMountTablesForTesting(const QString &mountsPath, const QString &fstabPath);
 
 // Expands "~"; the path when something exists there, else the path that the file bookmark data
 // (ZRFileBookmark) resolves to, else null.

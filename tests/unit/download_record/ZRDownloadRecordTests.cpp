@@ -402,6 +402,8 @@ TEST(DownloadRecord, BookmarkOfFileOnUnmountedVolumeIsKept)
     const QByteArray alias = ZRFileBookmark::bookmarkDataWithPath(file);
     ASSERT_FALSE(alias.isEmpty());
     ASSERT_TRUE(QFile::remove(file));
+    // The disk goes away, and its mount folder with it.
+    ASSERT_TRUE(QDir().rmdir(volume));
 
     ZRExtensions::setVolumeRootsForTesting({root}, [](const QString &) { return false; });
     ZRDownloadPtr download = ZRDownload::downloadWithURL(QUrl::fromLocalFile(file), false);

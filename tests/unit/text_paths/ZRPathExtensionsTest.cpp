@@ -63,6 +63,20 @@ public:
     ~VolumeRootsOverride() { setVolumeRootsForTesting({}); }
 };
 
+// Mount tables written for one test: what is mounted, and what the system knows how to mount.
+class MountTablesOverride
+{
+public:
+    MountTablesOverride(const QByteArray &mounts, const QByteArray &fstab = {})
+    {
+        const QString folder = makeFolder(QStringLiteral("tables"));
+        touch(folder + QStringLiteral("/mounts"), mounts);
+        touch(folder + QStringLiteral("/fstab"), fstab);
+        setMountTablesForTesting(folder + QStringLiteral("/mounts"), folder + QStringLiteral("/fstab"));
+    }
+    ~MountTablesOverride() { setMountTablesForTesting(QString(), QString()); }
+};
+
 } // namespace
 
 TEST(PathExtensions, TabooNetworkAndItemPaths)
@@ -220,17 +234,47 @@ TEST(PathExtensions, VolumeRootsOfTheUser)
     EXPECT_FALSE(volumeExists(makeFolder(QStringLiteral("plain"))));
 }
 
-TEST(PathExtensions, CheckFolderPathCreatesOnlyOnMountedVolumes)
+TEST(PathExtensions, VolumesComeFromTheMountTable)
 {
     const QString media = makeFolder(QStringLiteral("media"));
-    QDir().mkpath(media + QStringLiteral("/Disk"));
-    QDir().mkpath(media + QStringLiteral("/Gone"));
-    VolumeRootsOverride roots(
-        {media}, [&](const QString &volume) { return volume == media + QStringLiteral("/Disk"); });
+    for (const char *name : {"/Disk", "/My Stick", "/Gone"})
+        QDir().mkpath(media + QLatin1String(name));
+    // A folder of the root file system that happens to lie below a volume root.
+    touch(media + QStringLiteral("/Plain/notes.txt"));
+    // Mounted now (the kernel writes a space as \040), and known to the system but not mounted.
+    MountTablesOverride tables(
+        QStringLiteral("/dev/sda1 / ext4 rw 0 0\n/dev/sdb1 %1/Disk vfat rw 0 0\n"
+                       "/dev/sdc1 %1/My\\040Stick ext4 rw 0 0\n/dev/sdb2 %1/Disk/inner ext4 rw 0 0\n")
+            .arg(media)
+            .toUtf8(),
+        QStringLiteral("# disks\nUUID=1 %1/Gone ext4 noauto 0 2\n").arg(media).toUtf8());
+    VolumeRootsOverride roots({media});
+
+    const struct {
+        const char *path;
+        const char *volume; // below media, or "/"
+        bool exists;
+    } rows[] = {
+        {"/Disk/a/b", "/Disk", true},
+        {"/Disk/inner/c", "/Disk", true},
+        {"/My Stick/x", "/My Stick", true},
+        {"/Gone/a", "/Gone", false},
+        {"/Missing/a", "/Missing", false},
+        {"/Plain/a", "/", true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.path);
+        const QLatin1String volume(row.volume);
+        const QString expected = volume == QLatin1String("/") ? QStringLiteral("/") : media + volume;
+        EXPECT_EQ(volumePath(media + QLatin1String(row.path)).toStdString(), expected.toStdString());
+        EXPECT_EQ(volumeExists(volumePath(media + QLatin1String(row.path))), row.exists);
+    }
 
     EXPECT_TRUE(checkFolderPathAndCreateIfNecessary(media + QStringLiteral("/Disk/a/b")));
     EXPECT_TRUE(isFolderPath(media + QStringLiteral("/Disk/a/b")));
-    // The mount point of a disconnected disk is left alone.
+    EXPECT_TRUE(checkFolderPathAndCreateIfNecessary(media + QStringLiteral("/Plain/2024/May")));
+    EXPECT_TRUE(isFolderPath(media + QStringLiteral("/Plain/2024/May")));
+    // The mount point of a disconnected disk, or its vanished mount folder, is left alone.
     EXPECT_FALSE(checkFolderPathAndCreateIfNecessary(media + QStringLiteral("/Gone/a")));
     EXPECT_FALSE(QFileInfo::exists(media + QStringLiteral("/Gone/a")));
     EXPECT_FALSE(checkFolderPathAndCreateIfNecessary(media + QStringLiteral("/Missing/a")));
@@ -242,6 +286,31 @@ TEST(PathExtensions, CheckFolderPathCreatesOnlyOnMountedVolumes)
     touch(media + QStringLiteral("/Disk/file"));
     EXPECT_FALSE(checkFolderPathAndCreateIfNecessary(media + QStringLiteral("/Disk/file")));
     EXPECT_FALSE(checkFolderPathAndCreateIfNecessary(QString()));
+}
+
+TEST(PathExtensions, NamesAreCutToTheirByteLengthKeepingTheExtension)
+{
+    const QString e = QStringLiteral("\u00e9");      // 2 bytes
+    const QString face = QStringLiteral("\U0001F600"); // 4 bytes, two UTF-16 units
+    const struct {
+        QString name;
+        int maximum;
+        QString expected;
+    } rows[] = {
+        {QStringLiteral("short.pdf"), 20, QStringLiteral("short.pdf")},
+        {QString(30, u'a') + QStringLiteral(".pdf"), 20, QString(16, u'a') + QStringLiteral(".pdf")},
+        // Eleven bytes leave room for five whole characters of two bytes, not five and a half.
+        {e.repeated(20) + QStringLiteral(".txt"), 15, e.repeated(5) + QStringLiteral(".txt")},
+        {face.repeated(5) + QStringLiteral(".png"), 14, face.repeated(2) + QStringLiteral(".png")},
+        {face.repeated(5), 7, face},
+        // An "extension" that would take more than half of the room is cut like the rest.
+        {QStringLiteral("x.abcdefghijklmnop"), 10, QStringLiteral("x.abcdefgh")},
+        {QStringLiteral("abcd efgh.txt"), 9, QStringLiteral("abcd.txt")},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name.toStdString());
+        EXPECT_EQ(fileNameByTruncatingToByteLength(row.name, row.maximum).toStdString(), row.expected.toStdString());
+    }
 }
 
 TEST(PathExtensions, ReadablePathRepresentation)
@@ -271,8 +340,8 @@ TEST(PathExtensions, ReadablePathRepresentation)
     // On an injected volume the volume's name comes first; an unmounted one is "not available".
     const QString media = makeFolder(QStringLiteral("readable-media"));
     touch(media + QStringLiteral("/Disk/x/a.txt"));
-    VolumeRootsOverride roots(
-        {media}, [&](const QString &volume) { return volume == media + QStringLiteral("/Disk"); });
+    MountTablesOverride tables(QStringLiteral("/dev/sdb1 %1/Disk vfat rw 0 0\n").arg(media).toUtf8());
+    VolumeRootsOverride roots({media});
     EXPECT_EQ(readablePathRepresentation(media + QStringLiteral("/Disk/x/a.txt")),
               QStringLiteral("Disk") + arrow + QStringLiteral("x") + arrow + QStringLiteral("a.txt"));
     EXPECT_EQ(readablePathRepresentation(media + QStringLiteral("/Gone/a.txt")),
