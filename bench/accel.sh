@@ -17,8 +17,9 @@
 #
 # Prints, per program, the median wall seconds, MB/s, CPU seconds (user+sys) and peak RSS, and the
 # speed-up over quorvel on one connection; then whether quorvel with acceleration reaches the
-# expected share of the ideal and keeps up with aria2c. Every downloaded file is checked for size
-# and checksum after every run (outside the timing), so that a fast failure never counts.
+# expected share of the ideal and keeps up with aria2c, and whether its speed-up is at least axel's.
+# Every downloaded file is checked for size and checksum after every run (outside the timing), so
+# that a fast failure never counts.
 set -euo pipefail
 
 SIZE_MIB=${1:-${SIZE_MIB:-200}}
@@ -282,5 +283,14 @@ if "aria2c" in med and quick in med and failed[quick] == 0:
         missed.append("aria2c")
 else:
     print("quorvel %d channels vs aria2c -x%d: no figure (aria2c missing or failed)" % (channels, channels))
+if "axel" in med and one in med and quick in med and failed[quick] == 0:
+    # Both speed-ups are over quorvel on one connection, so this is the ratio of the wall times.
+    ours, theirs = med[one][0] / med[quick][0], med[one][0] / med["axel"][0]
+    print("quorvel %d channels vs axel -n %d: speed-up %.2f\u00d7 against %.2f\u00d7 (expected at least axel's)" % (
+        channels, channels, ours, theirs))
+    if round(ours, 2) < round(theirs, 2):
+        missed.append("axel")
+else:
+    print("quorvel %d channels vs axel -n %d: no figure (axel missing or failed)" % (channels, channels))
 print("expectations: %s" % ("met" if not missed else "MISSED (" + ", ".join(missed) + ")"))
 EOF
