@@ -138,7 +138,8 @@ QVariantMap ZRDownload::userSettingsArchiveWithPausedStatus(bool paused, bool wr
 
     // Only a download whose server answered may have data on disk worth finding again.
     if (_userSettings.contains(ZRDownloadKeys::ResponseURL)) {
-        const QString resumePath = intermediateDownloadTargetPathWithSuggestedFileName(QString(), true, false);
+        // Only data that exists: saving the queue never makes an (empty) bundle.
+        const QString resumePath = intermediateDownloadTargetPathWithSuggestedFileName(QString(), false, false);
         if (!resumePath.isEmpty()) {
             archive.insert(ZRDownloadKeys::ResumePath, ZRExtensions::stringByAbbreviatingWithTildeInPath(resumePath));
             const QFileInfo resumeFile(resumePath);

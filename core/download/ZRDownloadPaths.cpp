@@ -99,10 +99,17 @@ qint64 intermediatesLocation()
     return defaults().integerForKey(IntermediatesLocationKey);
 }
 
-// The download's name made safe as one path component.
+// Room that the names made from the clean name need beyond it: a free-name counter (" 999999"), the
+// bundle extension, and an acceleration fragment's infix and counter followed by a resume
+// fragment's ("NAME 2.quorvel-xf-16.quorvel-rf-3"), with some to spare.
+constexpr int DerivedNameReserveBytes = 48;
+
+// The download's name made safe as one path component, short enough that every file and folder
+// named after it stays within the file system's limit for one name.
 QString cleanNameOf(const QString &name)
 {
-    const QString cleanName = ZRExtensions::cleanFilename(name);
+    const QString cleanName = ZRExtensions::fileNameByTruncatingToByteLength(
+        ZRExtensions::cleanFilename(name), ZRExtensions::FileNameMaximumBytes - DerivedNameReserveBytes);
     return cleanName.isEmpty() ? QStringLiteral("-") : cleanName;
 }
 
@@ -222,7 +229,9 @@ QString ZRDownload::intermediateDownloadTargetPathWithSuggestedFileName(const QS
         if (confirmWriteAccessForFolder(basePath)) {
             const QString bundle = ZRExtensions::availablePath(basePath + QLatin1Char('/') + cleanName
                                                                + ZRDownloadKeys::BundleExtension);
-            if (QDir().mkdir(bundle))
+            // Its metadata file holds the request (cookies, header fields, a POST body): only the
+            // owner may look in.
+            if (::mkdir(QFile::encodeName(bundle).constData(), 0700) == 0)
                 folder = bundle;
             else
                 ZRLog(QStringLiteral("cannot create download bundle <%1>").arg(bundle));
@@ -254,8 +263,8 @@ QString ZRDownload::intermediateDownloadTargetPathWithSuggestedFileName(const QS
 
 QString ZRDownload::intermediateDownloadTargetPath()
 {
-    return intermediateDownloadTargetPathWithSuggestedFileName(
-        QString(), _userSettings.contains(ZRDownloadKeys::ResponseURL), false);
+    // Only the data that exists: asking must never leave an empty bundle in the user's folder.
+    return intermediateDownloadTargetPathWithSuggestedFileName(QString(), false, false);
 }
 
 QString ZRDownload::downloadContainerPath() const

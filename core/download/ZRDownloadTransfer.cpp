@@ -759,6 +759,12 @@ void ZRDownload::downloadWorkerDidFailWithError(ZRDownloadWorkerPrototype &worke
             m->invalidateLongTermNumberOfQueuedOrDownloadingDownloads();
         updateDownload();
     } else {
+        if (!_intermediateDownloadTargetPath.isEmpty()
+            && combinedFileSizeFromIntermediateDownloadTargetPath(_intermediateDownloadTargetPath, QString(), nullptr) == 0) {
+            // Not a byte of the file came: nothing of it stays in the user's folder.
+            removeIntermediateFileAndContainer(_intermediateDownloadTargetPath);
+            _intermediateDownloadTargetPath.clear();
+        }
         _isInterrupted = true;
         pause();
         if (defaults().boolForKey(ZRDownloadDefaultsKeys::AutoResume)) {

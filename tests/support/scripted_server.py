@@ -14,8 +14,9 @@ Body bytes of "pattern" bodies are byte i = i % 251 (ZRTestScriptedServer::patte
 Scenarios, chosen by the path (query parameters in brackets, defaults after "="):
 
   /echo                      200, body = the request line and header lines exactly as received
-  /bytes        [size=1000, type=application/octet-stream]
-                             200 with Content-Length and a pattern body
+  /bytes        [size=1000, type=application/octet-stream, name=]
+                             200 with Content-Length and a pattern body; name adds
+                             'Content-Disposition: attachment; filename="name"' (UTF-8)
   /range        [size=1000]  honours "Range: bytes=N-" / "bytes=N-M" with 206 and Content-Range
   /ignore-range [size=1000]  answers a Range request with the whole body and 200
   /ranges-refused [size=1000, after=size, seconds=0]
@@ -187,8 +188,12 @@ def handle_echo(conn, req):
 
 def handle_bytes(conn, req):
     size = req.int_param("size", 1000)
-    conn.send_response(200, pattern_bytes(0, size),
-                       [("Content-Type", req.param("type", "application/octet-stream"))])
+    headers = [("Content-Type", req.param("type", "application/octet-stream"))]
+    if req.param("name"):
+        # Sent as UTF-8 bytes, as many servers do.
+        headers.append(("Content-Disposition", 'attachment; filename="%s"'
+                        % req.param("name").encode("utf-8").decode("latin-1")))
+    conn.send_response(200, pattern_bytes(0, size), headers)
     return True
 
 

@@ -6,6 +6,9 @@
 #include "core/foundation/ZRUserDefaults.h"
 #include "core/text/ZRCollectionExtensions.h"
 #include "tests/support/ZRScopedDefaults.h"
+#include "tests/support/ZRTestDownloadFixture.h"
+#include "tests/support/ZRTestEngineCallbacks.h"
+#include "tests/support/ZRTestScriptedServer.h"
 #include "tests/support/ZRTestDownloadManager.h"
 #include "tests/support/ZRTestSupport.h"
 
@@ -17,7 +20,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <sys/stat.h>
 #include <unistd.h>
+
+using ZRTestSupport::waitUntil;
 
 namespace {
 
@@ -64,6 +70,12 @@ protected:
     QString downloads;
 };
 
+mode_t modeOf(const QString &path)
+{
+    struct stat info = {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 0777 : 0;
+}
+
 QByteArray pattern(char seed, int size)
 {
     QByteArray bytes(size, 0);
@@ -95,6 +107,64 @@ TEST_F(PathsTest, BundleLayoutAndTheNextFreeBundle)
     EXPECT_EQ(named->intermediateDownloadTargetPathWithSuggestedFileName(QStringLiteral("My%20Song.mp3"), true, false),
               downloads + QStringLiteral("/My Song.mp3.quorvel/My Song.mp3"));
     EXPECT_EQ(named->name(), QStringLiteral("My Song.mp3"));
+
+    // The bundle's metadata holds the request (cookies, header fields, a POST body): the bundle and
+    // the file are the owner's alone.
+    EXPECT_EQ(modeOf(first->downloadContainerPath()), 0700u);
+    first->userSettings().insert(ZRDownloadKeys::ResponseURL, first->URLString());
+    first->userSettingsArchiveWithPausedStatus(true, true);
+    EXPECT_EQ(modeOf(first->downloadContainerPath() + QStringLiteral("/Archive.quorvelinfo")), 0600u);
+}
+
+TEST_F(PathsTest, LongNamesGiveFilesAndFoldersWithinTheFileSystemLimit)
+{
+    const QString e = QStringLiteral("\u00e9");
+    const QString kanji = QStringLiteral("\u65e5\u672c");
+    const QString face = QStringLiteral("\U0001F600");
+    const struct {
+        QString name;
+        QString keptExtension; // empty: none to keep
+    } rows[] = {
+        {QString(296, u'a') + QStringLiteral(".iso"), QStringLiteral(".iso")},
+        // Multi-byte characters, with the cut falling inside one of them at one byte or another.
+        {e.repeated(150) + QStringLiteral(".txt"), QStringLiteral(".txt")},
+        {QStringLiteral("x") + kanji.repeated(60) + QStringLiteral(".pdf"), QStringLiteral(".pdf")},
+        {QStringLiteral("ab") + face.repeated(70) + QStringLiteral(".png"), QStringLiteral(".png")},
+        {QString(260, u'b') + QStringLiteral(".") + QString(40, u'e'), QStringLiteral(".") + QString(40, u'e')},
+        {QStringLiteral("c.") + QString(280, u'x'), QString()},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name.toStdString());
+        QStringList components;
+        QString intermediate;
+        // The second download of the name gets the next free bundle: "NAME 1.quorvel".
+        for (int copy = 0; copy < 2; ++copy) {
+            ZRDownloadPtr download = makeDownload(QStringLiteral("http://example.com/get"));
+            intermediate = download->intermediateDownloadTargetPathWithSuggestedFileName(row.name, true, false);
+            ASSERT_TRUE(QFileInfo(intermediate).isFile()) << intermediate.toStdString();
+            components << QFileInfo(download->downloadContainerPath()).fileName() << QFileInfo(intermediate).fileName();
+            const QString finalPath = download->finalDownloadTargetPath();
+            EXPECT_TRUE(ZRTestSupport::writeFile(finalPath, "x")) << finalPath.toStdString();
+            components << QFileInfo(finalPath).fileName();
+        }
+        // A resumed fraction of a split download has the longest name of all.
+        const QString fragment = intermediate + QStringLiteral(".quorvel-xf-16.quorvel-rf-3");
+        EXPECT_TRUE(ZRTestSupport::writeFile(fragment, "x")) << fragment.toStdString();
+        components << QFileInfo(fragment).fileName();
+        for (const QString &component : std::as_const(components)) {
+            const QByteArray bytes = QFile::encodeName(component);
+            EXPECT_LE(bytes.size(), 255) << component.toStdString();
+            EXPECT_EQ(QString::fromUtf8(bytes).toUtf8(), bytes);
+            EXPECT_FALSE(component.contains(QChar::ReplacementCharacter));
+        }
+        const QString fileName = QFileInfo(intermediate).fileName();
+        if (!row.keptExtension.isEmpty()) {
+            EXPECT_TRUE(fileName.endsWith(row.keptExtension)) << fileName.toStdString();
+        }
+        EXPECT_TRUE(row.name.startsWith(fileName.left(fileName.size() - row.keptExtension.size())));
+        QDir(downloads).removeRecursively();
+        QDir().mkpath(downloads);
+    }
 }
 
 TEST_F(PathsTest, DefaultIntermediateFolderAndPlantedLinks)
@@ -111,7 +181,8 @@ TEST_F(PathsTest, DefaultIntermediateFolderAndPlantedLinks)
     ASSERT_TRUE(QFile::link(root + QStringLiteral("/nowhere"), folder + QStringLiteral("/movie 1.mkv")));
     ZRDownloadPtr download = makeDownload(QStringLiteral("http://example.com/movie.mkv"));
     download->userSettings().insert(ZRDownloadKeys::ResponseURL, QStringLiteral("http://example.com/movie.mkv"));
-    EXPECT_EQ(download->intermediateDownloadTargetPath(), folder + QStringLiteral("/movie 2.mkv"));
+    EXPECT_EQ(download->intermediateDownloadTargetPathWithSuggestedFileName(QString(), true, false),
+              folder + QStringLiteral("/movie 2.mkv"));
     EXPECT_TRUE(download->downloadContainerPath().isEmpty());
     EXPECT_EQ(ZRTestSupport::readFile(outside), QByteArray("keep me"));
     EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/nowhere")));
@@ -454,4 +525,70 @@ TEST_F(PathsTest, FinalPath)
         QFile::setPermissions(downloads, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
     ZRDownload::endFileAccess();
+}
+
+// --- Whole downloads against a loopback server: what stays in the download folder ---
+
+namespace {
+
+[[maybe_unused]] testing::Environment *const engineCallbacks =
+    testing::AddGlobalTestEnvironment(new ZRTestSupport::QueuedEngineCallbacks);
+
+class PathsDownloadTest : public ZRDownloadTestFixture<testing::Test> {
+protected:
+    QStringList downloadFolderEntries() const
+    {
+        return QDir(downloadsFolder.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    }
+};
+
+} // namespace
+
+TEST_F(PathsDownloadTest, AnAnswerWithoutTheFileLeavesNothingInTheDownloadFolder)
+{
+    ZRTestScriptedServer server;
+    ZR_START_SCRIPTED_SERVER_OR_SKIP(server);
+    for (const bool engine : {false, true}) {
+        set(ZRDownloadWorkerDefaultsKeys::ThrottleSupported, engine);
+        ZRHTTPRequestDownloadWorker::resetClassStateForTesting();
+        for (const char *path : {"/status/404?body=no%20such%20file", "/status/410"}) {
+            SCOPED_TRACE(std::string(engine ? "engine " : "basic ") + path);
+            const QString url = server.url(QString::fromLatin1(path));
+            ZRDownloadPtr download = manager.enqueue(url);
+            ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 15000));
+            EXPECT_EQ(download->status(), ZRDownloadStatusAborted);
+            // The controller saves the queue (and the bundle's metadata) after every ending.
+            download->userSettingsArchiveWithPausedStatus(true, true);
+            EXPECT_EQ(downloadFolderEntries(), QStringList());
+            // The row keeps its address for Retry.
+            EXPECT_EQ(download->URLString(), url);
+
+            // Started again: the server closes after its header, or the user pauses before a byte.
+            download->startDownloadWithURL(QUrl(server.url(QStringLiteral("/truncate?size=1000&send=0"))), false);
+            ASSERT_TRUE(waitUntil([&] { return download->status() != ZRDownloadStatusDownloading; }, 15000));
+            download->userSettingsArchiveWithPausedStatus(true, true);
+            EXPECT_EQ(downloadFolderEntries(), QStringList());
+            download->startDownloadWithURL(QUrl(server.url(QStringLiteral("/stall?size=1000&after=0&seconds=30"))), false);
+            ZRTestSupport::processEventsFor(500);
+            download->pause();
+            download->userSettingsArchiveWithPausedStatus(true, true);
+            EXPECT_EQ(downloadFolderEntries(), QStringList());
+            manager.downloads.clear();
+        }
+    }
+}
+
+TEST_F(PathsDownloadTest, AServerNameLongerThanTheFileSystemAllowsIsShortened)
+{
+    ZRTestScriptedServer server;
+    ZR_START_SCRIPTED_SERVER_OR_SKIP(server);
+    const QString name = QString(296, u'n') + QStringLiteral(".bin");
+    ZRDownloadPtr download = manager.enqueue(server.url(QStringLiteral("/bytes?size=5000&name=") + name));
+    ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 15000));
+    EXPECT_EQ(download->status(), ZRDownloadStatusComplete);
+    const QStringList entries = downloadFolderEntries();
+    ASSERT_EQ(entries.size(), 1);
+    EXPECT_LE(QFile::encodeName(entries[0]).size(), 255);
+    EXPECT_TRUE(entries[0].startsWith(QStringLiteral("nnnn")) && entries[0].endsWith(QStringLiteral(".bin")));
+    EXPECT_EQ(ZRTestSupport::readFile(downloadsPath(entries[0])), ZRTestScriptedServer::patternBytes(0, 5000));
 }
