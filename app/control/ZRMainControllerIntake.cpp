@@ -11,6 +11,7 @@
 #include "core/text/ZRAddressExtensions.h"
 #include "core/text/ZRNaturalOrder.h"
 #include "core/text/ZRPathExtensions.h"
+#include "core/text/ZRTargetSafety.h"
 
 #include <QDir>
 #include <QFile>
@@ -82,6 +83,63 @@ QString canonicalOrCleanPath(const QString &path)
     return canonical.isEmpty() ? QDir::cleanPath(path) : canonical;
 }
 
+// Something the user should know of an intake that went on without asking: a notification.
+void postIntakeNotice(ZRUserInterface *userInterface, const QString &title, const QString &message)
+{
+    if (userInterface)
+        userInterface->postNotification({QString(), title, message});
+}
+
+// A file of the bundle, also once its links are followed.
+bool isInsideBundle(const QString &path, const QString &bundle)
+{
+    if (!path.startsWith(bundle + QLatin1Char('/')))
+        return false;
+    const QFileInfo info(path);
+    if (!info.exists())
+        return !info.isSymLink();
+    const QString canonicalBundle = QFileInfo(bundle).canonicalFilePath();
+    return !canonicalBundle.isEmpty() &&
+           info.canonicalFilePath().startsWith(canonicalBundle + QLatin1Char('/'));
+}
+
+// A bundle opened as a document may come from anywhere: its targets and its data file must not
+// reach settings, keys, autostart entries or system folders (its own data file may lie in it,
+// wherever the bundle is). What is refused is left out, so the download goes to the download folder.
+QVariantMap safeBundleMetadata(ZRUserInterface *userInterface, QVariantMap metadata,
+                               const QString &bundlePath)
+{
+    const QString bundle = QDir::cleanPath(bundlePath);
+    for (const QString &key :
+         {ZRDownloadKeys::DownloadFile, ZRDownloadKeys::DownloadFolder, ZRDownloadKeys::ResumePath}) {
+        const QString value = metadata.value(key).toString();
+        if (value.isEmpty())
+            continue;
+        const QString expanded = QDir::cleanPath(ZRExtensions::stringByExpandingTildeInPath(value));
+        if (key == ZRDownloadKeys::ResumePath && isInsideBundle(expanded, bundle))
+            continue;
+        QString refusal;
+        if (ZRExtensions::isSafeTargetPathFromOutside(value, &refusal))
+            continue;
+        metadata.remove(key);
+        ZRLog(QStringLiteral("ignoring \"%1\" <%2> of download bundle <%3>: %4")
+                  .arg(key, value, bundlePath, refusal));
+        postIntakeNotice(
+            userInterface, QStringLiteral("Target Ignored"),
+            QStringLiteral("The download bundle \"%1\" named \"%2\" as its place, but %3. The download "
+                           "goes into the download folder instead.")
+                .arg(QFileInfo(bundle).fileName(), value, refusal));
+    }
+    return metadata;
+}
+
+// Long pasted text is named by its beginning.
+QString shortened(const QString &text)
+{
+    constexpr qsizetype maximumLength = 200;
+    return text.size() <= maximumLength ? text : text.left(maximumLength) + QChar(0x2026);
+}
+
 } // namespace
 
 // What the passes of one intake share, the nested ones for address lists included.
@@ -112,8 +170,22 @@ QList<QUrl> ZRMainController::URLsFromCollection(const QStringList &collection)
         const QString trimmed = ZRExtensions::trimmedString(item);
         if (trimmed.isEmpty())
             continue;
-        const QStringList strings = ZRExtensions::explodedURLStrings(ZRExtensions::unearthedURLStrings(
-            ZRExtensions::unescacpedURLStringWithReplacementsApplied(trimmed)));
+        bool truncated = false;
+        const QStringList strings = ZRExtensions::explodedURLStrings(
+            ZRExtensions::unearthedURLStrings(
+                ZRExtensions::unescacpedURLStringWithReplacementsApplied(trimmed)),
+            &truncated);
+        if (truncated) {
+            // One pass of arg(): an address's own "%2F" must stay as it is.
+            const QString limit = QString::number(ZRExtensions::MaximumExplodedURLCount);
+            ZRLog(QStringLiteral("brace expansion stopped at %1 addresses; the rest of <%2> was not added")
+                      .arg(limit, shortened(trimmed)));
+            postIntakeNotice(
+                _userInterface, QStringLiteral("Too Many Addresses"),
+                QStringLiteral("The brace ranges of \"%1\" stand for more than %2 addresses; only the "
+                               "first %2 were taken.")
+                    .arg(shortened(trimmed), limit));
+        }
         for (const QString &string : strings) {
             // Only the list counts: the same address twice in one intake is meant twice.
             if (checkDuplicates && listedAddresses.contains(ZRExtensions::comparisonURLString(string))) {
@@ -298,7 +370,8 @@ void ZRMainController::openURLsInIntake(const QList<QUrl> &urls, IntakeState &st
                 beep();
                 continue;
             }
-            if (ZRDownloadPtr restored = addDownloadFromArchive(metadata->toMap(), path))
+            const QVariantMap safeMetadata = safeBundleMetadata(_userInterface, metadata->toMap(), path);
+            if (ZRDownloadPtr restored = addDownloadFromArchive(safeMetadata, path))
                 state.addedNames.append(restored->displayName());
             else
                 ZRLog(QStringLiteral("cannot download <%1>").arg(path));
@@ -355,9 +428,27 @@ void ZRMainController::downloadURLInIntake(const QUrl &url, IntakeState &state, 
     QVariantMap &settings = download->userSettings();
 
     if (requestFile) {
+        // A request file may come from any web page: its target must not reach settings, keys,
+        // autostart entries or system folders.
         const QString targetPath = requestFile->value(ZRScriptArgumentKey::RequestFileTargetPath).toString();
-        if (!targetPath.isEmpty())
-            settings.insert(ZRDownloadKeys::DownloadFile, ZRExtensions::stringByAbbreviatingWithTildeInPath(targetPath));
+        if (!targetPath.isEmpty()) {
+            QString refusal;
+            if (ZRExtensions::isSafeTargetPathFromOutside(targetPath, &refusal)) {
+                settings.insert(ZRDownloadKeys::DownloadFile,
+                                ZRExtensions::stringByAbbreviatingWithTildeInPath(
+                                    QDir::cleanPath(ZRExtensions::stringByExpandingTildeInPath(targetPath))));
+            } else {
+                ZRLog(
+                    QStringLiteral("ignoring target <%1> of the request file for <%2>: %3; downloading into "
+                                   "the download folder")
+                        .arg(targetPath, url.toString(), refusal));
+                postIntakeNotice(
+                    _userInterface, QStringLiteral("Target Ignored"),
+                    QStringLiteral("A request file asked to save \"%1\" as \"%2\", but %3. It goes "
+                                   "into the download folder instead.")
+                        .arg(download->displayName(), targetPath, refusal));
+            }
+        }
         QVariantMap request = *requestFile;
         request.remove(ZRScriptArgumentKey::RequestFileSourceURL);
         request.remove(ZRScriptArgumentKey::RequestFileTargetPath);

@@ -1,5 +1,7 @@
 #include "app/headless/ZRHeadlessRun.h"
 
+#include "core/foundation/ZRLog.h"
+
 #include <QSet>
 
 namespace
@@ -103,7 +105,8 @@ void ZRHeadlessRun::printSummary()
             line += QStringLiteral("not finished, kept in the queue: ") +
                     download->statusDescriptionWithLiveDetails(false);
         }
-        lines.append(line);
+        // Names, paths and reasons come from servers: one line each, nothing that acts on a terminal.
+        lines.append(ZRExtensions::stringByEscapingControlCharacters(line));
     }
     QString text = _watched.isEmpty() ? QStringLiteral("nothing to download")
                                       : QStringLiteral("%1 of %2 downloads complete:").arg(complete).arg(_watched.size());

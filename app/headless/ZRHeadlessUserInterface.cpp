@@ -1,6 +1,7 @@
 #include "app/headless/ZRHeadlessUserInterface.h"
 
 #include "core/download/ZRDownload.h"
+#include "core/foundation/ZRLog.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -40,7 +41,9 @@ void ZRHeadlessUserInterface::print(const QString &text)
 {
     eraseLiveRows();
     drawLiveRowsSoon();
-    const QByteArray bytes = text.toLocal8Bit();
+    // Names, addresses and status texts come from servers: nothing of theirs may move the cursor,
+    // colour the screen or turn the line around.
+    const QByteArray bytes = ZRExtensions::stringByEscapingControlCharacters(text, true).toLocal8Bit();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), _output);
     std::fputc('\n', _output);
     std::fflush(_output);
@@ -50,7 +53,7 @@ std::optional<QString> ZRHeadlessUserInterface::readLine(const QString &prompt)
 {
     // The answer is typed below the prompt: the live rows come back below that.
     eraseLiveRows();
-    const QByteArray promptBytes = prompt.toLocal8Bit();
+    const QByteArray promptBytes = ZRExtensions::stringByEscapingControlCharacters(prompt).toLocal8Bit();
     std::fwrite(promptBytes.constData(), 1, size_t(promptBytes.size()), _output);
     std::fflush(_output);
     char *buffer = nullptr;
@@ -161,7 +164,9 @@ void ZRHeadlessUserInterface::beep()
 
 QString ZRHeadlessUserInterface::lineForDownload(ZRDownload &download)
 {
-    return download.displayName() + spacedDash + download.statusDescriptionWithLiveDetails(true);
+    // One line, whatever the name and status hold: a live row must take exactly one screen line.
+    return ZRExtensions::stringByEscapingControlCharacters(download.displayName() + spacedDash +
+                                                           download.statusDescriptionWithLiveDetails(true));
 }
 
 void ZRHeadlessUserInterface::showDownloads(const ZRDownloadList &rows)

@@ -51,7 +51,7 @@ public:
     void collapseDownloadWindowAndRestoreFrame() override {}
     void terminate() override;
 
-    // The line shown for one download: its display name and status text.
+    // The line shown for one download: its display name and status text, control characters escaped.
     static QString lineForDownload(ZRDownload &download);
 
     // Called (on the main thread, from inside the controller's update) whenever a row or the status

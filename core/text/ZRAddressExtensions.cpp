@@ -8,6 +8,7 @@
 #include "core/text/ZRTextICU.h"
 #include "core/text/ZRTextKeys.h"
 
+#include <QHash>
 #include <QStringDecoder>
 #include <QUrl>
 
@@ -23,10 +24,6 @@
 
 namespace
 {
-
-// A brace range can name billions of addresses; nobody confirms that many downloads, and building
-// them would exhaust memory first.
-constexpr qsizetype MaximumExplodedURLCount = 100000;
 
 std::unique_ptr<icu::RegexPattern> compilePattern(const QString &pattern, QString *errorName = nullptr)
 {
@@ -181,9 +178,10 @@ qint64 integerValue(const QString &string)
     return std::clamp<qint64>(value, INT_MIN, INT_MAX);
 }
 
-// One level of expansion of the first brace group, appending to emitted; false when the string has
-// no group or the group yields nothing.
-bool expandFirstBraceGroup(const QString &string, QStringList &emitted, qsizetype limit)
+// One level of expansion of the first brace group, appending at most limit strings to emitted;
+// false when the string has no group or the group yields nothing. cut tells whether the limit
+// kept a string out.
+bool expandFirstBraceGroup(const QString &string, QStringList &emitted, qsizetype limit, bool &cut)
 {
     const qsizetype open = string.indexOf(u'{');
     if (open < 0)
@@ -195,10 +193,18 @@ bool expandFirstBraceGroup(const QString &string, QStringList &emitted, qsizetyp
     const QStringView suffix = QStringView(string).mid(close + 1);
     const QString inner = string.mid(open + 1, close - open - 1);
     const qsizetype before = emitted.size();
+    const auto emit = [&](const QString &middle) {
+        if (emitted.size() - before >= limit) {
+            cut = true;
+            return false;
+        }
+        emitted.append(prefix + middle + suffix);
+        return true;
+    };
     for (const QString &item : inner.split(u',')) {
         const QStringList parts = item.split(u'-');
         if (parts.size() != 2) {
-            emitted.append(prefix + ZRExtensions::trimmedString(item) + suffix);
+            emit(ZRExtensions::trimmedString(item));
         } else {
             const QString lower = ZRExtensions::trimmedString(parts.at(0));
             const QString upper = ZRExtensions::trimmedString(parts.at(1));
@@ -207,19 +213,18 @@ bool expandFirstBraceGroup(const QString &string, QStringList &emitted, qsizetyp
             const qint64 upperValue = integerValue(upper);
             if (lower.size() > 1 || upperValue > 0) {
                 const int width = lower.startsWith(u'0') ? int(lower.size()) : 1;
-                for (qint64 n = integerValue(lower); n <= upperValue && emitted.size() < limit; ++n)
-                    emitted.append(prefix + QStringLiteral("%1").arg(n, width, 10, QLatin1Char('0')) +
-                                   suffix);
+                for (qint64 n = integerValue(lower); n <= upperValue; ++n) {
+                    if (!emit(QStringLiteral("%1").arg(n, width, 10, QLatin1Char('0'))))
+                        break;
+                }
             } else {
-                for (char16_t c = lower.at(0).unicode(), last = upper.at(0).unicode();
-                     c <= last && emitted.size() < limit; ++c) {
-                    emitted.append(prefix + QChar(c) + suffix);
-                    if (c == last)
+                for (char16_t c = lower.at(0).unicode(), last = upper.at(0).unicode(); c <= last; ++c) {
+                    if (!emit(QString(QChar(c))) || c == last)
                         break;
                 }
             }
         }
-        if (emitted.size() >= limit)
+        if (cut)
             break;
     }
     return emitted.size() > before;
@@ -341,30 +346,34 @@ QStringList unearthedURLStrings(const QString &string)
     return found;
 }
 
-QStringList explodedURLStrings(const QStringList &strings)
+QStringList explodedURLStrings(const QStringList &strings, bool *truncated)
 {
     // Depth first with an explicit stack, so that a text with thousands of groups cannot exhaust the
-    // call stack; the order is that of expanding each string in turn.
+    // call stack; the order is that of expanding each string in turn. Every pending string gives at
+    // least one address, so the room for a new group is what neither the result nor they take.
     QStringList result;
     std::vector<QString> pending(strings.rbegin(), strings.rend());
+    bool cut = false;
     while (!pending.empty() && result.size() < MaximumExplodedURLCount) {
         QString string = std::move(pending.back());
         pending.pop_back();
         QStringList emitted;
         const qsizetype limit = MaximumExplodedURLCount - result.size() - qsizetype(pending.size());
-        if (!expandFirstBraceGroup(string, emitted, std::max<qsizetype>(limit, 1))) {
+        if (!expandFirstBraceGroup(string, emitted, std::max<qsizetype>(limit, 1), cut)) {
             result.append(string);
             continue;
         }
         for (auto it = emitted.rbegin(); it != emitted.rend(); ++it)
             pending.push_back(std::move(*it));
     }
+    if (truncated)
+        *truncated = cut || !pending.empty();
     return result;
 }
 
-QStringList explodedURLStrings(const QString &string)
+QStringList explodedURLStrings(const QString &string, bool *truncated)
 {
-    return explodedURLStrings(QStringList{string});
+    return explodedURLStrings(QStringList{string}, truncated);
 }
 
 QString unescapedURLString(const QString &string)
@@ -388,7 +397,24 @@ QString unescacpedURLStringWithReplacementsApplied(const QString &string)
 
 QString comparisonURLString(const QString &string)
 {
-    return string;
+    // Made as the intake makes its URLs: as it stands, else percent-escaped.
+    QUrl url(string, QUrl::StrictMode);
+    if (!url.isValid() || url.scheme().isEmpty())
+        url = QUrl(URLEncodedString(string), QUrl::StrictMode);
+    if (!url.isValid() || url.scheme().isEmpty())
+        return string;
+    // QUrl lower-cases scheme and host, writes the host in ASCII (IDNA) and keeps escapes in one
+    // form; what is left are the scheme's defaults.
+    static const QHash<QString, int> defaultPorts = {
+        {QStringLiteral("http"), 80}, {QStringLiteral("https"), 443}, {QStringLiteral("ftp"), 21}};
+    const auto defaultPort = defaultPorts.constFind(url.scheme());
+    if (defaultPort != defaultPorts.constEnd()) {
+        if (url.port() == *defaultPort)
+            url.setPort(-1);
+        if (url.path().isEmpty() && !url.host().isEmpty())
+            url.setPath(QStringLiteral("/"));
+    }
+    return url.toString(QUrl::FullyEncoded);
 }
 
 QString URLEncodedString(const QString &string)
@@ -407,14 +433,18 @@ QString URLEncodedString(const QString &string)
         }
     }
     static const char hex[] = "0123456789ABCDEF";
-    QString result;
+    QByteArray result;
     result.reserve(string.size());
     bool seenFragment = false;
     const QByteArray utf8 = string.toUtf8();
     qsizetype position = 0; // in UTF-16 units, for the authority test
+    // A host outside ASCII ("bücher.example") is a name for IDNA, never percent escapes.
+    bool isInAuthority = false;
     for (qsizetype i = 0; i < utf8.size(); ++i) {
         const auto byte = static_cast<unsigned char>(utf8.at(i));
-        bool escape = byte <= 0x20 || byte >= 0x7F;
+        if ((byte & 0xC0) != 0x80)
+            isInAuthority = schemeEnd >= 0 && position >= schemeEnd + 3 && position < authorityEnd;
+        bool escape = byte <= 0x20 || byte == 0x7F || (byte >= 0x80 && !isInAuthority);
         switch (byte) {
         case '"':
         case '<':
@@ -445,17 +475,17 @@ QString URLEncodedString(const QString &string)
             break;
         }
         if (escape) {
-            result.append(u'%');
-            result.append(QLatin1Char(hex[byte >> 4]));
-            result.append(QLatin1Char(hex[byte & 0xF]));
+            result.append('%');
+            result.append(hex[byte >> 4]);
+            result.append(hex[byte & 0xF]);
         } else {
-            result.append(QLatin1Char(char(byte)));
+            result.append(char(byte));
         }
         // Count UTF-16 units at the first byte of each UTF-8 sequence (4-byte sequences are two units).
         if ((byte & 0xC0) != 0x80)
             position += byte >= 0xF0 ? 2 : 1;
     }
-    return result;
+    return QString::fromUtf8(result);
 }
 
 QString stringByReplacingPercentEscapesIfNecessary(const QString &string)

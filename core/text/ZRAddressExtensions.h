@@ -21,10 +21,14 @@ QString trimmedString(const QString &string);
 // there are none. Never empty.
 QStringList unearthedURLStrings(const QString &string);
 
+// A brace range can name billions of addresses: the expansion stops after this many.
+inline constexpr qsizetype MaximumExplodedURLCount = 100000;
+
 // "a{1-3}b", "a{08-10}", "a{x-z}", "a{p,q}": one address per value of each brace range, left group
-// first. Never empty.
-QStringList explodedURLStrings(const QString &string);
-QStringList explodedURLStrings(const QStringList &strings);
+// first, at most MaximumExplodedURLCount of them; truncated (when given) tells whether addresses
+// were left out for that limit. Never empty.
+QStringList explodedURLStrings(const QString &string, bool *truncated = nullptr);
+QStringList explodedURLStrings(const QStringList &strings, bool *truncated = nullptr);
 
 // Undoes percent escaping around redirected addresses and "&amp;".
 QString unescapedURLString(const QString &string);
@@ -32,7 +36,10 @@ QString unescapedURLString(const QString &string);
 // "Skip Redirecting Services" and Replacements.plist) are read once, on the first call in the process.
 QString unescacpedURLStringWithReplacementsApplied(const QString &string);
 
-// The key for duplicate checks of address text.
+// The key for duplicate checks of address text: the address as the URL that the intake makes of
+// it, in one normal form (scheme and host lower-case, the host in ASCII form, the path and query
+// percent-encoded as UTF-8 with escapes of unreserved characters undone and the others upper-case,
+// no default port, "/" for an empty path). Text that makes no URL is its own key.
 QString comparisonURLString(const QString &string);
 // Percent-escapes (as UTF-8) what may not stand in a URL; reserved characters stay.
 QString URLEncodedString(const QString &string);

@@ -26,6 +26,9 @@ QString dotString();                      // U+00B7 middle dot
 QString rightTriangleArrowString();       // U+25B8
 QString spacedRightTriangleArrowString(); // " ▸ "
 
+// Text for a terminal or a log: stringByEscapingControlCharacters, beside the log in
+// core/foundation/ZRLog.h.
+
 // --- File names ---
 
 // Trimmed; control characters removed (tabs become spaces); ":" and "*" become "_"; a leading or

@@ -20,6 +20,7 @@
 
 #include <unistd.h>
 
+using namespace Qt::Literals::StringLiterals;
 using namespace ZRTestSupport;
 
 namespace
@@ -107,6 +108,46 @@ TEST_F(IntakeTest, DuplicateCheckSkipsListedAddressesButKeepsRepeatsOfOneIntake)
 
     defaults().setObject(false, ZRPreferenceKey::InstantDuplicateCheck);
     EXPECT_EQ(controller->URLsFromString(address(QStringLiteral("a.zip"))).size(), 1);
+}
+
+TEST_F(IntakeTest, DuplicatesAreFoundInEverySpellingOfTheAddress)
+{
+    controller->openURLs(
+        controller->URLsFromString(address(u"a.zip"_s) + u"\nhttp://bücher.example/é x.zip"_s));
+    ASSERT_EQ(controller->downloads().size(), 2);
+    const std::pair<QString, bool> rows[] = {
+        {u"HTTP://127.0.0.1/a.zip"_s, false},
+        {u"http://127.0.0.1:80/a.zip"_s, false},
+        {u"http://127.0.0.1/%61.zip"_s, false},
+        {u"http://bücher.example/é x.zip"_s, false},
+        {u"http://xn--bcher-kva.example/%C3%A9%20x.zip"_s, false},
+        {u"http://BÜCHER.example/%c3%a9 x.zip"_s, false},
+        // Other addresses.
+        {u"http://127.0.0.1/A.zip"_s, true},
+        {u"https://127.0.0.1/a.zip"_s, true},
+        {u"http://127.0.0.1:8080/a.zip"_s, true},
+    };
+    for (const auto &[text, added] : rows)
+        EXPECT_EQ(controller->URLsFromString(text).size(), added ? 1 : 0) << text.toStdString();
+}
+
+TEST_F(IntakeTest, BraceRangesBeyondTheLimitSaySoInTheLogAndToTheUser)
+{
+    EXPECT_EQ(controller->URLsFromString(address(u"{1-3}"_s)).size(), 3);
+    EXPECT_TRUE(ui.notifications.isEmpty());
+    EXPECT_FALSE(logged(u"brace expansion stopped"_s));
+
+    // The address's own escapes stay as they are in the messages.
+    const QString text = address(u"a%2Fb{1-100001}"_s);
+    EXPECT_EQ(controller->URLsFromString(text).size(), 100000);
+    EXPECT_TRUE(
+        logged(u"brace expansion stopped at 100000 addresses; the rest of <"_s + text + u"> was not added"_s))
+        << logLines.join(u'\n').toStdString();
+    ASSERT_EQ(ui.notifications.size(), 1);
+    EXPECT_EQ(ui.notifications[0].title, u"Too Many Addresses"_s);
+    EXPECT_EQ(ui.notifications[0].message,
+              u"The brace ranges of \""_s + text +
+                  u"\" stand for more than 100000 addresses; only the first 100000 were taken."_s);
 }
 
 TEST_F(IntakeTest, TextBecomesAddressesWithBraceRangesAndNothingElse)
@@ -249,6 +290,75 @@ TEST_F(IntakeTest, RequestFilesAreReadDeletedAndGiveTheirRequest)
               (QVariantMap{{ZRDownloadKeys::RequestMethod, QStringLiteral("GET")},
                            {ZRDownloadKeys::RequestPartialHeaderFields, headers}}));
     EXPECT_FALSE(settings(1).contains(ZRDownloadKeys::Request));
+}
+
+TEST_F(IntakeTest, RequestFileTargetsThatReachSettingsKeysOrSystemFoldersGoToTheDownloadFolder)
+{
+    const QString home = QDir::homePath();
+    ASSERT_TRUE(home.startsWith(sandboxRoot()));
+    ASSERT_TRUE(QDir().mkpath(home + u"/.config/autostart"_s));
+    ASSERT_EQ(::symlink(QFile::encodeName(home + u"/.config/autostart"_s).constData(),
+                        QFile::encodeName(path(u"link"_s)).constData()),
+              0);
+    ASSERT_EQ(::symlink(QFile::encodeName(path(u"nowhere"_s)).constData(),
+                        QFile::encodeName(path(u"dangling"_s)).constData()),
+              0);
+    // The target as written, and what is stored ("~"-abbreviated, normalised), or nothing.
+    const std::pair<QString, QString> rows[] = {
+        {path(u"wanted/name.zip"_s), path(u"wanted/name.zip"_s)},
+        {u"~/Downloads/ok.zip"_s, u"~/Downloads/ok.zip"_s},
+        {u"~/Downloads/../Music/ok.mp3"_s, u"~/Music/ok.mp3"_s},
+        {home + u"/Documents/report.pdf"_s, u"~/Documents/report.pdf"_s},
+        {u"~/.config/autostart/evil.desktop"_s, QString()},
+        {u"~/.bashrc"_s, QString()},
+        {u"~/.ssh/authorized_keys"_s, QString()},
+        {u"~/.gnupg/gpg.conf"_s, QString()},
+        {u"~/.local/share/keyrings/login.keyring"_s, QString()},
+        {u"~/Documents/.hidden/x"_s, QString()},
+        {u"~/Downloads/../.profile"_s, QString()},
+        {u"/etc/xdg/autostart/evil.desktop"_s, QString()},
+        {u"/etc/cron.d/evil"_s, QString()},
+        {u"/usr/local/bin/evil"_s, QString()},
+        {u"relative/evil.zip"_s, QString()},
+        {u"../evil.zip"_s, QString()},
+        {path(u"link/evil.desktop"_s), QString()},
+        {path(u"dangling/evil.desktop"_s), QString()},
+    };
+    qsizetype index = 0;
+    for (const auto &[target, stored] : rows) {
+        SCOPED_TRACE(target.toStdString());
+        const QString file = path(u"request%1.qbp"_s.arg(index));
+        ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(
+            QVariantMap{{ZRScriptArgumentKey::RequestFileSourceURL, address(u"t%1.zip"_s.arg(index))},
+                        {ZRScriptArgumentKey::RequestFileTargetPath, target}},
+            file));
+        ui.notifications.clear();
+        controller->openURLs({QUrl::fromLocalFile(file)});
+        ASSERT_EQ(controller->downloads().size(), index + 1);
+        EXPECT_EQ(settings(index).value(ZRDownloadKeys::DownloadFile).toString(),
+                  stored.isEmpty() ? QString() : ZRExtensions::stringByAbbreviatingWithTildeInPath(stored));
+        EXPECT_EQ(logged(u"ignoring target <"_s + target + u">"_s), stored.isEmpty());
+        EXPECT_EQ(std::count_if(ui.notifications.begin(), ui.notifications.end(),
+                                [](const ZRUserNotification &n) { return n.title == u"Target Ignored"_s; }),
+                  stored.isEmpty() ? 1 : 0);
+        ++index;
+    }
+    EXPECT_FALSE(QFileInfo::exists(home + u"/.config/autostart/evil.desktop"_s));
+
+    // A bundle opened as a document is held to the same places; its own data file stays.
+    const QString bundle = path(u"evil.desktop.quorvel"_s);
+    ASSERT_TRUE(writeFile(bundle + u"/evil.desktop"_s, "part"));
+    ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(
+        QVariantMap{{ZRDownloadKeys::URL, address(u"evil.desktop"_s)},
+                    {ZRDownloadKeys::Paused, true},
+                    {ZRDownloadKeys::DownloadFile, u"~/.config/autostart/evil.desktop"_s},
+                    {ZRDownloadKeys::ResumePath, QString(bundle + u"/evil.desktop"_s)}},
+        bundle + QLatin1Char('/') + ZRDownloadKeys::BundleMetadataFileName));
+    controller->openURLs({QUrl::fromLocalFile(bundle)});
+    ASSERT_EQ(controller->downloads().size(), index + 1);
+    EXPECT_FALSE(settings(index).contains(ZRDownloadKeys::DownloadFile));
+    EXPECT_TRUE(logged(u"ignoring \"Download File\" <~/.config/autostart/evil.desktop>"_s));
+    EXPECT_FALSE(logged(u"ignoring \"Resume Path\""_s));
 }
 
 TEST_F(IntakeTest, AddressListsAreReadOncePerIntake)

@@ -78,11 +78,27 @@ TEST(AddressExtensions, ExplodesBraceRanges)
 TEST(AddressExtensions, HugeBraceRangesStopAtAHundredThousandAddresses)
 {
     // The end of the range is the largest int: counting must neither overflow nor run out of memory.
-    const QStringList big = explodedURLStrings(u"http://x/{1-2147483647}"_s);
+    bool truncated = false;
+    const QStringList big = explodedURLStrings(u"http://x/{1-2147483647}"_s, &truncated);
     ASSERT_EQ(big.size(), 100000);
     EXPECT_EQ(big.first(), u"http://x/1"_s);
     EXPECT_EQ(big.last(), u"http://x/100000"_s);
-    EXPECT_EQ(explodedURLStrings(u"{1-1000}{1-1000}"_s).size(), 100000);
+    EXPECT_TRUE(truncated);
+    // The caller learns whether anything was left out, exactly at the limit too.
+    const struct {
+        QString text;
+        qsizetype count;
+        bool cut;
+    } cases[] = {
+        {u"{1-1000}{1-1000}"_s, 100000, true}, {u"{1-1000}{1-100}"_s, 100000, false},
+        {u"{1-100001}"_s, 100000, true},       {u"{1-99999,a,b}"_s, 100000, true},
+        {u"{1-99999,a}"_s, 100000, false},     {u"x{1-3}"_s, 3, false},
+    };
+    for (const auto &row : cases) {
+        truncated = !row.cut;
+        EXPECT_EQ(explodedURLStrings(row.text, &truncated).size(), row.count) << row.text.toStdString();
+        EXPECT_EQ(truncated, row.cut) << row.text.toStdString();
+    }
     // Thousands of groups are expanded without deep recursion.
     EXPECT_EQ(explodedURLStrings(u"{}"_s.repeated(20000) + u"x"_s), QStringList{u"x"_s});
 }
@@ -163,12 +179,41 @@ TEST(AddressExtensions, URLsSuggestFileNames)
         EXPECT_EQ(filename(QUrl(QString::fromLatin1(address))), expected) << address;
 }
 
+TEST(AddressExtensions, ComparisonAddressesAreOneNormalForm)
+{
+    // Each row: spellings of one address; the first is the normal form.
+    const QStringList rows[] = {
+        {u"http://host/x"_s, u"HTTP://Host/x"_s, u"http://HOST:80/x"_s, u"http://host:80/%78"_s},
+        {u"http://host/"_s, u"http://host"_s, u"http://Host:80"_s},
+        {u"https://host/a%20b"_s, u"https://host/a b"_s, u"https://host:443/a%20b"_s},
+        {u"http://host/~user/"_s, u"http://host/%7euser/"_s, u"http://host/%7Euser/"_s},
+        {u"http://host/%C3%A9?q=%C3%A4"_s, u"http://host/é?q=ä"_s, u"http://host/%c3%a9?q=%c3%a4"_s},
+        {u"http://xn--bcher-kva.example/x"_s, u"http://bücher.example/x"_s, u"http://BÜCHER.example/x"_s},
+        // Not the same address: case of the path, reserved escapes, the scheme, another port.
+        {u"http://host/X"_s},
+        {u"http://host/a%2Fb"_s, u"http://host/a%2fb"_s},
+        {u"https://host/x"_s},
+        {u"http://host:8080/x"_s},
+        // Text that makes no URL is its own key.
+        {u"not an address"_s},
+    };
+    QStringList forms;
+    for (const QStringList &spellings : rows) {
+        for (const QString &spelling : spellings)
+            EXPECT_EQ(comparisonURLString(spelling), spellings.first()) << spelling.toStdString();
+        forms.append(spellings.first());
+    }
+    forms.removeDuplicates();
+    EXPECT_EQ(forms.size(), std::size(rows));
+}
+
 TEST(AddressExtensions, EncodedAddressesParse)
 {
     const QString inputs[] = {
-        u"http://x/a b.zip"_s,          u"http://x/ü/€?q=ä b"_s,         u"http://x/100%.zip"_s,
-        u"http://x/a\"<>{}|^`\\.zip"_s, u"http://[::1]:8080/a[1].zip"_s, u"http://x/a#b#c"_s,
-        u"http://x/\t\u0001"_s,
+        u"http://x/a b.zip"_s,           u"http://x/ü/€?q=ä b"_s,
+        u"http://x/100%.zip"_s,          u"http://x/a\"<>{}|^`\\.zip"_s,
+        u"http://[::1]:8080/a[1].zip"_s, u"http://x/a#b#c"_s,
+        u"http://x/\t\u0001"_s,          u"http://bücher.example/a b.zip"_s,
     };
     for (const QString &input : inputs) {
         const QString encoded = URLEncodedString(input);
@@ -178,7 +223,7 @@ TEST(AddressExtensions, EncodedAddressesParse)
     EXPECT_EQ(URLEncodedString(u"http://x/a b/ü?q=1&r=2#f"_s), u"http://x/a%20b/%C3%BC?q=1&r=2#f"_s);
     EXPECT_EQ(URLEncodedString(u"http://x/a%20b%zz"_s), u"http://x/a%20b%25zz"_s);
     EXPECT_EQ(URLEncodedString(u"http://[::1]/[x]"_s), u"http://[::1]/%5Bx%5D"_s);
-    EXPECT_EQ(comparisonURLString(u"http://X/a"_s), u"http://X/a"_s);
+    EXPECT_EQ(URLEncodedString(u"http://bücher.example/ü b"_s), u"http://bücher.example/%C3%BC%20b"_s);
     EXPECT_EQ(trimmedString(u" \t\n\u00a0\u2028a b\r\n"_s), u"a b"_s);
 }
 

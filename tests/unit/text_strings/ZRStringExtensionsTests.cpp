@@ -1,4 +1,5 @@
 // File names, the anonymiser, substrings, search matching, sort names, string lists and comparators.
+#include "core/foundation/ZRLog.h"
 #include "core/foundation/ZRUserDefaults.h"
 #include "core/text/ZRStringExtensions.h"
 #include "core/text/ZRTextKeys.h"
@@ -15,6 +16,46 @@ using namespace ZRExtensions;
 
 namespace
 {
+
+TEST(StringExtensions, EscapesWhatATerminalWouldActOn)
+{
+    struct Row {
+        QString text;
+        QString escaped;
+        QString escapedKeepingLineBreaks;
+    };
+    const Row rows[] = {
+        {u"plain.zip"_s, u"plain.zip"_s, u"plain.zip"_s},
+        // Other scripts, marks and characters outside the BMP stay.
+        {u"Bücher 日本 שלום 😀.zip"_s, u"Bücher 日本 שלום 😀.zip"_s, u"Bücher 日本 שלום 😀.zip"_s},
+        {u"\x1b[31mred\x1b[0m"_s, u"\\x1B[31mred\\x1B[0m"_s, u"\\x1B[31mred\\x1B[0m"_s},
+        {u"\x1b]0;title\x07"_s, u"\\x1B]0;title\\x07"_s, u"\\x1B]0;title\\x07"_s},
+        // A C1 CSI is a CSI of its own; DEL and NUL too.
+        {u"a\u009b2Jb\u0085\x7f"_s + QChar(0) + u"c"_s, u"a\\x9B2Jb\\x85\\x7F\\x00c"_s,
+         u"a\\x9B2Jb\\x85\\x7F\\x00c"_s},
+        {u"line1\nline2\r\tx"_s, u"line1\\nline2\\r\\tx"_s, u"line1\nline2\\r\\tx"_s},
+        // Bidirectional overrides and isolates: "gpj.exe" would show as "exe.jpg".
+        {u"a\u202egpj.exe\u202c \u2066x\u2069"_s, u"a\\u202Egpj.exe\\u202C \\u2066x\\u2069"_s,
+         u"a\\u202Egpj.exe\\u202C \\u2066x\\u2069"_s},
+        // Half of a surrogate pair is no character.
+        {u"x"_s + QChar(0xD800) + u"y"_s, u"x\\uD800y"_s, u"x\\uD800y"_s},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.escaped.toStdString());
+        EXPECT_EQ(stringByEscapingControlCharacters(row.text), row.escaped);
+        EXPECT_EQ(stringByEscapingControlCharacters(row.text, true), row.escapedKeepingLineBreaks);
+        EXPECT_EQ(stringByEscapingControlCharacters(row.escaped), row.escaped)
+            << "escaping twice adds nothing";
+
+        // The log writes one line, whatever its message holds.
+        QStringList lines;
+        ZRLogSetHandler([&](const QString &line) { lines.append(line); });
+        ZRLog(u"cannot download <"_s + row.text + u">"_s);
+        ZRLogSetHandler({});
+        ASSERT_EQ(lines.size(), 1);
+        EXPECT_EQ(lines.first(), u"cannot download <"_s + row.escaped + u">"_s);
+    }
+}
 
 TEST(StringExtensions, CleansFileNamesAndPaths)
 {
