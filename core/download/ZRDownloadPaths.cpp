@@ -99,17 +99,13 @@ qint64 intermediatesLocation()
     return defaults().integerForKey(IntermediatesLocationKey);
 }
 
-// Room that the names made from the clean name need beyond it: a free-name counter (" 999999"), the
-// bundle extension, and an acceleration fragment's infix and counter followed by a resume
-// fragment's ("NAME 2.quorvel-xf-16.quorvel-rf-3"), with some to spare.
-constexpr int DerivedNameReserveBytes = 48;
-
 // The download's name made safe as one path component, short enough that every file and folder
 // named after it stays within the file system's limit for one name.
 QString cleanNameOf(const QString &name)
 {
     const QString cleanName = ZRExtensions::fileNameByTruncatingToByteLength(
-        ZRExtensions::cleanFilename(name), ZRExtensions::FileNameMaximumBytes - DerivedNameReserveBytes);
+        ZRExtensions::cleanFilename(name),
+        ZRExtensions::FileNameMaximumBytes - ZRExtensions::DownloadNameReserveBytes);
     return cleanName.isEmpty() ? QStringLiteral("-") : cleanName;
 }
 

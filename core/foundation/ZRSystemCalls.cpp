@@ -63,8 +63,8 @@ bool ZRWriteFileAtomically(const QString &path, const QByteArray &data, QString 
     if (isPrivate) {
         // Others may have been able to look into the folder before: from now on they cannot.
         struct stat folderInfo = {};
-        if (::stat(folder.constData(), &folderInfo) == 0 && (folderInfo.st_mode & 077) != 0
-            && folderInfo.st_uid == ::geteuid() && ::chmod(folder.constData(), folderInfo.st_mode & 0700) != 0)
+        if (::stat(folder.constData(), &folderInfo) == 0 && (folderInfo.st_mode & 077) != 0 &&
+            folderInfo.st_uid == ::geteuid() && ::chmod(folder.constData(), folderInfo.st_mode & 0700) != 0)
             return fail("chmod", errno);
     }
     ZRSystemCalls &sys = ZRSystem();

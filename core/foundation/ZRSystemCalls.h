@@ -42,5 +42,5 @@ enum class ZRFileAccess { Shared, Private };
 // Writes the whole file beside its target, flushes it to disk (unless told not to: a copy of data
 // kept elsewhere), renames it into place and flushes the folder, so that after a power cut the target
 // is either the old file or the complete new one. Fails without touching the target.
-bool ZRWriteFileAtomically(const QString &path, const QByteArray &data, QString *error = nullptr, bool flush = true,
-                           ZRFileAccess access = ZRFileAccess::Shared);
+bool ZRWriteFileAtomically(const QString &path, const QByteArray &data, QString *error = nullptr,
+                           bool flush = true, ZRFileAccess access = ZRFileAccess::Shared);

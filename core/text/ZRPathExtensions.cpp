@@ -110,7 +110,8 @@ QStringList mountPointsInTable(const QString &path)
 QString mountsTablePath()
 {
     QMutexLocker locker(&volumeSettingsLock());
-    return volumeSettings().mountsPath.isEmpty() ? QStringLiteral("/proc/self/mounts") : volumeSettings().mountsPath;
+    return volumeSettings().mountsPath.isEmpty() ? QStringLiteral("/proc/self/mounts")
+                                                 : volumeSettings().mountsPath;
 }
 
 QString fstabTablePath()
@@ -127,7 +128,8 @@ int utf8Length(const QString &text, qsizetype index)
         return 1;
     if (unit < 0x800)
         return 2;
-    if (QChar::isHighSurrogate(unit) && index + 1 < text.size() && QChar::isLowSurrogate(text.at(index + 1).unicode()))
+    if (QChar::isHighSurrogate(unit) && index + 1 < text.size() &&
+        QChar::isLowSurrogate(text.at(index + 1).unicode()))
         return 4;
     return 3;
 }
@@ -342,9 +344,9 @@ QString volumePath(const QString &path)
         QString volume;
         for (const QString &table : {mountsTablePath(), fstabTablePath()}) {
             for (const QString &point : mountPointsInTable(table)) {
-                if (point.size() > prefix.size() && point.startsWith(prefix)
-                    && (clean == point || clean.startsWith(point + QLatin1Char('/')))
-                    && (volume.isEmpty() || point.size() < volume.size()))
+                if (point.size() > prefix.size() && point.startsWith(prefix) &&
+                    (clean == point || clean.startsWith(point + QLatin1Char('/'))) &&
+                    (volume.isEmpty() || point.size() < volume.size()))
                     volume = point;
             }
         }

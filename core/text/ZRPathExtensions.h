@@ -46,6 +46,11 @@ QString availablePath(const QString &path);
 
 // The longest name of one path component, in bytes of its file-system (UTF-8) form.
 constexpr int FileNameMaximumBytes = 255;
+// Room that the names made from a download's clean name need beyond it: a free-name counter
+// (" 999999"), the bundle extension, and an acceleration fragment's infix and counter followed by a
+// resume fragment's ("NAME 2.quorvel-xf-16.quorvel-rf-3"), with some to spare. A clean name cut to
+// FileNameMaximumBytes - DownloadNameReserveBytes keeps all of them within the limit.
+constexpr int DownloadNameReserveBytes = 48;
 // The name cut to at most maximumBytes in its file-system form, at a character boundary and keeping
 // its extension (unless the extension alone would take more than half of the room); the name itself
 // when it fits.
