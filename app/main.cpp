@@ -138,6 +138,7 @@ int main(int argc, char **argv)
         QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(callback), Qt::QueuedConnection);
     });
     ZRHTTPRequest::setDefaultUserAgentApplication("Quorvel", QUORVEL_VERSION, QUORVEL_VERSION);
+    ZRHTTPRequest::setLogFunction([](const std::string &line) { ZRLog(QString::fromStdString(line)); });
 
     ZRHeadlessFrontEnd frontEnd;
     frontEnd.start();

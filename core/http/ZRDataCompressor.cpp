@@ -128,7 +128,8 @@ bool ZRDataCompressor::compressDataFromFile(const std::string &sourcePath, const
         ZRCompressionMessage::compressionMissingFileFormat, ZRCompressionMessage::compressionReadFormat,
         ZRCompressionMessage::compressionWriteFormat};
     const bool done = ZRCompressionFiles::transformFile(sourcePath, destinationPath, messages,
-        [&compressor](std::string_view chunk, bool atEnd, bool *finished, ZRHTTPErrorPtr *chunkError) {
+        [&compressor](std::string_view chunk, bool atEnd, bool *finished, ZRHTTPErrorPtr *chunkError,
+            const ZRCompressionFiles::Writer &) {
             // The empty read at the source's end finishes the stream with its trailer.
             std::optional<std::string> output = compressor.compressBytes(chunk.data(), chunk.size(), chunkError, atEnd);
             *finished = atEnd;

@@ -72,7 +72,7 @@ struct FileDescriptor
     }
 };
 
-bool writeAll(int fd, const std::string &bytes)
+bool writeAll(int fd, std::string_view bytes)
 {
     std::size_t written = 0;
     while (written < bytes.size()) {
@@ -127,8 +127,20 @@ bool transformFile(const std::string &sourcePath, const std::string &destination
         }
         const bool atEnd = got == 0;
         ZRHTTPErrorPtr transformError;
-        const std::optional<std::string> output =
-            transform(std::string_view(chunk.data(), std::size_t(got)), atEnd, &finished, &transformError);
+        int writeError = 0;
+        const Writer write = [&](const char *bytes, std::size_t length) {
+            if (writeAll(destination.fd, std::string_view(bytes, length)))
+                return true;
+            writeError = errno;
+            return false;
+        };
+        const std::string_view piece(chunk.data(), std::size_t(got));
+        const std::optional<std::string> output = transform(piece, atEnd, &finished, &transformError, write);
+        if (writeError) {
+            setError(error, ZRHTTPError::make(ZRHTTPCompressionErrorCode,
+                                format(messages.write, sourcePath, destinationPath), posixError(writeError)));
+            return false;
+        }
         if (transformError) {
             setError(error, transformError);
             return false;
@@ -194,32 +206,63 @@ ZRHTTPErrorPtr ZRDataDecompressor::closeStream()
 std::optional<std::string> ZRDataDecompressor::uncompressBytes(const void *bytes, std::size_t length,
     ZRHTTPErrorPtr *error)
 {
+    std::string output;
+    const bool done = uncompressBytes(bytes, length,
+        [&output](const char *step, std::size_t stepLength) {
+            output.append(step, stepLength);
+            return true;
+        },
+        error);
+    if (!done || length == 0)
+        return std::nullopt;
+    return output;
+}
+
+bool ZRDataDecompressor::uncompressBytes(const void *bytes, std::size_t length, const Sink &sink,
+    ZRHTTPErrorPtr *error)
+{
     setError(error, nullptr);
     if (length == 0)
-        return std::nullopt;
+        return true;
     if (!_streamReady) {
         setError(error, zlibError(_setupStatus != Z_OK ? _setupStatus : Z_STREAM_ERROR));
-        return std::nullopt;
+        return false;
     }
-    const std::size_t growth = std::max<std::size_t>(length / 2, 1);
-    std::string output(length + growth, '\0');
-    std::size_t produced = 0;
+    // One step of output at a time, however much the input expands.
+    const std::size_t stepSize =
+        std::min<std::size_t>(ZRDataDecompressionStepSize, std::max<std::size_t>(length * 4, 4096));
+    std::string step(stepSize, '\0');
     _zStream.next_in = static_cast<Bytef *>(const_cast<void *>(bytes));
     // zlib counts in 32 bits; longer input goes in slices.
     std::size_t remaining = length;
+    std::uint64_t outputOfThisCall = 0;
     while (true) {
         if (_zStream.avail_in == 0 && remaining > 0) {
             const uInt slice = uInt(std::min<std::size_t>(remaining, 1u << 30));
             _zStream.avail_in = slice;
             remaining -= slice;
         }
-        if (produced == output.size())
-            output.resize(output.size() + growth);
-        const std::size_t room = std::min<std::size_t>(output.size() - produced, 1u << 30);
-        _zStream.next_out = reinterpret_cast<Bytef *>(output.data() + produced);
-        _zStream.avail_out = uInt(room);
+        const uInt inputBefore = _zStream.avail_in;
+        _zStream.next_out = reinterpret_cast<Bytef *>(step.data());
+        _zStream.avail_out = uInt(step.size());
         const int status = inflate(&_zStream, Z_NO_FLUSH);
-        produced += room - _zStream.avail_out;
+        const std::size_t produced = step.size() - _zStream.avail_out;
+        _totalIn += inputBefore - _zStream.avail_in;
+        _totalOut += produced;
+        outputOfThisCall += produced;
+        // Over the whole stream and within this call, so that neither many tiny pieces nor a bomb
+        // behind a long stretch of plain data get through.
+        const std::uint64_t inputOfThisCall = length - remaining - _zStream.avail_in;
+        const auto allowed = [](std::uint64_t input) {
+            return ZRDataDecompressionRatioFreeSize + ZRDataDecompressionMaximumRatio * input;
+        };
+        if (_totalOut > allowed(_totalIn) || outputOfThisCall > allowed(inputOfThisCall)) {
+            using ZRCompressionMessage::decompressionRatioExceeded;
+            setError(error, ZRHTTPError::make(ZRHTTPCompressionErrorCode, decompressionRatioExceeded));
+            return false;
+        }
+        if (produced > 0 && !sink(step.data(), produced))
+            return false;
         if (status == Z_STREAM_END) {
             _streamEnded = true;
             break;
@@ -230,15 +273,14 @@ std::optional<std::string> ZRDataDecompressor::uncompressBytes(const void *bytes
             break;
         if (status != Z_OK) {
             setError(error, zlibError(status));
-            return std::nullopt;
+            return false;
         }
-        // A full output buffer may hide pending output even when the input is used up: go round
-        // again so that no inflated bytes stay behind in zlib.
+        // A full step may hide pending output even when the input is used up: go round again so
+        // that no inflated bytes stay behind in zlib.
         if (inputConsumed && _zStream.avail_out != 0)
             break;
     }
-    output.resize(produced);
-    return output;
+    return true;
 }
 
 std::optional<std::string> ZRDataDecompressor::uncompressData(std::string_view data, ZRHTTPErrorPtr *error)
@@ -267,16 +309,17 @@ bool ZRDataDecompressor::uncompressDataFromFile(const std::string &sourcePath, c
         ZRCompressionMessage::decompressionMissingFileFormat, ZRCompressionMessage::decompressionReadFormat,
         ZRCompressionMessage::decompressionWriteFormat};
     const bool done = ZRCompressionFiles::transformFile(sourcePath, destinationPath, messages,
-        [&decompressor](std::string_view chunk, bool atEnd, bool *finished, ZRHTTPErrorPtr *chunkError)
-            -> std::optional<std::string> {
+        [&decompressor](std::string_view chunk, bool atEnd, bool *finished, ZRHTTPErrorPtr *chunkError,
+            const ZRCompressionFiles::Writer &write) -> std::optional<std::string> {
             if (atEnd) {
                 // The source ended before the compressed stream did: the file is truncated.
                 *chunkError = zlibError(Z_BUF_ERROR);
                 return std::nullopt;
             }
-            std::optional<std::string> output = decompressor.uncompressBytes(chunk.data(), chunk.size(), chunkError);
+            // Each step goes to the file as it is made: a chunk may inflate to far more than memory holds.
+            decompressor.uncompressBytes(chunk.data(), chunk.size(), write, chunkError);
             *finished = decompressor.streamEnded();
-            return output;
+            return std::nullopt;
         },
         error);
     if (!done)

@@ -1,6 +1,7 @@
 // Class-wide bandwidth measurement and throttling of the request engine.
 #include "core/http/ZRHTTPBandwidth.h"
 
+#include <algorithm>
 #include <numeric>
 
 namespace {
@@ -54,6 +55,13 @@ std::uint64_t ZRHTTPBandwidth::maxBandwidthPerSecond() const
 void ZRHTTPBandwidth::setMaxBandwidthPerSecond(std::uint64_t bytesPerSecond)
 {
     std::lock_guard lock(_bandwidthLock);
+    // A resume time worked out under another cap does not hold under this one, nor do the bytes
+    // counted without a cap count against a new one: the next measurement starts a new window.
+    if (bytesPerSecond != _maxBandwidthPerSecond) {
+        _throttleResumeTime.reset();
+        if (_measurementWindowEnd)
+            _measurementWindowEnd = _clock();
+    }
     _maxBandwidthPerSecond = bytesPerSecond;
 }
 
@@ -99,14 +107,36 @@ void ZRHTTPBandwidth::closeWindowIfEndedLocked(TimePoint now)
     _averageBandwidthUsedPerSecond = sum / _bandwidthSamples.size();
 }
 
+std::uint64_t ZRHTTPBandwidth::pacedAllowanceLocked(TimePoint now) const
+{
+    if (!_measurementWindowEnd)
+        return _maxBandwidthPerSecond;
+    const double elapsed =
+        std::chrono::duration<double>(now - (*_measurementWindowEnd - std::chrono::seconds(1))).count();
+    const double share = double(_maxBandwidthPerSecond) * std::clamp(elapsed + paceLeadSeconds, 0.0, 1.0);
+    return share >= double(_maxBandwidthPerSecond) ? _maxBandwidthPerSecond : std::uint64_t(share);
+}
+
 void ZRHTTPBandwidth::measureLocked(TimePoint now)
 {
     closeWindowIfEndedLocked(now);
-    if (_maxBandwidthPerSecond != 0 && _bytesInCurrentWindow > _maxBandwidthPerSecond) {
+    if (_maxBandwidthPerSecond == 0)
+        return;
+    if (_bytesInCurrentWindow > _maxBandwidthPerSecond) {
         // Keep the overshoot for after the window: it is paid back at the cap's rate.
         const double overshootSeconds = double(_bytesInCurrentWindow - _maxBandwidthPerSecond)
                                         / double(_maxBandwidthPerSecond);
         _throttleResumeTime = *_measurementWindowEnd + secondsToDuration(overshootSeconds);
+    } else {
+        // Caught up with the pace: wait until it has gone one lead past what was read, so that
+        // reads come in steps of a lead's worth rather than a few bytes at a time.
+        const std::uint64_t allowed = pacedAllowanceLocked(now);
+        const double step = double(_maxBandwidthPerSecond) * paceLeadSeconds;
+        if (allowed < _maxBandwidthPerSecond && double(_bytesInCurrentWindow) + step / 2 > double(allowed)) {
+            const double paceSeconds = double(_bytesInCurrentWindow) / double(_maxBandwidthPerSecond);
+            const TimePoint windowStart = *_measurementWindowEnd - std::chrono::seconds(1);
+            _throttleResumeTime = windowStart + secondsToDuration(paceSeconds);
+        }
     }
 }
 
@@ -124,10 +154,21 @@ std::size_t ZRHTTPBandwidth::readLengthForBufferSize(std::size_t bufferSize) con
     if (_bytesInCurrentWindow > _maxBandwidthPerSecond)
         return 1;
     // A quarter of what is left, so that several requests can each read within the window.
-    const std::uint64_t quarter = (_maxBandwidthPerSecond - _bytesInCurrentWindow) / 4;
-    if (quarter < bufferSize)
-        return quarter == 0 ? 1 : std::size_t(quarter);
+    std::uint64_t length = (_maxBandwidthPerSecond - _bytesInCurrentWindow) / 4;
+    const std::uint64_t paced = pacedAllowanceLocked(_clock());
+    length = std::min(length, paced > _bytesInCurrentWindow ? paced - _bytesInCurrentWindow : 0);
+    if (length < bufferSize)
+        return length == 0 ? 1 : std::size_t(length);
     return bufferSize;
+}
+
+std::size_t ZRHTTPBandwidth::throttledReceiveBufferSize() const
+{
+    std::lock_guard lock(_bandwidthLock);
+    if (_maxBandwidthPerSecond == 0)
+        return 0;
+    // An eighth of a window: the network runs at most about that far ahead.
+    return std::size_t(std::clamp<std::uint64_t>(_maxBandwidthPerSecond / 8, 16384, 262144));
 }
 
 std::uint64_t ZRHTTPBandwidth::maxUploadReadLength()

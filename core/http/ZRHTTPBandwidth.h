@@ -51,8 +51,19 @@ public:
     void measureBandwidthUsage();
 
     // Thread-safe. How many bytes one response read may take, given the buffer the reader would use:
-    // a quarter of what is left of the window, at least 1 byte, never more than the buffer.
+    // a quarter of what is left of the window, no more than the window's pace allows by now (its
+    // share spread evenly over the window, plus a short lead), at least 1 byte, never more than the
+    // buffer. Reading evenly keeps what the network carries at the cap over any stretch of time,
+    // not only over whole windows.
     std::size_t readLengthForBufferSize(std::size_t bufferSize) const;
+    // How far reading may run ahead of the pace, in seconds; a stream that has caught up with the
+    // pace is parked until the pace has moved on by that much.
+    static constexpr double paceLeadSeconds = 1.0 / 16.0;
+
+    // Thread-safe. How many body bytes a stream may hold unread, and the socket receive buffer it
+    // should use, under the current cap: a fraction of one window's share, so that the network
+    // is not far ahead of what the cap lets through. 0 when not throttled.
+    std::size_t throttledReceiveBufferSize() const;
 
     // Thread-safe. How many bytes one request-body read may send now (0 when none); when nothing may
     // be sent in the current window, the resume time becomes the window's end.
@@ -82,6 +93,9 @@ private:
     // Callers hold _bandwidthLock.
     void closeWindowIfEndedLocked(TimePoint now);
     void measureLocked(TimePoint now);
+    // Bytes the current window's pace allows by now, counted ones included; the cap when there is
+    // no window.
+    std::uint64_t pacedAllowanceLocked(TimePoint now) const;
 
     // Non-recursive: nothing that holds it calls an operation that takes it again.
     mutable std::mutex _bandwidthLock;

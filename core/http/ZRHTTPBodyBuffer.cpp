@@ -2,14 +2,13 @@
 #include "core/http/ZRHTTPBodyBuffer.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <mutex>
 #include <vector>
 
 namespace {
 
 // Enough for the blocks in flight of several fast downloads; beyond that buffers are freed.
-static const std::size_t maximumPooledCapacity = getenv("PL") ? atoi(getenv("PL")) * 1024 : 8 * 1024 * 1024;
+constexpr std::size_t maximumPooledCapacity = 8 * 1024 * 1024;
 // Strings below this are not worth keeping.
 constexpr std::size_t minimumPooledCapacity = 4096;
 

@@ -60,5 +60,6 @@ inline constexpr const char *attributesOfFileFormat = "Failed to get attributes 
 inline constexpr const char *moveFileFormat = "Failed to move file from '%s' to '%s'";
 inline constexpr const char *writeFileFormat = "Failed to write to file at path '%s'";
 inline constexpr const char *deleteFileFormat = "Failed to delete file at path '%s'";
+inline constexpr const char *responseHeaderTooLarge = "response header too large";
 inline constexpr const char *tooManyRedirects = "The request failed because it redirected too many times";
 } // namespace ZRHTTPErrorMessage

@@ -130,7 +130,25 @@ ZRHTTPKeepAliveDecision keepAliveDecision(bool responseIsHTTP10, const std::stri
 
 bool isRedirectStatus(int statusCode)
 {
-    return statusCode == 301 || statusCode == 302 || statusCode == 303 || statusCode == 307;
+    return statusCode == 301 || statusCode == 302 || statusCode == 303 || redirectKeepsMethod(statusCode);
+}
+
+bool redirectKeepsMethod(int statusCode)
+{
+    return statusCode == 307 || statusCode == 308;
+}
+
+bool isFieldKeptAcrossOrigins(std::string_view name)
+{
+    // What describes the client and the resource, not the site.
+    static constexpr std::string_view kept[] = {"User-Agent", "Accept", "Accept-Encoding", "Accept-Language",
+        "Content-Type", "Content-Length", "Range", "If-Range"};
+    const ZRHTTPCaseInsensitiveLess less;
+    for (std::string_view field : kept) {
+        if (!less(field, name) && !less(name, field))
+            return true;
+    }
+    return false;
 }
 
 std::string charsetFromContentType(std::string_view contentType)

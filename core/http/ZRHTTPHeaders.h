@@ -38,7 +38,15 @@ bool isSafeHeaderText(std::string_view text);
 ZRHTTPKeepAliveDecision keepAliveDecision(bool responseIsHTTP10, const std::string *connection,
     const std::string *keepAlive);
 
+// 301, 302, 303, 307 and 308.
 bool isRedirectStatus(int statusCode);
+
+// Whether a redirect with this status sends the same method and body again (307 and 308).
+bool redirectKeepsMethod(int statusCode);
+
+// The fields a request keeps when a redirect takes it to another origin: none of those that were
+// meant for one site (Referer, Cookie, credentials, fields of the caller's own).
+bool isFieldKeptAcrossOrigins(std::string_view name);
 
 // The charset named by a "Content-Type" value ("text/html; charset=utf-8" gives "utf-8"), or empty.
 std::string charsetFromContentType(std::string_view contentType);

@@ -3,7 +3,10 @@
 
 #include "core/http/ZRHTTPRequestThread.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include <sys/socket.h>
 
 namespace {
 
@@ -15,13 +18,16 @@ constexpr std::size_t receiveBufferLimit = 256 * 1024;
 // own, so the stream stops curl where a piece ends, and refuses bytes only far beyond the limit
 // when it cannot tell where pieces end.
 constexpr long curlReadSize = 128L * 1024L;
-constexpr std::size_t receiveBufferHardLimit = 4 * receiveBufferLimit;
 // Bodies up to this size are read in one or a few reads of a size fitted to them.
 constexpr std::uint64_t largestSmallBody = 262144;
 
 } // namespace
 
-ZRHTTPReadStream::ZRHTTPReadStream(ZRHTTPReadStreamClient *client) : _client(client), _handle(curl_easy_init())
+ZRHTTPReadStream::ZRHTTPReadStream(ZRHTTPReadStreamClient *client)
+    : _client(client)
+    , _handle(curl_easy_init())
+    , _receiveBufferLimit(receiveBufferLimit)
+    , _curlReadSize(curlReadSize)
 {
     if (!_handle)
         return;
@@ -100,9 +106,54 @@ void ZRHTTPReadStream::setScheduled(bool scheduled)
     updateReceivePause();
 }
 
+void ZRHTTPReadStream::setReceiveBufferLimit(std::size_t limit)
+{
+    const std::size_t wanted = limit ? std::min(limit, receiveBufferLimit) : receiveBufferLimit;
+    if (wanted == _receiveBufferLimit && (!limit || _socketBufferLimited))
+        return;
+    _receiveBufferLimit = wanted;
+    // The read size can only change before the transfer begins, and a new socket gets its buffer
+    // before it connects; a re-used one as soon as it is known.
+    if (!_addedToMulti) {
+        _curlReadSize = std::max<long>(16384, std::min<long>(curlReadSize, long(wanted)));
+        curl_easy_setopt(_handle, CURLOPT_BUFFERSIZE, _curlReadSize);
+        curl_sockopt_callback setter = limit ? &ZRHTTPReadStream::socketOptionCallback : nullptr;
+        curl_easy_setopt(_handle, CURLOPT_SOCKOPTFUNCTION, setter);
+        curl_easy_setopt(_handle, CURLOPT_SOCKOPTDATA, this);
+    } else if (limit && !_socketBufferLimited) {
+        curl_socket_t socket = CURL_SOCKET_BAD;
+        curl_easy_getinfo(_handle, CURLINFO_ACTIVESOCKET, &socket);
+        if (socket != CURL_SOCKET_BAD)
+            limitSocketReceiveBuffer(socket);
+    }
+    updateReceivePause();
+}
+
+void ZRHTTPReadStream::limitSocketReceiveBuffer(curl_socket_t socket)
+{
+    // The kernel doubles the value for its own bookkeeping, and about half of it is window: a
+    // quarter of the window's share per round trip, so one stream reaches the cap with a round
+    // trip of up to about an eighth of a second. A larger buffer lets the network run ahead in
+    // bursts where segments are large (on loopback).
+    const int size = int(_receiveBufferLimit);
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    _socketBufferLimited = true;
+    // The small buffer stays with the socket: it is not one to hand to an unthrottled transfer.
+    _connectionCanBeReused = false;
+    curl_easy_setopt(_handle, CURLOPT_FORBID_REUSE, 1L);
+}
+
+int ZRHTTPReadStream::socketOptionCallback(void *context, curl_socket_t socket, curlsocktype purpose)
+{
+    if (purpose == CURLSOCKTYPE_IPCXN)
+        static_cast<ZRHTTPReadStream *>(context)->limitSocketReceiveBuffer(socket);
+    return CURL_SOCKOPT_OK;
+}
+
 bool ZRHTTPReadStream::wantsReceivePause() const
 {
-    return !_scheduled || bytesAvailable() >= receiveBufferLimit;
+    // A parked stream still fills its buffer, so that bytes are at hand when it is released.
+    return bytesAvailable() >= _receiveBufferLimit;
 }
 
 void ZRHTTPReadStream::updateReceivePause()
@@ -144,6 +195,18 @@ std::string ZRHTTPReadStream::errorMessage() const
     return curl_easy_strerror(_result);
 }
 
+bool ZRHTTPReadStream::wasResponseHeaderTooLarge() const
+{
+    if (_headerTooLarge)
+        return true;
+    if (!_transferEnded || _headerComplete)
+        return false;
+    // curl refuses a header line or a whole header beyond its own limits before we see them.
+    const std::string message = errorMessage();
+    return _result == CURLE_OUT_OF_MEMORY || message.find("Too large response header") != std::string::npos
+        || message.find("header (max is") != std::string::npos;
+}
+
 std::uint64_t ZRHTTPReadStream::bytesWritten() const
 {
     curl_off_t uploaded = 0;
@@ -179,7 +242,7 @@ std::size_t ZRHTTPReadStream::writeCallback(char *data, std::size_t size, std::s
 {
     auto *stream = static_cast<ZRHTTPReadStream *>(context);
     const std::size_t length = size * count;
-    if (!stream->_scheduled || stream->bytesAvailable() >= receiveBufferHardLimit) {
+    if (stream->bytesAvailable() >= 4 * stream->_receiveBufferLimit) {
         stream->_receivePaused = true;
         stream->_bytesInCurlRead = 0;
         return CURL_WRITEFUNC_PAUSE;
@@ -189,7 +252,7 @@ std::size_t ZRHTTPReadStream::writeCallback(char *data, std::size_t size, std::s
     // A short part, or the part that fills curl's buffer, ends what curl read from the socket.
     stream->_bytesInCurlRead += length;
     const bool endsCurlRead = length < CURL_MAX_WRITE_SIZE
-        || stream->_bytesInCurlRead >= static_cast<std::size_t>(curlReadSize);
+        || stream->_bytesInCurlRead >= static_cast<std::size_t>(stream->_curlReadSize);
     if (endsCurlRead)
         stream->_bytesInCurlRead = 0;
     if (endsCurlRead && !stream->_receivePaused && stream->wantsReceivePause()) {
@@ -205,8 +268,15 @@ std::size_t ZRHTTPReadStream::headerCallback(char *data, std::size_t size, std::
     auto *stream = static_cast<ZRHTTPReadStream *>(context);
     const std::size_t length = size * count;
     // Trailers of a chunked body come through here too; the header is already settled.
-    if (!stream->_headerComplete)
+    if (!stream->_headerComplete) {
+        // Interim responses count too: a server that never ends its header must not fill memory.
+        stream->_headerBytes += length;
+        if (stream->_headerBytes > maximumResponseHeaderSize) {
+            stream->_headerTooLarge = true;
+            return 0;
+        }
         stream->parseHeaderLine(std::string_view(data, length));
+    }
     return length;
 }
 
@@ -219,7 +289,7 @@ void ZRHTTPReadStream::decideConnectionReuse()
         const auto decision = ZRHTTPHeaderFields::keepAliveDecision(_http10,
             connection != _headers.end() ? &connection->second : nullptr,
             keepAlive != _headers.end() ? &keepAlive->second : nullptr);
-        _connectionCanBeReused = decision.canBeReused;
+        _connectionCanBeReused = decision.canBeReused && !_socketBufferLimited;
         _keepAliveTimeoutSeconds = decision.timeoutSeconds;
     }
     // curl would keep the connection for another transfer; the decision is ours. Only a flag that

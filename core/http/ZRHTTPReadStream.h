@@ -53,7 +53,12 @@ public:
     // Takes the handle off the multi handle; no event follows.
     void close();
 
-    // A parked stream gets no events and curl stops receiving for it.
+    // Under a bandwidth cap: hold at most `limit` unread body bytes (0: the usual amount), read the
+    // socket in pieces no larger than that, and keep the socket's own receive buffer that small,
+    // so that the network does not run far ahead of what the cap lets through.
+    void setReceiveBufferLimit(std::size_t limit);
+
+    // A parked stream gets no events; curl goes on receiving for it up to the receive buffer's limit.
     bool isScheduled() const { return _scheduled; }
     void setScheduled(bool scheduled);
 
@@ -62,6 +67,9 @@ public:
     int statusCode() const { return _statusCode; }
     const std::string &statusLine() const { return _statusLine; }
     bool isHTTP10Response() const { return _http10; }
+    // A response header longer than we take (or than curl takes) ended the transfer.
+    bool wasResponseHeaderTooLarge() const;
+    static constexpr std::size_t maximumResponseHeaderSize = 1024 * 1024;
     const ZRHTTPHeaders &responseHeaders() const { return _headers; }
 
     // Body bytes received and not read yet; reading takes up to `maximum` of them (fewer when the
@@ -95,6 +103,8 @@ public:
 private:
     static std::size_t writeCallback(char *data, std::size_t size, std::size_t count, void *stream);
     static std::size_t headerCallback(char *data, std::size_t size, std::size_t count, void *stream);
+    static int socketOptionCallback(void *stream, curl_socket_t socket, curlsocktype purpose);
+    void limitSocketReceiveBuffer(curl_socket_t socket);
     void parseHeaderLine(std::string_view line);
     void decideConnectionReuse();
     bool wantsReceivePause() const;
@@ -112,6 +122,9 @@ private:
     bool _addedToMulti = false;
     bool _scheduled = false;
     bool _receivePaused = false;
+    std::size_t _receiveBufferLimit;
+    long _curlReadSize;
+    bool _socketBufferLimited = false;
 
     // Header being parsed and the finished one.
     bool _inInterimResponse = false;
@@ -122,6 +135,8 @@ private:
     std::string _statusLine;
     ZRHTTPHeaders _headers;
     std::string _lastHeaderName;
+    std::size_t _headerBytes = 0;
+    bool _headerTooLarge = false;
 
     ZRHTTPBodyBuffer _buffer;
     std::uint64_t _bytesTaken = 0;

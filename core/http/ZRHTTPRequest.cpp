@@ -27,21 +27,40 @@
 namespace {
 
 constexpr auto statusCheckInterval = std::chrono::milliseconds(250);
+constexpr auto throttleReleaseInterval = std::chrono::milliseconds(10);
 constexpr int maximumRedirectCount = 5;
 // Body bytes that may wait for the caller's thread per request before reading pauses.
 constexpr std::uint64_t maximumUndeliveredBytes = 4 * 1024 * 1024;
+// Compressed bytes read at once when the body is inflated as it arrives.
+constexpr std::size_t inflatingReadLength = 4096;
 
 struct ClassState {
     std::mutex mutex;
     double defaultTimeOutSeconds = 10.0;
     std::optional<std::string> defaultUserAgent;
     std::shared_ptr<const ZRHTTPRequest::CallbackExecutor> executor;
+    std::shared_ptr<const ZRHTTPRequest::LogFunction> logFunction;
 };
 
 ClassState &classState()
 {
     static ClassState state;
     return state;
+}
+
+constexpr const char *leftTLSLogFormat =
+    "redirect from <%s> to <%s> leaves TLS: the download goes on unencrypted, without Referer";
+constexpr const char *headerTooLargeLogFormat = "cannot download <%s>: response header too large";
+
+void log(const std::string &line)
+{
+    std::shared_ptr<const ZRHTTPRequest::LogFunction> function;
+    {
+        std::lock_guard lock(classState().mutex);
+        function = classState().logFunction;
+    }
+    if (function && *function)
+        (*function)(line);
 }
 
 std::string formatted(const char *format, const std::string &first, const std::string &second = {})
@@ -226,21 +245,22 @@ ZRHTTPRequest::~ZRHTTPRequest()
 {
     closeFileDestination(true);
     // Easy handles and timers belong to the request thread.
-    if ((_readStream || _statusTimer) && !ZRHTTPRequestThread::hasStopped()) {
+    if ((_readStream || _statusTimer || _throttleReleaseTimer) && !ZRHTTPRequestThread::hasStopped()) {
         auto &thread = ZRHTTPRequestThread::shared();
         std::shared_ptr<ZRHTTPReadStream> stream(std::move(_readStream));
         const auto timer = _statusTimer;
-        if (thread.isCurrentThread()) {
-            if (timer)
-                thread.removeTimer(*timer);
+        const auto releaseTimer = _throttleReleaseTimer;
+        auto cleanUp = [stream, timer, releaseTimer]() mutable {
+            for (const auto &each : {timer, releaseTimer}) {
+                if (each)
+                    ZRHTTPRequestThread::shared().removeTimer(*each);
+            }
             stream.reset();
-        } else {
-            thread.post([stream, timer]() mutable {
-                if (timer)
-                    ZRHTTPRequestThread::shared().removeTimer(*timer);
-                stream.reset();
-            });
-        }
+        };
+        if (thread.isCurrentThread())
+            cleanUp();
+        else
+            thread.post(std::move(cleanUp));
     }
 }
 
@@ -609,6 +629,7 @@ void ZRHTTPRequest::startRequest()
 
     chooseConnection(*stream);
     stream->setAttemptsPersistentConnection(_shouldAttemptPersistentConnection);
+    stream->setReceiveBufferLimit(ZRHTTPBandwidth::shared().throttledReceiveBufferSize());
     _readStream = std::move(stream);
     _readStreamIsScheduled = false;
 
@@ -689,6 +710,7 @@ void ZRHTTPRequest::destroyReadStream()
 
 void ZRHTTPRequest::stopStatusTimer()
 {
+    stopThrottleReleaseTimer();
     if (!_statusTimer)
         return;
     ZRHTTPRequestThread::shared().removeTimer(*_statusTimer);
@@ -758,8 +780,16 @@ void ZRHTTPRequest::handleBytesAvailable()
         ZRHTTPReadStream::readLengthForContentLength(_contentLength);
     _readStream->setPreferredReadLength(bufferSize);
     auto &bandwidth = ZRHTTPBandwidth::shared();
+    // The cap may have changed since the stream started.
+    _readStream->setReceiveBufferLimit(bandwidth.throttledReceiveBufferSize());
     if (bandwidth.isBandwidthThrottled())
         bufferSize = bandwidth.readLengthForBufferSize(bufferSize);
+    const bool compressed = _responseHeaders.count("Content-Encoding")
+        && _responseHeaders.at("Content-Encoding").find("gzip") != std::string::npos;
+    const bool inflatesChunks = compressed && !_shouldWaitToInflateCompressedResponses;
+    // Small compressed reads keep what one read inflates to within a few MiB.
+    if (inflatesChunks)
+        bufferSize = std::min(bufferSize, inflatingReadLength);
 
     std::string chunk = _readStream->read(bufferSize);
     if (chunk.empty())
@@ -767,9 +797,7 @@ void ZRHTTPRequest::handleBytesAvailable()
     const std::size_t rawLength = chunk.size();
 
     std::optional<std::string> inflated;
-    const bool compressed = _responseHeaders.count("Content-Encoding")
-        && _responseHeaders.at("Content-Encoding").find("gzip") != std::string::npos;
-    if (compressed && !_shouldWaitToInflateCompressedResponses) {
+    if (inflatesChunks) {
         if (!_dataDecompressor)
             _dataDecompressor = ZRDataDecompressor::decompressor();
         ZRHTTPErrorPtr error;
@@ -835,7 +863,7 @@ void ZRHTTPRequest::readResponseHeaders()
         target = ZRHTTPURL::resolvedURL(_url, location->second);
     if (target) {
         queueCallback(Callback::redirected);
-        const bool keepMessage = _responseStatusCode == 307
+        const bool keepMessage = ZRHTTPHeaderFields::redirectKeepsMethod(_responseStatusCode)
             || (_responseStatusCode != 303 && _shouldUseRFC2616RedirectBehaviour);
         if (!keepMessage) {
             setRequestMethod("GET");
@@ -913,6 +941,14 @@ void ZRHTTPRequest::handleStreamError()
     // A response that has begun reaching the delegate is not sent for again: its header and bytes
     // stay delivered, and the failure follows them.
     const bool responseBegun = _headerRead || (_readStream && _readStream->bytesTaken() > 0);
+    // Asking again would bring the same header: a failure with its reason, not a retry.
+    if (_readStream && _readStream->wasResponseHeaderTooLarge()) {
+        log(formatted(headerTooLargeLogFormat, _url));
+        cancelLoad();
+        failWithError(
+            ZRHTTPError::make(ZRHTTPConnectionFailureErrorCode, ZRHTTPErrorMessage::responseHeaderTooLarge));
+        return;
+    }
     if (isRetryableTransportError(code) && _retryCount == 0 && !responseBegun) {
         // The connection went away under us (often a re-used one the server had closed): once more, on a new one.
         _willRetryRequest = true;
@@ -993,12 +1029,35 @@ void ZRHTTPRequest::performThrottling()
 {
     if (!_readStream)
         return;
-    ZRHTTPBandwidth::shared().throttleStream(_readStreamIsScheduled, [this](bool schedule) {
-        if (schedule)
+    bool parked = false;
+    ZRHTTPBandwidth::shared().throttleStream(_readStreamIsScheduled, [this, &parked](bool schedule) {
+        if (schedule) {
             scheduleReadStream();
-        else
+        } else {
             unscheduleReadStream();
+            parked = true;
+        }
     });
+    // A parked stream is released soon after its resume time, not at the next status check: the
+    // pace moves on in steps much shorter than a status check.
+    if (parked && !_throttleReleaseTimer) {
+        std::weak_ptr<ZRHTTPRequest> weak = weak_from_this();
+        _throttleReleaseTimer = ZRHTTPRequestThread::shared().addRepeatingTimer(throttleReleaseInterval,
+            [weak] {
+                if (auto request = weak.lock())
+                    request->performThrottlingLocked();
+            });
+    } else if (_throttleReleaseTimer && _readStreamIsScheduled) {
+        stopThrottleReleaseTimer();
+    }
+}
+
+void ZRHTTPRequest::stopThrottleReleaseTimer()
+{
+    if (!_throttleReleaseTimer)
+        return;
+    ZRHTTPRequestThread::shared().removeTimer(*_throttleReleaseTimer);
+    _throttleReleaseTimer.reset();
 }
 
 // The body stream calls this from inside curl, where the request's lock is not held yet.
@@ -1019,10 +1078,20 @@ void ZRHTTPRequest::performRedirect()
         failWithError(ZRHTTPError::unableToCreateRequestError());
         return;
     }
-    // Credentials and cookies given for one server never travel to another.
+    // Fields given for one site (credentials, cookies, Referer, the caller's own) never travel to another.
     if (!ZRHTTPURL::haveSameOrigin(_url, target)) {
-        for (const char *name : {"Authorization", "Proxy-Authorization", "Cookie"})
-            _requestHeaders.erase(name);
+        for (auto field = _requestHeaders.begin(); field != _requestHeaders.end();) {
+            if (ZRHTTPHeaderFields::isFieldKeptAcrossOrigins(field->first))
+                ++field;
+            else
+                field = _requestHeaders.erase(field);
+        }
+    }
+    const auto from = ZRHTTPURL::partsOfURL(_url);
+    const auto to = ZRHTTPURL::partsOfURL(target);
+    if (from && to && from->scheme == "https" && to->scheme != "https") {
+        _requestHeaders.erase("Referer");
+        log(formatted(leftTLSLogFormat, _url, target));
     }
     _url = target;
     _redirectURL.clear();
@@ -1429,6 +1498,13 @@ void ZRHTTPRequest::setCallbackExecutor(CallbackExecutor executor)
     auto shared = std::make_shared<const CallbackExecutor>(std::move(executor));
     std::lock_guard lock(classState().mutex);
     classState().executor = std::move(shared);
+}
+
+void ZRHTTPRequest::setLogFunction(LogFunction function)
+{
+    auto shared = std::make_shared<const LogFunction>(std::move(function));
+    std::lock_guard lock(classState().mutex);
+    classState().logFunction = std::move(shared);
 }
 
 void ZRHTTPRequest::setMaxBandwidthPerSecond(std::uint64_t bytesPerSecond)

@@ -131,6 +131,10 @@ public:
     // Where callbacks run. The application passes a queued call on its main loop; without one they
     // run on the request thread.
     static void setCallbackExecutor(CallbackExecutor executor);
+    // Where the engine's log lines go (a redirect that leaves TLS, a response it refuses); called
+    // on the request thread, so it must be thread-safe. Without one they are dropped.
+    using LogFunction = std::function<void(const std::string &line)>;
+    static void setLogFunction(LogFunction function);
 
     // Bandwidth, class-wide; thread-safe.
     static void setMaxBandwidthPerSecond(std::uint64_t bytesPerSecond);
@@ -168,6 +172,7 @@ private:
     void cancelLoad();
     void destroyReadStream();
     void stopStatusTimer();
+    void stopThrottleReleaseTimer();
     void markAsFinished();
     void failWithError(const ZRHTTPErrorPtr &error);
     void updatePartialDownloadSize();
@@ -258,6 +263,7 @@ private:
     Clock::time_point _lastActivityTime;
     bool _haveLastActivityTime = false;
     std::optional<ZRHTTPRequestThread::TimerID> _statusTimer;
+    std::optional<ZRHTTPRequestThread::TimerID> _throttleReleaseTimer;
 
     // Body bytes handed to the callback executor and not yet delivered; reading waits while there
     // are too many, so a slow caller's thread cannot make the engine buffer without bound.

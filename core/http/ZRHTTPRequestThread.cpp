@@ -134,7 +134,9 @@ void ZRHTTPRequestThread::run()
         curl_multi_perform(_multi, &running);
         collectEndedTransfers();
         eventsPending = dispatchStreamEvents();
-        runDueTimers();
+        // A timer may have released a parked stream with bytes waiting: look again before sleeping.
+        if (runDueTimers())
+            eventsPending = true;
     }
 }
 
@@ -209,7 +211,7 @@ bool ZRHTTPRequestThread::dispatchStreamEvents()
     return pending;
 }
 
-void ZRHTTPRequestThread::runDueTimers()
+bool ZRHTTPRequestThread::runDueTimers()
 {
     const auto now = Clock::now();
     std::vector<TimerID> due;
@@ -227,4 +229,5 @@ void ZRHTTPRequestThread::runDueTimers()
         auto callback = found->second.callback;
         callback();
     }
+    return !due.empty();
 }

@@ -50,7 +50,8 @@ private:
     void runPostedTasks();
     void collectEndedTransfers();
     bool dispatchStreamEvents();
-    void runDueTimers();
+    // Whether any timer ran.
+    bool runDueTimers();
     int pollTimeoutMilliseconds(bool eventsPending);
 
     struct Timer {

@@ -6,6 +6,8 @@
 
 #include <QUrl>
 
+#include <mutex>
+
 namespace {
 
 class RedirectTest : public ScriptedServerTest {
@@ -48,10 +50,10 @@ TEST_F(RedirectTest, notEveryThreeHundredIsARedirect)
         int status;
     };
     const Row rows[] = {
-        {"/status/301?body=gone", true, 301},            // no Location
+        {"/status/301?body=gone", true, 301},              // no Location
         {"/redirect-to?url=/echo&status=302", false, 302}, // redirects switched off
         {"/status/304", true, 304},
-        {"/redirect-to?url=/echo&status=308", true, 308},  // not one we follow
+        {"/status/308?body=moved", true, 308},             // no Location either
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.path);
@@ -66,63 +68,50 @@ TEST_F(RedirectTest, notEveryThreeHundredIsARedirect)
     }
 }
 
-TEST_F(RedirectTest, seeOtherKeepsOnlyUserAgentAndAcceptWhileTemporaryRedirectKeepsEverything)
-{
-    struct Row {
-        int status;
-        bool keepsMessage;
-    };
-    for (const Row row : {Row{302, false}, Row{303, false}, Row{301, false}, Row{307, true}}) {
-        SCOPED_TRACE(row.status);
-        RecordingDelegate delegate;
-        auto request = ZRHTTPRequest::requestWithURL(
-            url("/redirect-to?url=echo&status=" + std::to_string(row.status)));
-        request->setRequestMethod("PUT");
-        request->appendPostData("payload");
-        request->addRequestHeader("User-Agent", "TestAgent/1");
-        request->addRequestHeader("Accept", "text/plain");
-        request->addRequestHeader("Referer", "http://referrer.example/");
-        request->addRequestHeader("Range", "bytes=5-");
-        ASSERT_TRUE(runToEnd(request, delegate));
-        ASSERT_TRUE(delegate.finished) << errorMessage(request);
-        // The relative "echo" was resolved against the request's URL.
-        EXPECT_EQ(request->url(), url("/echo"));
-        const std::string &echo = delegate.body;
-        const std::size_t requestLine = echo.rfind(row.keepsMessage ? "PUT /echo" : "GET /echo");
-        ASSERT_NE(requestLine, std::string::npos) << echo;
-        const std::string sent = echo.substr(requestLine);
-        EXPECT_NE(sent.find("User-Agent: TestAgent/1"), std::string::npos) << sent;
-        EXPECT_NE(sent.find("Accept: text/plain"), std::string::npos) << sent;
-        EXPECT_EQ(sent.find("Referer:") != std::string::npos, row.keepsMessage) << sent;
-        EXPECT_EQ(sent.find("Range:") != std::string::npos, row.keepsMessage) << sent;
-        EXPECT_EQ(sent.find("Content-Length: 7") != std::string::npos, row.keepsMessage) << sent;
-    }
-}
-
-TEST_F(RedirectTest, credentialsAndCookiesNeverFollowARedirectToAnotherOrigin)
+// What the second server receives after each kind of redirect: 301, 302 and 303 ask again with a
+// GET that keeps only User-Agent and Accept; 307 and 308 send the same method and body; fields meant
+// for one site (credentials, cookies, Referer, the caller's own) never reach another origin.
+TEST_F(RedirectTest, eachRedirectSendsTheMethodBodyAndFieldsItShould)
 {
     ZRTestScriptedServer other;
     ASSERT_TRUE(other.start()) << other.errorString().toStdString();
-    struct Row {
-        std::string target;
-        bool sameOrigin;
-    };
-    for (const Row &row : {Row{other.urlString("/echo"), false}, Row{url("/echo"), true}}) {
-        SCOPED_TRACE(row.target);
-        RecordingDelegate delegate;
-        auto request = ZRHTTPRequest::requestWithURL(url("/redirect-to?status=307&url=" + encoded(row.target)));
-        request->setUseCookiePersistence(false);
-        request->addRequestHeader("Authorization", "Basic dXNlcjpwYXNz");
-        request->addRequestHeader("Proxy-Authorization", "Basic cHJveHk6cGFzcw==");
-        request->addRequestHeader("Cookie", "session=secret");
-        request->addRequestHeader("X-Custom", "kept");
-        ASSERT_TRUE(runToEnd(request, delegate));
-        ASSERT_TRUE(delegate.finished) << errorMessage(request);
-        const std::string sent = delegate.body;
-        EXPECT_NE(sent.find("X-Custom: kept"), std::string::npos) << sent;
-        EXPECT_EQ(sent.find("Authorization: Basic dXNlcjpwYXNz") != std::string::npos, row.sameOrigin) << sent;
-        EXPECT_EQ(sent.find("Proxy-Authorization:") != std::string::npos, row.sameOrigin) << sent;
-        EXPECT_EQ(sent.find("session=secret") != std::string::npos, row.sameOrigin) << sent;
+    const std::string siteFields[] = {"Referer: http://referrer.example/", "Cookie: session=secret",
+        "X-Custom: kept", "Authorization: Basic dXNlcjpwYXNz"};
+    for (int status : {301, 302, 303, 307, 308}) {
+        for (const std::string method : {"GET", "POST"}) {
+            for (const bool sameOrigin : {true, false}) {
+                SCOPED_TRACE(std::to_string(status) + " " + method + (sameOrigin ? " same origin" : " other origin"));
+                const std::string target = sameOrigin ? url("/echo") : other.urlString("/echo");
+                RecordingDelegate delegate;
+                auto request = ZRHTTPRequest::requestWithURL(
+                    url("/redirect-to?status=" + std::to_string(status) + "&url=" + encoded(target)));
+                request->setUseCookiePersistence(false);
+                request->setRequestMethod(method);
+                if (method == "POST") {
+                    request->appendPostData("a=1&b=2");
+                    request->addRequestHeader("Content-Type", "application/x-www-form-urlencoded");
+                }
+                request->addRequestHeader("User-Agent", "TestAgent/1");
+                for (const std::string &field : siteFields)
+                    request->addRequestHeader(field.substr(0, field.find(':')), field.substr(field.find(':') + 2));
+                ASSERT_TRUE(runToEnd(request, delegate));
+                ASSERT_TRUE(delegate.finished) << errorMessage(request);
+                EXPECT_EQ(request->url(), target);
+                EXPECT_EQ(request->redirectCount(), 1);
+
+                const bool keepsMethod = status == 307 || status == 308;
+                const std::string &sent = delegate.body;
+                const std::string expectedMethod = keepsMethod ? method : "GET";
+                EXPECT_EQ(sent.rfind(expectedMethod + " /echo HTTP/1.1\r\n", 0), 0u) << sent;
+                EXPECT_NE(sent.find("User-Agent: TestAgent/1"), std::string::npos) << sent;
+                const bool bodyKept = keepsMethod && method == "POST";
+                EXPECT_EQ(sent.find("Content-Length: 7\r\n") != std::string::npos, bodyKept) << sent;
+                EXPECT_EQ(sent.find("\r\n\r\na=1&b=2") != std::string::npos, bodyKept) << sent;
+                EXPECT_EQ(sent.find("Content-Type: application/x-www-form-urlencoded") != std::string::npos, bodyKept);
+                for (const std::string &field : siteFields)
+                    EXPECT_EQ(sent.find(field) != std::string::npos, keepsMethod && sameOrigin) << field << "\n" << sent;
+            }
+        }
     }
 }
 
@@ -161,6 +150,41 @@ TEST_F(RedirectTest, theDelegateDecidesWhereToGoAndCancellingTheDecisionFreesThe
     ASSERT_TRUE(ZRTestSupport::waitUntil([&] { return next.finished && undecided.failed; }));
     EXPECT_EQ(errorCode(waiting), 4);
     EXPECT_EQ(errorMessage(waiting), "The request was cancelled");
+}
+
+// An HTTPS page that redirects to plain HTTP: the next request carries no Referer (not even to the
+// same host), and the log says that the download left TLS.
+TEST_F(RedirectTest, leavingTLSSendsNoRefererAndIsLogged)
+{
+    HelperServer secure(QStringLiteral("tls-redirect"));
+    ZR_START_HELPER_OR_SKIP(secure);
+    std::mutex linesLock;
+    std::vector<std::string> lines;
+    ZRHTTPRequest::setLogFunction([&](const std::string &line) {
+        std::lock_guard lock(linesLock);
+        lines.push_back(line);
+    });
+    for (int status : {302, 307}) {
+        SCOPED_TRACE(status);
+        const std::string start = "https://127.0.0.1:" + std::to_string(secure.port()) + "/?status="
+            + std::to_string(status) + "&to=" + encoded(url("/echo"));
+        RecordingDelegate delegate;
+        auto request = ZRHTTPRequest::requestWithURL(start);
+        request->setValidatesSecureCertificate(false);
+        request->addRequestHeader("Referer", "https://referrer.example/page");
+        ASSERT_TRUE(runToEnd(request, delegate));
+        ASSERT_TRUE(delegate.finished) << errorMessage(request);
+        EXPECT_EQ(request->url(), url("/echo"));
+        EXPECT_EQ(delegate.body.find("Referer:"), std::string::npos) << delegate.body;
+        EXPECT_NE(secure.logLines().join(QLatin1Char('\n')).indexOf(QLatin1String("Referer: https://referrer.example/page")), -1)
+            << "the HTTPS request itself carried it";
+        std::lock_guard lock(linesLock);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), "redirect from <" + start + "> to <" + url("/echo")
+            + "> leaves TLS: the download goes on unencrypted, without Referer");
+        lines.clear();
+    }
+    ZRHTTPRequest::setLogFunction(nullptr);
 }
 
 } // namespace

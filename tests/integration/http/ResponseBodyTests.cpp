@@ -246,4 +246,29 @@ TEST_F(ResponseBodyTest, bodiesFromNginxOverHTTPAndHTTPS)
     EXPECT_EQ(accepted.body, toStd(pattern));
 }
 
+// A response header beyond what the engine (or curl) takes ends the request as a failure with its
+// reason, asked once: sending again would bring the same header.
+TEST_F(ResponseBodyTest, aResponseHeaderTooLargeFailsWithItsReason)
+{
+    HelperServer server(QStringLiteral("big-header"));
+    ZR_START_HELPER_OR_SKIP(server);
+    struct Row {
+        std::string path;
+        bool fits;
+    };
+    for (const Row &row : {Row{"/100000", true}, Row{"/2000000", false}, Row{"/line-200000", false}}) {
+        SCOPED_TRACE(row.path);
+        RecordingDelegate delegate;
+        auto request = ZRHTTPRequest::requestWithURL("http://127.0.0.1:" + std::to_string(server.port()) + row.path);
+        ASSERT_TRUE(runToEnd(request, delegate));
+        EXPECT_EQ(delegate.finished, row.fits) << errorMessage(request);
+        EXPECT_EQ(delegate.body, row.fits ? "ok" : "");
+        if (!row.fits) {
+            EXPECT_EQ(errorMessage(request), "response header too large");
+            EXPECT_EQ(delegate.count("headers 200"), 0u);
+        }
+    }
+    EXPECT_EQ(server.logLines().size(), 3) << "each asked once";
+}
+
 } // namespace

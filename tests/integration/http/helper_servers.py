@@ -15,15 +15,25 @@ Modes:
   drop-always an origin server that closes every connection after reading its request
   reset-body  an origin server that announces 1000 body bytes, sends 400 ("a" each) and then
               resets the connection
+  tls-redirect an HTTPS origin (a certificate of its own for 127.0.0.1) that answers
+              "GET /?status=S&to=URL" with status S and "Location: URL"; it logs the request line
+              and every header line, joined by " | "
+  big-header  an origin server whose answer to "GET /SIZE" carries a header of about SIZE bytes
+              in lines of 1000 ("GET /line-SIZE": in one line), then the body "ok"; it logs
+              each request line
 """
 
+import os
 import select
 import socket
 import socketserver
+import ssl
 import struct
+import subprocess
 import sys
 import threading
 import time
+from urllib.parse import parse_qs, urlsplit
 
 MODE = sys.argv[1]
 LOG = sys.argv[2]
@@ -80,6 +90,10 @@ class Handler(socketserver.BaseRequestHandler):
                 self.socks(sock)
             elif MODE == "reset-body":
                 self.reset_body(sock)
+            elif MODE == "tls-redirect":
+                self.tls_redirect(sock)
+            elif MODE == "big-header":
+                self.big_header(sock)
             else:
                 self.drop_first(sock)
         except (OSError, ValueError):
@@ -169,12 +183,57 @@ class Handler(socketserver.BaseRequestHandler):
         sock.close()
 
 
+    def tls_redirect(self, sock):
+        sock = TLS.wrap_socket(sock, server_side=True)
+        head, _ = read_head(sock)
+        if head is None:
+            return
+        log(" | ".join(head.split("\r\n")))
+        query = parse_qs(urlsplit(head.split(" ")[1]).query)
+        status = int(query.get("status", ["302"])[0])
+        sock.sendall(b"HTTP/1.1 %d Redirect\r\nLocation: %s\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+                     % (status, query["to"][0].encode("latin-1")))
+        sock.close()
+
+    def big_header(self, sock):
+        head, _ = read_head(sock)
+        if head is None:
+            return
+        log(head.split("\r\n")[0])
+        path = head.split(" ")[1].strip("/")
+        if path.startswith("line-"):
+            lines = b"X-Filler: %s\r\n" % (b"f" * int(path[5:]))
+        else:
+            lines = b"".join(b"X-Filler-%d: %s\r\n" % (i, b"f" * 980) for i in range(int(path) // 1000))
+        try:
+            sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n" + lines + b"\r\nok")
+        except OSError:
+            pass
+
+
+TLS = None
+
+
+def make_tls_context():
+    folder = os.path.dirname(os.path.abspath(LOG))
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                    "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return context
+
+
 class Server(socketserver.ThreadingMixIn, socketserver.TCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
 
 def main():
+    global TLS
+    if MODE == "tls-redirect":
+        TLS = make_tls_context()
     server = Server(("127.0.0.1", 0), Handler)
     print("PORT %d" % server.server_address[1], flush=True)
     threading.Thread(target=server.serve_forever, daemon=True).start()

@@ -1,5 +1,5 @@
 // The bandwidth cap holds for the engine's real transfers: one or several requests together read
-// at the cap's rate from a loopback nginx.
+// at the cap's rate from a loopback nginx, and the server sends at that rate, not ahead of it.
 #include "core/http/ZRHTTPRequest.h"
 #include "core/http/ZRHTTPRequestDelegate.h"
 #include "core/http/ZRHTTPRequestQueue.h"
@@ -10,7 +10,13 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
 #include <QMetaObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "tests/support/ZRTestScriptedServer.h"
 
 #include <chrono>
 #include <memory>
@@ -44,6 +50,77 @@ struct Transfer
         return -1;
     }
 };
+
+// What the server handed to the network and when: a loopback server that sends in small pieces
+// through a small send buffer and logs each one.
+class PacedServer
+{
+public:
+    ~PacedServer()
+    {
+        if (_process.state() != QProcess::NotRunning) {
+            _process.closeWriteChannel();
+            if (!_process.waitForFinished(2000))
+                _process.kill();
+            _process.waitForFinished(2000);
+        }
+    }
+    bool start()
+    {
+        _process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        _process.start(ZRTestScriptedServer::pythonPath(),
+            {QStringLiteral("-u"), QStringLiteral(ZR_THROTTLE_TEST_DIR "/paced_server.py"), logPath()});
+        QByteArray line;
+        QDeadlineTimer deadline(10000);
+        while (!line.contains('\n') && _process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))
+            line += _process.readAll();
+        _port = line.startsWith("PORT ") ? line.mid(5).trimmed().toUShort() : 0;
+        return _port != 0;
+    }
+    std::string url(std::uint64_t size) const
+    {
+        return "http://127.0.0.1:" + std::to_string(_port) + "/" + std::to_string(size);
+    }
+    // Bytes sent so far at each piece, seconds since the first piece.
+    std::vector<std::pair<double, std::uint64_t>> sent() const
+    {
+        std::vector<std::pair<double, std::uint64_t>> result;
+        QFile file(logPath());
+        if (!file.open(QIODevice::ReadOnly))
+            return result;
+        std::uint64_t total = 0;
+        double first = -1;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.split(' ');
+            if (fields.size() != 2)
+                continue;
+            const double when = fields[0].toDouble();
+            if (first < 0)
+                first = when;
+            total += fields[1].toULongLong();
+            result.emplace_back(when - first, total);
+        }
+        return result;
+    }
+
+private:
+    QString logPath() const { return _folder.filePath(QStringLiteral("sent.log")); }
+    QTemporaryDir _folder;
+    QProcess _process;
+    quint16 _port = 0;
+};
+
+std::uint64_t sentBy(const std::vector<std::pair<double, std::uint64_t>> &sent, double seconds)
+{
+    std::uint64_t total = 0;
+    for (const auto &[when, soFar] : sent) {
+        if (when > seconds)
+            break;
+        total = soFar;
+    }
+    return total;
+}
+
 
 class CountingDelegate final : public ZRHTTPRequestDelegate
 {
@@ -185,6 +262,56 @@ TEST_F(ThrottleTest, LiftingTheCapReleasesParkedRequests)
     EXPECT_TRUE(ZRTestSupport::waitUntil([&] { return transfer.finished == 2 || transfer.failures; }, 8000));
     EXPECT_EQ(transfer.total, 2 * fileSize);
     EXPECT_EQ(transfer.failures, 0);
+}
+
+// Measured where the bytes leave the server: over every two seconds after the first, the network
+// carries the cap's rate within 10 %, for one request and for several sharing the cap.
+TEST_F(ThrottleTest, TheServerSendsAtTheCapNotAhead)
+{
+    if (ZRTestScriptedServer::pythonPath().isEmpty())
+        GTEST_SKIP() << "python3 is not installed";
+    struct Row {
+        int requests;
+        std::uint64_t cap;
+    };
+    for (const Row row : {Row{1, 150000}, Row{2, 400000}}) {
+        SCOPED_TRACE(row.requests);
+        PacedServer server;
+        ASSERT_TRUE(server.start());
+        Transfer transfer;
+        ZRHTTPRequest::sharedQueue().setMaxConcurrentOperationCount(row.requests);
+        ZRHTTPRequest::setMaxBandwidthPerSecond(row.cap);
+        std::vector<std::shared_ptr<ZRHTTPRequest>> started;
+        for (int i = 0; i < row.requests; ++i) {
+            delegates.push_back(std::make_unique<CountingDelegate>(transfer));
+            auto request = ZRHTTPRequest::requestWithURL(server.url(20 * row.cap));
+            request->setDelegate(delegates.back().get());
+            requests.push_back(request);
+            started.push_back(request);
+        }
+        transfer.started = Clock::now();
+        for (const auto &request : started)
+            request->startAsynchronous();
+        constexpr double watched = 5.5;
+        ZRTestSupport::processEventsFor(int(watched * 1000) + 300);
+        for (const auto &request : started)
+            request->clearDelegatesAndCancel();
+        const auto sent = server.sent();
+        ASSERT_FALSE(sent.empty());
+        std::string timeline;
+        for (double at = 0; at <= watched; at += 0.25)
+            timeline += " " + std::to_string(sentBy(sent, at) / 1000);
+        timeline += " / read:";
+        for (double at = 0; at <= watched; at += 0.25)
+            timeline += " " + std::to_string(sentBy(transfer.arrivals, at) / 1000);
+        for (double from = 1.0; from + 2.0 <= watched; from += 0.125) {
+            const double rate = double(sentBy(sent, from + 2.0) - sentBy(sent, from)) / 2.0;
+            EXPECT_NEAR(rate, double(row.cap), 0.1 * double(row.cap))
+                << "from " << from << " s; kB sent every 0.25 s:" << timeline;
+        }
+        ZRHTTPRequest::setMaxBandwidthPerSecond(0);
+        ZRTestSupport::processEventsFor(200);
+    }
 }
 
 } // namespace

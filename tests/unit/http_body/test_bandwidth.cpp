@@ -31,34 +31,57 @@ protected:
     ZRHTTPBandwidth bandwidth;
 };
 
-TEST_F(BandwidthTest, ResponseReadsShrinkToAQuarterOfWhatIsLeftInTheWindow)
+TEST_F(BandwidthTest, ResponseReadsShrinkToAQuarterOfWhatIsLeftAndKeepToTheWindowsPace)
 {
     struct Row
     {
         std::uint64_t cap;
+        int elapsedMilliseconds; // into the window
         std::uint64_t counted;
         std::size_t buffer;
         std::size_t expected;
     };
     const std::vector<Row> rows = {
-        {100000, 0, 65536, 25000},   // fresh window
-        {100000, 80000, 65536, 5000},
-        {100000, 99999, 65536, 1},   // a quarter of 1 byte rounds to 0: still read 1
-        {100000, 100000, 65536, 1},  // at the cap
-        {100000, 150000, 65536, 1},  // above it
-        {100000, 0, 16384, 16384},   // the buffer is already smaller than the quarter
-        {0, 500000, 65536, 65536},   // not throttled: the full buffer
-        {UINT64_MAX, 10, 262144, 262144},
+        {100000, 0, 0, 65536, 6250},      // fresh window: only the pace's lead of 1/16 s
+        {100000, 500, 0, 65536, 25000},   // half a window unused: a quarter of what is left
+        {100000, 900, 80000, 65536, 5000},
+        {100000, 500, 55000, 65536, 1250}, // close behind the pace
+        {100000, 500, 60000, 65536, 1},   // ahead of the pace
+        {100000, 999, 99999, 65536, 1},   // a quarter of 1 byte rounds to 0: still read 1
+        {100000, 999, 100000, 65536, 1},  // at the cap
+        {100000, 500, 150000, 65536, 1},  // above it
+        {100000, 500, 0, 16384, 16384},   // the buffer is already smaller than the quarter
+        {0, 0, 500000, 65536, 65536},     // not throttled: the full buffer
+        {UINT64_MAX, 500, 10, 262144, 262144},
     };
     for (const Row &row : rows) {
         bandwidth.reset();
+        now = start;
         bandwidth.setClock([this] { return now; });
         bandwidth.setMaxBandwidthPerSecond(row.cap);
         bandwidth.measureBandwidthUsage();
+        advance(std::chrono::milliseconds(row.elapsedMilliseconds));
         bandwidth.incrementBandwidthUsedInLastSecond(row.counted);
         EXPECT_EQ(bandwidth.readLengthForBufferSize(row.buffer), row.expected)
-            << "cap " << row.cap << ", counted " << row.counted << ", buffer " << row.buffer;
+            << "cap " << row.cap << ", at " << row.elapsedMilliseconds << " ms, counted " << row.counted;
     }
+}
+
+TEST_F(BandwidthTest, AStreamThatCaughtUpWithThePaceIsParkedForOneLead)
+{
+    bandwidth.setMaxBandwidthPerSecond(160000); // 10000 bytes per lead
+    bandwidth.measureBandwidthUsage();
+    advance(250ms);
+    bandwidth.incrementBandwidthUsedInLastSecond(46000); // the pace allows 50000 by now
+    EXPECT_FALSE(throttle(true));
+    EXPECT_EQ(bandwidth.throttleResumeTime(), start + 287500us) << "where the pace reaches 46000 + a lead";
+    advance(40ms);
+    EXPECT_TRUE(throttle(false));
+    EXPECT_EQ(bandwidth.readLengthForBufferSize(65536), 10400u);
+    // Close to the window's end the pace no longer parks: the rest of the share is read at once.
+    advance(690ms);
+    bandwidth.incrementBandwidthUsedInLastSecond(110000);
+    EXPECT_TRUE(throttle(true));
 }
 
 TEST_F(BandwidthTest, OvershootParksStreamsUntilTheWindowEndPlusItsPayback)
