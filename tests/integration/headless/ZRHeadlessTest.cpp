@@ -5,6 +5,7 @@
 #include "core/download/ZRDownload.h"
 #include "core/download/ZRDownloadKeys.h"
 #include "core/foundation/ZRPropertyList.h"
+#include "tests/support/ZRTestScriptedServer.h"
 #include "tests/support/ZRTestSilentServer.h"
 #include "tests/support/ZRTestSupport.h"
 
@@ -300,6 +301,46 @@ TEST_F(QuorvelExecutable, TerminationPausesActiveDownloadsAndRewritesTheArchive)
     EXPECT_TRUE(elements[1].toMap().value(ZRDownloadKeys::Paused).toBool());
     // Written aside and renamed: nothing else is left in the folder.
     EXPECT_EQ(QDir(supportFolder()).entryList(QDir::Files), QStringList{QStringLiteral("Queue.plist")});
+}
+
+// The first byte sequence in the output that a terminal would act on, or an empty one.
+QByteArray firstTerminalControl(const QByteArray &bytes)
+{
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(bytes.at(i));
+        const auto next = i + 1 < bytes.size() ? static_cast<unsigned char>(bytes.at(i + 1)) : 0;
+        const auto third = i + 2 < bytes.size() ? static_cast<unsigned char>(bytes.at(i + 2)) : 0;
+        if ((byte < 0x20 && byte != '\n') || byte == 0x7F || (byte == 0xC2 && next >= 0x80 && next <= 0x9F) ||
+            (byte == 0xE2 && next == 0x80 && third >= 0xAA && third <= 0xAE) ||
+            (byte == 0xE2 && next == 0x81 && third >= 0xA6 && third <= 0xA9))
+            return bytes.mid(std::max<qsizetype>(0, i - 20), 40);
+    }
+    return {};
+}
+
+TEST_F(QuorvelExecutable, NamesFromServersReachTheTerminalWithTheirControlCharactersEscaped)
+{
+    ZRTestScriptedServer scripted;
+    ZR_START_SCRIPTED_SERVER_OR_SKIP(scripted);
+    // The server names the file with a colour, a window title, a C1 CSI that clears the screen and
+    // a right-to-left override, as raw bytes and as percent escapes.
+    const QString address = scripted.url(QStringLiteral(
+        "/bytes?size=100&name=%1B%5B31mred%1B%5D0%3Bowned%07%C2%9B2J%E2%80%AEgpj.exe%251B%5B1mbold"));
+    process.setArguments(
+        {QStringLiteral("--headless"), QStringLiteral("--to"), root + QStringLiteral("/out/"), address});
+    process.start();
+    ASSERT_TRUE(process.waitForFinished(30000));
+    const QByteArray standardOutput = process.readAllStandardOutput();
+    const QByteArray standardError = process.readAllStandardError();
+    EXPECT_EQ(process.exitCode(), 0) << standardOutput.toStdString() << standardError.toStdString();
+
+    EXPECT_TRUE(standardOutput.contains("1 of 1 downloads complete:")) << standardOutput.toStdString();
+    // Shown, but as text.
+    EXPECT_TRUE(standardOutput.contains(R"(\x1B[31mred\x1B]0;owned\x07\x9B2J\u202Egpj.exe\x1B[1mbold)"))
+        << standardOutput.toStdString();
+    EXPECT_EQ(firstTerminalControl(standardOutput), QByteArray()) << standardOutput.toStdString();
+    EXPECT_EQ(firstTerminalControl(standardError), QByteArray()) << standardError.toStdString();
+    EXPECT_EQ(QDir(root + QStringLiteral("/out")).entryList(QDir::Files).size(), 1);
 }
 
 TEST_F(QuorvelExecutable, InterruptWithNothingLeftRemovesTheArchive)
