@@ -162,13 +162,57 @@ void ZRMainController::restoreQueueArchive()
 {
     _downloads.clear();
     const QVariantList elements = _queueArchive.read();
-    for (const QVariant &element : elements) {
-        if (element.typeId() != QMetaType::QVariantMap) {
-            ZRLogDebug(QStringLiteral("queue archive element skipped: not a dictionary"));
-            continue;
-        }
-        addDownloadFromArchive(element.toMap());
+    if (_queueArchive.foundDamagedFile()) {
+        tellUserOfQueueDamage(_queueArchive.keptAsidePath().isEmpty()
+                                  ? QStringLiteral("The queue could not be read; it stays untouched until there is a "
+                                                   "new download.")
+                                  : QStringLiteral("The queue could not be read; it is kept in \"%1\".")
+                                        .arg(_queueArchive.keptAsidePath()));
     }
+    _downloads.reserve(elements.size());
+    // Elements that cannot be restored whole are kept for a look or a repair, never dropped unseen.
+    QVariantList unrestored;
+    QStringList reasons;
+    for (qsizetype index = 0; index < elements.size(); ++index) {
+        const QVariant &element = elements[index];
+        QString reason;
+        if (element.typeId() != QMetaType::QVariantMap) {
+            reason = QStringLiteral("not a dictionary");
+        } else {
+            QStringList droppedKeys;
+            if (!addDownloadFromArchive(element.toMap(), QString(), &droppedKeys))
+                reason = QStringLiteral("no usable address");
+            if (!droppedKeys.isEmpty())
+                reason = (reason.isEmpty() ? QString() : reason + QStringLiteral(", "))
+                    + QStringLiteral("wrong type of \"%1\"").arg(droppedKeys.join(QStringLiteral("\", \"")));
+        }
+        if (reason.isEmpty())
+            continue;
+        unrestored.append(element);
+        // A few examples say what is wrong; the kept file has every one of them.
+        if (reasons.size() < 3)
+            reasons.append(QStringLiteral("entry %1: %2").arg(index + 1).arg(reason));
+    }
+    if (unrestored.isEmpty())
+        return;
+    const QString aside = _queueArchive.keepUnrestoredElements(unrestored);
+    const QString summary = QStringLiteral("%1 of %2").arg(unrestored.size()).arg(elements.size());
+    ZRLog(QStringLiteral("cannot restore %1 queue archive entries (%2%3)%4")
+              .arg(summary, reasons.join(QStringLiteral("; ")),
+                   unrestored.size() > reasons.size() ? QStringLiteral("; ...") : QString(),
+                   aside.isEmpty() ? QString() : QStringLiteral(": kept aside as <%1>").arg(aside)));
+    tellUserOfQueueDamage(aside.isEmpty()
+                              ? QStringLiteral("%1 queue entries could not be restored.").arg(summary)
+                              : QStringLiteral("%1 queue entries could not be restored (wholly or in part); they "
+                                               "are kept in \"%2\".")
+                                    .arg(summary, aside));
+}
+
+void ZRMainController::tellUserOfQueueDamage(const QString &message)
+{
+    if (_userInterface)
+        _userInterface->postNotification(
+            {QStringLiteral("com.tessaline.Quorvel: Queue Archive"), QStringLiteral("Queue Not Fully Restored"), message});
 }
 
 void ZRMainController::startObservingWorkspaceNotifications()
@@ -265,13 +309,14 @@ void ZRMainController::appendDownload(const ZRDownloadPtr &download)
 
 // --- The queue archive ---
 
-ZRDownloadPtr ZRMainController::addDownloadFromArchive(const QVariantMap &archive,
-                                                       const QString &externalContainerPath)
+ZRDownloadPtr ZRMainController::addDownloadFromArchive(const QVariantMap &element,
+                                                       const QString &externalContainerPath, QStringList *droppedKeys)
 {
-    const QVariant urlValue = archive.value(ZRDownloadKeys::URL);
-    if (urlValue.typeId() != QMetaType::QString || urlValue.toString().isEmpty())
+    // Values of a type the download cannot use are left out, so that none is misread.
+    const QVariantMap archive = ZRDownload::restorableArchive(element, droppedKeys);
+    const QString urlString = archive.value(ZRDownloadKeys::URL).toString();
+    if (urlString.isEmpty())
         return nullptr;
-    const QString urlString = urlValue.toString();
 
     QVariantMap dictionary = archive;
     QString resumePath =
@@ -312,14 +357,12 @@ ZRDownloadPtr ZRMainController::addDownloadFromArchive(const QVariantMap &archiv
 
     const bool paused = dictionary.value(ZRDownloadKeys::Paused).toBool();
     const bool addToQueue = !paused && defaults().boolForKey(ZRPreferenceKey::AutoStart);
-    ZRDownloadPtr download = ZRDownload::downloadWithURLString(urlString, addToQueue);
+    ZRDownloadPtr download = ZRDownload::downloadWithCheckedArchive(dictionary, addToQueue, resumePath);
     if (!download)
         return nullptr;
+    // A bundle opened again brings its own data; a queue entry may be a moment behind its bundle.
+    download->setLooksForDataLeftBehind(externalContainerPath.isEmpty());
     appendDownload(download);
-    if (!resumePath.isEmpty())
-        download->setIntermediateDownloadTargetPath(resumePath);
-    download->userSettingsFromArchive(dictionary);
-    download->invalidateDate(true);
     return download;
 }
 

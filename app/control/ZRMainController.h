@@ -75,8 +75,14 @@ public:
     // Recreates a download from its archive dictionary and appends it; none without "URL" or when
     // the address yields no download. With the folder of a download bundle that was moved, the
     // recorded paths follow the bundle when its data file is there.
+    // Values whose type the download cannot use are left out (their keys in droppedKeys).
     ZRDownloadPtr addDownloadFromArchive(const QVariantMap &archive,
-                                         const QString &externalContainerPath = QString());
+                                         const QString &externalContainerPath = QString(),
+                                         QStringList *droppedKeys = nullptr);
+    // Replaces the list by the downloads of the queue archive (launching does this first). Entries
+    // that cannot be restored, or only in part, are kept aside beside the archive; the log and the
+    // front end say so.
+    void restoreQueueArchive();
     // Writes every download that is not complete or leaving the list. When quitting, asks once before
     // pausing active downloads (unless "Quit Procedure" says not to) and may drop inactive duplicates;
     // with nothing to keep it removes the archive and the intermediate files instead. False only when
@@ -225,7 +231,7 @@ private:
     ZRMainController();
     ~ZRMainController() override;
 
-    void restoreQueueArchive();
+    void tellUserOfQueueDamage(const QString &message);
     void startObservingWorkspaceNotifications();
     void stopObservingWorkspaceNotifications();
     int runAlert(const ZRAlert &alert);

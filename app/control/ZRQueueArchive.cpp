@@ -12,9 +12,9 @@ namespace
 
 const QString queueArchiveFileName = QStringLiteral("Queue.plist");
 
-QString freeAsidePath(const QString &path)
+QString freeAsidePath(const QString &path, const QString &suffix = QStringLiteral(".corrupt"))
 {
-    const QString base = path + QStringLiteral(".corrupt");
+    const QString base = path + suffix;
     QString candidate = base;
     for (int number = 2; QFileInfo::exists(candidate); ++number)
         candidate = base + QLatin1Char('-') + QString::number(number);
@@ -73,6 +73,17 @@ bool ZRQueueArchive::write(const QVariantList &elements)
         return false;
     }
     return true;
+}
+
+QString ZRQueueArchive::keepUnrestoredElements(const QVariantList &elements)
+{
+    const QString aside = freeAsidePath(_path, QStringLiteral(".unrestored"));
+    QString error;
+    if (!ZRPropertyList::writePropertyListToFile(elements, aside, &error)) {
+        ZRLog(QStringLiteral("cannot keep queue entries aside in <%1>: %2").arg(aside, error));
+        return QString();
+    }
+    return aside;
 }
 
 void ZRQueueArchive::remove()

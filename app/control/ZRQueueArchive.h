@@ -32,6 +32,11 @@ public:
     // Deletes the file (nothing happens while a damaged file must not be overwritten).
     void remove();
 
+    // Keeps elements that could not be restored beside the file, as "Queue.plist.unrestored" (or a
+    // numbered variant, so that an older copy survives), for a look or a repair. The path written, or
+    // empty when the write failed (logged).
+    QString keepUnrestoredElements(const QVariantList &elements);
+
 private:
     QString _path;
     QString _keptAsidePath;

@@ -60,13 +60,142 @@ const QString ImaginaryFileType = QStringLiteral("com.tessaline.imaginaryfiletyp
 constexpr double DateTolerance = 0.1;
 constexpr double FractionTolerance = 0.00001;
 
+// Fragments beside an intermediate file: those of extra connections, and those written by resumes.
+const QString AccelerationFragmentInfix = QStringLiteral(".quorvel-xf-");
+const QString ResumeFragmentInfix = QStringLiteral(".quorvel-rf-");
+
+// Numbered bundles ("NAME 1.quorvel", ...) looked at for data that an earlier run left.
+constexpr int LeftBehindBundleVariants = 20;
+
+bool isInteger(const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isFlag(const QVariant &value)
+{
+    return value.typeId() == QMetaType::Bool || isInteger(value);
+}
+
+bool isString(const QVariant &value)
+{
+    return value.typeId() == QMetaType::QString;
+}
+
+bool isData(const QVariant &value)
+{
+    return value.typeId() == QMetaType::QByteArray;
+}
+
+bool isList(const QVariant &value)
+{
+    return value.typeId() == QMetaType::QVariantList || value.typeId() == QMetaType::QStringList;
+}
+
+bool isStringDictionary(const QVariant &value)
+{
+    if (value.typeId() != QMetaType::QVariantMap)
+        return false;
+    const QVariantMap map = value.toMap();
+    return std::all_of(map.cbegin(), map.cend(), isString);
+}
+
+bool isRequest(const QVariant &value)
+{
+    if (value.typeId() != QMetaType::QVariantMap)
+        return false;
+    const QVariantMap request = value.toMap();
+    const auto check = [&](const QString &key, bool (*valid)(const QVariant &)) {
+        return !request.contains(key) || valid(request.value(key));
+    };
+    return check(ZRDownloadKeys::RequestMethod, isString)
+        && check(ZRDownloadKeys::RequestBody, [](const QVariant &v) { return isData(v) || isString(v); })
+        && check(ZRDownloadKeys::RequestAllHeaderFields, isStringDictionary)
+        && check(ZRDownloadKeys::RequestPartialHeaderFields, isStringDictionary);
+}
+
+bool isFractionList(const QVariant &value)
+{
+    if (!isList(value))
+        return false;
+    const QVariantList fractions = value.toList();
+    return std::all_of(fractions.cbegin(), fractions.cend(), [](const QVariant &element) {
+        if (element.typeId() != QMetaType::QVariantMap)
+            return false;
+        const QVariantMap fraction = element.toMap();
+        return isString(fraction.value(ZRDownloadKeys::AccelerationWorkerTarget))
+            && isInteger(fraction.value(ZRDownloadKeys::AccelerationWorkerStart))
+            && isInteger(fraction.value(ZRDownloadKeys::AccelerationWorkerEnd));
+    });
+}
+
+// The type each archived value must have to be used.
+bool hasArchiveType(const QString &key, const QVariant &value)
+{
+    using Check = bool (*)(const QVariant &);
+    using namespace ZRDownloadKeys;
+    static const QHash<QString, Check> checks = {
+        {URL, isString}, {ResumePath, isString}, {DownloadFile, isString}, {DownloadFolder, isString},
+        {Name, isString}, {Referer, isString}, {ResponseURL, isString}, {ResumeValidator, isString},
+        {OriginalURL, isString}, {Paused, isFlag}, {RangesDisabled, isFlag}, {AccelerationFailed, isFlag},
+        {Alias, isData}, {Date, isData}, {Done, isData}, {StatusCode, isInteger}, {ResumeTotalLength, isInteger},
+        {Request, isRequest}, {AccelerationWorkers, isFractionList},
+    };
+    const Check check = checks.value(key);
+    // Keys of newer or other writers are passed over, whatever they hold.
+    return !check || check(value);
+}
+
+// What lets a later run continue the data on disk: one of them unusable makes the others useless.
+const QStringList &resumeKeys()
+{
+    static const QStringList keys = {ZRDownloadKeys::ResponseURL, ZRDownloadKeys::ResumePath,
+                                     ZRDownloadKeys::ResumeValidator, ZRDownloadKeys::ResumeTotalLength,
+                                     ZRDownloadKeys::AccelerationWorkers, ZRDownloadKeys::StatusCode};
+    return keys;
+}
+
+QString cleanNameOf(const QString &name)
+{
+    // Cut as the bundle's name is when it is made.
+    const QString cleanName = ZRExtensions::fileNameByTruncatingToByteLength(
+        ZRExtensions::cleanFilename(name), ZRExtensions::FileNameMaximumBytes - ZRExtensions::DownloadNameReserveBytes);
+    return cleanName.isEmpty() ? QStringLiteral("-") : cleanName;
+}
+
+std::optional<QVariantMap> bundleMetadata(const QString &bundle)
+{
+    const QString path = bundle + QLatin1Char('/') + ZRDownloadKeys::BundleMetadataFileName;
+    const QFileInfo info(path);
+    if (!info.isFile() || info.isSymLink())
+        return std::nullopt;
+    const std::optional<QVariant> root = ZRPropertyList::propertyListWithContentsOfFile(path);
+    if (!root || root->typeId() != QMetaType::QVariantMap)
+        return std::nullopt;
+    return root->toMap();
+}
+
 } // namespace
 
 // --- Creation ---
 
-ZRDownload::ZRDownload(ConstructionKey) {}
+ZRDownload::ZRDownload(ConstructionKey)
+{
+    noteUnfinishedDownload(this);
+}
 
-ZRDownload::~ZRDownload() = default;
+ZRDownload::~ZRDownload()
+{
+    forgetUnfinishedDownload(this);
+}
 
 ZRDownloadPtr ZRDownload::downloadWithURL(const QUrl &url, bool addToQueue)
 {
@@ -86,20 +215,61 @@ ZRDownloadPtr ZRDownload::downloadWithURLString(const QString &urlString, bool a
 
 ZRDownloadPtr ZRDownload::downloadWithArchive(const QVariantMap &archive, bool addToQueue)
 {
-    ZRDownloadPtr download = downloadWithURLString(archive.value(ZRDownloadKeys::URL).toString(), addToQueue);
-    if (!download)
+    const QVariantMap usable = restorableArchive(archive);
+    return downloadWithCheckedArchive(
+        usable, addToQueue,
+        ZRExtensions::stringByExpandingTildeInPath(usable.value(ZRDownloadKeys::ResumePath).toString()));
+}
+
+ZRDownloadPtr ZRDownload::downloadWithCheckedArchive(const QVariantMap &archive, bool addToQueue,
+                                                     const QString &intermediatePath)
+{
+    const QString urlString = archive.value(ZRDownloadKeys::URL).toString();
+    if (urlString.isEmpty())
         return nullptr;
-    const QString resumePath = archive.value(ZRDownloadKeys::ResumePath).toString();
-    if (!resumePath.isEmpty())
-        download->setIntermediateDownloadTargetPath(ZRExtensions::stringByExpandingTildeInPath(resumePath));
+    const QUrl url(urlString, QUrl::StrictMode);
+    if (url.isEmpty() || !url.isValid())
+        return nullptr;
+    auto download = std::make_shared<ZRDownload>(ConstructionKey());
+    // The settings first: the date added comes from them (read when first needed) instead of being
+    // made and then replaced.
     download->userSettingsFromArchive(archive);
-    download->invalidateDate(true);
+    download->_intermediateDownloadTargetPath = intermediatePath;
+    download->_looksForDataLeftBehind = true;
+    download->initWithURL(url, addToQueue);
     return download;
+}
+
+QVariantMap ZRDownload::restorableArchive(const QVariantMap &archive, QStringList *droppedKeys)
+{
+    QStringList mistyped;
+    for (auto it = archive.cbegin(); it != archive.cend(); ++it) {
+        if (!hasArchiveType(it.key(), it.value()))
+            mistyped.append(it.key());
+    }
+    if (droppedKeys)
+        *droppedKeys = mistyped;
+    if (mistyped.isEmpty())
+        return archive;
+    // Without its address, or with a request that cannot be sent as it was made (cookies, a form
+    // body), the download is not this one any more.
+    if (mistyped.contains(ZRDownloadKeys::URL) || mistyped.contains(ZRDownloadKeys::Request))
+        return {};
+    QVariantMap usable = archive;
+    for (const QString &key : std::as_const(mistyped))
+        usable.remove(key);
+    if (std::any_of(mistyped.cbegin(), mistyped.cend(), [](const QString &key) { return resumeKeys().contains(key); })) {
+        for (const QString &key : resumeKeys())
+            usable.remove(key);
+    }
+    return usable;
 }
 
 void ZRDownload::initWithURL(const QUrl &url, bool addToQueue)
 {
-    invalidateDate(false);
+    // A stored date is read when first needed.
+    if (!_userSettings.contains(ZRDownloadKeys::Date))
+        invalidateDate(false);
     _status = ZRDownloadStatusPaused;
     _downloadFraction = 0;
     _shouldWriteMetadataToDownloadBundle = true;
@@ -147,17 +317,171 @@ QVariantMap ZRDownload::userSettingsArchiveWithPausedStatus(bool paused, bool wr
             if (writeMetadataToDownloadBundle
                 && QFileInfo(folder).fileName().toLower().endsWith(ZRDownloadKeys::BundleExtension)) {
                 const QString metadataPath = folder + QLatin1Char('/') + ZRDownloadKeys::BundleMetadataFileName;
-                QString error;
-                // A copy of the queue entry beside data that is never flushed either: not worth a
-                // flush of its own for every download.
-                if (!ZRPropertyList::writePropertyListToFile(archive, metadataPath, &error, false))
-                    ZRLog(QStringLiteral("cannot write download metadata to <%1>: %2").arg(metadataPath, error));
+                // Every save of the queue asks; only what changed since the last write is written.
+                if (archive != _writtenBundleMetadata || metadataPath != _writtenBundleMetadataPath
+                    || !QFileInfo::exists(metadataPath)) {
+                    QString error;
+                    // A copy of the queue entry beside data that is never flushed either: not worth a
+                    // flush of its own for every download.
+                    if (ZRPropertyList::writePropertyListToFile(archive, metadataPath, &error, false)) {
+                        _writtenBundleMetadata = archive;
+                        _writtenBundleMetadataPath = metadataPath;
+                    } else {
+                        ZRLog(QStringLiteral("cannot write download metadata to <%1>: %2").arg(metadataPath, error));
+                    }
+                }
             }
         }
     }
 
     ZRExtensions::tryToTakeObjectForKey(archive, ZRDownloadKeys::StatusCode, _userSettings);
     return archive;
+}
+
+// --- Data that an earlier run left behind ---
+
+bool ZRDownload::describesThisDownload(const QVariantMap &metadata) const
+{
+    // The address alone could be a second download of the same file; the date it was added tells
+    // them apart.
+    const QByteArray date = _userSettings.value(ZRDownloadKeys::Date).toByteArray();
+    return !date.isEmpty() && metadata.value(ZRDownloadKeys::URL).toString() == URLString()
+        && metadata.value(ZRDownloadKeys::Date).toByteArray() == date;
+}
+
+void ZRDownload::takeMissingValuesFromBundleMetadata(const QVariantMap &metadata)
+{
+    static const QStringList keys = {ZRDownloadKeys::ResponseURL, ZRDownloadKeys::StatusCode,
+                                     ZRDownloadKeys::ResumeValidator, ZRDownloadKeys::ResumeTotalLength,
+                                     ZRDownloadKeys::AccelerationWorkers, ZRDownloadKeys::RangesDisabled,
+                                     ZRDownloadKeys::AccelerationFailed, ZRDownloadKeys::Name};
+    for (const QString &key : keys) {
+        if (!_userSettings.contains(key) && metadata.contains(key))
+            _userSettings.insert(key, metadata.value(key));
+    }
+    invalidateIconAndNameCache();
+}
+
+bool ZRDownload::bundleDataIsConsistent(const QString &bundle, const QString &intermediatePath,
+                                        const QVariantMap &metadata)
+{
+    const QFileInfo file(intermediatePath);
+    if (metadata.value(ZRDownloadKeys::ResponseURL).toString().isEmpty() || !file.isFile() || file.isSymLink()
+        || QDir::cleanPath(file.path()) != QDir::cleanPath(bundle))
+        return false;
+    QHash<QString, quint64> sizes;
+    const quint64 total = combinedFileSizeFromIntermediateDownloadTargetPath(intermediatePath, QString(), &sizes);
+    const qint64 length = metadata.value(ZRDownloadKeys::ResumeTotalLength).toLongLong();
+    const QVariantList fractions = metadata.value(ZRDownloadKeys::AccelerationWorkers).toList();
+    if (total == 0 || sizes.size() != fractions.size() + 1)
+        return false;
+    if (length > 0 && qint64(sizes.value(intermediatePath)) > length)
+        return false;
+    // Each fraction's file lies in this bundle and holds no more than its share; whether they fit
+    // together is judged again when the transfer resumes.
+    return std::all_of(fractions.cbegin(), fractions.cend(), [&](const QVariant &element) {
+        const QVariantMap fraction = element.toMap();
+        const QString target = fraction.value(ZRDownloadKeys::AccelerationWorkerTarget).toString();
+        const qint64 share = fraction.value(ZRDownloadKeys::AccelerationWorkerEnd).toLongLong()
+            - fraction.value(ZRDownloadKeys::AccelerationWorkerStart).toLongLong() + 1;
+        return sizes.contains(target) && QDir::cleanPath(QFileInfo(target).path()) == QDir::cleanPath(bundle)
+            && qint64(sizes.value(target)) <= share;
+    });
+}
+
+bool ZRDownload::bundleHoldsOnlyDataNamed(const QString &bundle, const QString &cleanName) const
+{
+    const QFileInfoList entries =
+        QDir(bundle).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    return std::all_of(entries.cbegin(), entries.cend(), [&](const QFileInfo &entry) {
+        const QString entryName = entry.fileName();
+        if (ZRExtensions::isNegligibleFilename(entryName))
+            return true;
+        return entry.isFile() && !entry.isSymLink()
+            && (entryName == cleanName || entryName.startsWith(cleanName + AccelerationFragmentInfix)
+                || entryName.startsWith(cleanName + ResumeFragmentInfix));
+    });
+}
+
+void ZRDownload::adoptDataLeftBehind()
+{
+    if (!_looksForDataLeftBehind)
+        return;
+    _looksForDataLeftBehind = false;
+    if (!_downloadWorkers.empty() || matchesStatusMask(ZRDownloadStatusMaskFinished))
+        return;
+
+    if (_userSettings.contains(ZRDownloadKeys::ResponseURL)) {
+        // The queue archive is written a moment after the bundle's metadata file: fractions laid out
+        // just before the program ended may be known only there.
+        const QString bundle = downloadContainerPath();
+        const std::optional<QVariantMap> metadata = bundle.isEmpty() ? std::nullopt : bundleMetadata(bundle);
+        if (!metadata || !describesThisDownload(*metadata))
+            return;
+        const QVariantMap usable = restorableArchive(*metadata);
+        if (ZRExtensions::stringByExpandingTildeInPath(usable.value(ZRDownloadKeys::ResumePath).toString())
+            == _intermediateDownloadTargetPath)
+            takeMissingValuesFromBundleMetadata(usable);
+        return;
+    }
+    if (!_intermediateDownloadTargetPath.isEmpty())
+        return;
+
+    // The program ended before the queue archive learnt of the data: it is in the bundle this
+    // download makes first, or in a numbered one when that name was taken.
+    const QString base = downloadBasePath();
+    const QString cleanName = cleanNameOf(name());
+    QString unchecked;
+    for (int variant = 0; variant <= LeftBehindBundleVariants; ++variant) {
+        const QString bundle = base + QLatin1Char('/') + cleanName
+            + (variant ? QStringLiteral(" %1").arg(variant) : QString()) + ZRDownloadKeys::BundleExtension;
+        const QFileInfo info(bundle);
+        if (!info.exists() && !info.isSymLink())
+            break;
+        if (!info.isDir() || info.isSymLink())
+            continue;
+        const std::optional<QVariantMap> found = bundleMetadata(bundle);
+        if (!found) {
+            if (variant == 0)
+                unchecked = bundle;
+            continue;
+        }
+        if (!describesThisDownload(*found))
+            continue;
+        const QVariantMap metadata = restorableArchive(*found);
+        const QString intermediatePath =
+            ZRExtensions::stringByExpandingTildeInPath(metadata.value(ZRDownloadKeys::ResumePath).toString());
+        if (!intermediatePath.isEmpty() && bundleDataIsConsistent(bundle, intermediatePath, metadata)) {
+            _intermediateDownloadTargetPath = intermediatePath;
+            takeMissingValuesFromBundleMetadata(metadata);
+            ZRLog(QStringLiteral("%1 continues the data that an earlier run left in <%2>").arg(description(), bundle));
+            return;
+        }
+        // Its own bundle, but what it holds cannot be continued: it goes, and its name is free again.
+        ZRLog(QStringLiteral("%1 cannot continue the data that an earlier run left in <%2>: starting over")
+                  .arg(description(), bundle));
+        removeIntermediateFileAndContainer(intermediatePath.isEmpty() ? bundle + QLatin1Char('/') + cleanName
+                                                                       : intermediatePath);
+        ZRExtensions::removeFolderIfVirtuallyEmpty(bundle);
+        return;
+    }
+
+    // Without a metadata file nothing tells which version of the file the data is. The bundle under
+    // this download's own name, holding nothing but data of that name and used by no other download
+    // of the list, was left by this one (it ended before the bundle was described): the new transfer
+    // starts over in its place rather than beside it.
+    if (unchecked.isEmpty() || !bundleHoldsOnlyDataNamed(unchecked, cleanName))
+        return;
+    if (ZRDownloadManager *manager = ZRDownloadManager::sharedManager()) {
+        for (const ZRDownloadPtr &other : manager->downloadsMatchingStatusMask(ZRDownloadStatusMaskAny)) {
+            const QString otherBundle = other->downloadContainerPath();
+            if (other.get() != this && !otherBundle.isEmpty() && QDir::cleanPath(otherBundle) == QDir::cleanPath(unchecked))
+                return;
+        }
+    }
+    ZRLog(QStringLiteral("%1 cannot check the data that an earlier run left in <%2>: starting over")
+              .arg(description(), unchecked));
+    removeIntermediateFileAndContainer(unchecked + QLatin1Char('/') + cleanName);
 }
 
 const QVariantMap &ZRDownload::userSettingsFromArchive(const QVariantMap &archive)
@@ -175,6 +499,7 @@ const QVariantMap &ZRDownload::userSettingsFromArchive(const QVariantMap &archiv
 void ZRDownload::setURL(const QUrl &url)
 {
     _url = url;
+    _urlString.clear();
     _comparisonURLString.clear();
     _locationKey.clear();
     _queueRelevantHost.reset();
@@ -183,7 +508,10 @@ void ZRDownload::setURL(const QUrl &url)
 
 QString ZRDownload::URLString() const
 {
-    return _url.isEmpty() ? QString() : _url.toString(QUrl::FullyEncoded);
+    // Asked for by every save of the queue and every duplicate check: made once per address.
+    if (_urlString.isNull() && !_url.isEmpty())
+        _urlString = _url.toString(QUrl::FullyEncoded);
+    return _urlString;
 }
 
 QString ZRDownload::originalURLString() const
@@ -469,7 +797,7 @@ QString ZRDownload::statusDescriptionWithLiveDetails(bool live)
         // A position is worth showing only when several downloads wait.
         QString position = live ? queueIndexDescription() : QString();
         ZRDownloadManager *manager = ZRDownloadManager::sharedManager();
-        if (!position.isEmpty() && (!manager || manager->downloadsMatchingStatusMask(ZRDownloadStatusQueued).size() < 2))
+        if (!position.isEmpty() && (!manager || queuedDownloads().size() < 2))
             position.clear();
         text = position.isEmpty() ? localized("Waiting") : localized("Waiting: #%1").arg(position);
         break;
@@ -520,6 +848,7 @@ void ZRDownload::performActionWithIndex(quint64 index, bool alternateModifiersHe
     case ZRDownloadStatusQueued:
         if (alternateModifiersHeld) {
             // Start at once, bypassing the queue.
+            adoptDataLeftBehind();
             startDownloadWithURL(QUrl(), false);
             break;
         }

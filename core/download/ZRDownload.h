@@ -66,6 +66,10 @@ public:
     // settings and its "Resume Path" as the intermediate file. None without a usable "URL". Whether
     // it goes back to the queue ("Paused", "Auto-Start") is the caller's decision.
     static ZRDownloadPtr downloadWithArchive(const QVariantMap &archive, bool addToQueue);
+    // The same for a dictionary that restorableArchive() gave, with the intermediate file (tilde
+    // expanded, empty for none) that the caller settled on.
+    static ZRDownloadPtr downloadWithCheckedArchive(const QVariantMap &archive, bool addToQueue,
+                                                    const QString &intermediatePath);
 
     // Use the creation functions above; the key keeps construction with them.
     explicit ZRDownload(ConstructionKey);
@@ -82,6 +86,8 @@ public:
         if (_status != status)
             invalidateQueuedAndDownloadingDownloads();
         _status = status;
+        if (!matchesStatusMask(ZRDownloadStatusMaskFinished))
+            noteUnfinishedDownload(this);
     }
     // mask 0 matches any status.
     bool matchesStatusMask(quint64 mask) const { return mask == 0 || (quint64(_status) & mask) != 0; }
@@ -111,6 +117,22 @@ public:
     const QVariantMap &userSettingsFromArchive(const QVariantMap &archive);
     // The user-settings keys that the archive carries, in archive order ("Status Code" not included).
     static const QStringList &archivedUserSettingsKeys();
+    // The archive dictionary without the values whose type the download cannot use (their keys in
+    // droppedKeys); one such value among those that continue the data on disk drops them all. Empty
+    // when the address or the request is unusable: such an element is not this download any more.
+    static QVariantMap restorableArchive(const QVariantMap &archive, QStringList *droppedKeys = nullptr);
+
+    // --- Data that an earlier run left behind ---
+
+    // A download restored from the queue archive looks, before its first start, for data that the
+    // earlier run left after the archive was last written: without resume data in the archive, in
+    // the bundle it would make (or a numbered one) whose metadata file names this download and
+    // whose files fit what it says; with resume data, in its own bundle's metadata file for the
+    // values the archive lacks. Data of its own that cannot be continued is deleted, so that the
+    // new transfer re-uses the bundle's name instead of leaving it beside the finished file.
+    void adoptDataLeftBehind();
+    bool looksForDataLeftBehind() const { return _looksForDataLeftBehind; }
+    void setLooksForDataLeftBehind(bool looks) { _looksForDataLeftBehind = looks; }
 
     // --- Address values ---
 
@@ -356,10 +378,17 @@ public:
     static void endFileAccess();
 
 private:
+    // The scheduler looks for waiting and downloading downloads among the unfinished ones only.
+    static void noteUnfinishedDownload(ZRDownload *download);
+    static void forgetUnfinishedDownload(ZRDownload *download);
     void initWithURL(const QUrl &url, bool addToQueue);
     void beep();
     void dropDownloadWorkers();
     QString anonymizedName();
+    bool describesThisDownload(const QVariantMap &metadata) const;
+    void takeMissingValuesFromBundleMetadata(const QVariantMap &metadata);
+    bool bundleDataIsConsistent(const QString &bundle, const QString &intermediatePath, const QVariantMap &metadata);
+    bool bundleHoldsOnlyDataNamed(const QString &bundle, const QString &cleanName) const;
     // Download-page rules: the name pattern and the page test of this download's address.
     std::optional<QString> preservedNamePattern() const;
     QString filenameWithPreservedNamePattern(const QString &pattern, const QString &downloadPageTitle) const;
@@ -369,6 +398,7 @@ private:
 
     // Field order follows the record's description; caches are empty until first use.
     QUrl _url;
+    mutable QString _urlString;
     QString _comparisonURLString;
     QString _locationKey;
     std::optional<QString> _queueRelevantHost;
@@ -397,6 +427,14 @@ private:
     QString _lastDownloadFractionString;
     bool _canSetDownloadFractionAttribute = false;
     bool _shouldWriteMetadataToDownloadBundle = true;
+    // What the bundle's metadata file holds since this download last wrote it.
+    QVariantMap _writtenBundleMetadata;
+    QString _writtenBundleMetadataPath;
+    bool _looksForDataLeftBehind = false;
+    // The scheduler's bookkeeping: the place in its list of unfinished downloads (-1: not there),
+    // and where the download stood in the master list when last looked up (checked before use).
+    qsizetype _unfinishedSlot = -1;
+    qsizetype _listPositionHint = -1;
     bool _isVanishing = false; // stands for the list view held during the removal animation
     qint64 _vanishCountdown = 0;
     bool _isInterrupted = false;
@@ -428,6 +466,13 @@ private:
     void forgetResumeValidators();
     void updateDownloadFractionAttribute(double fraction);
     void completeWithFinishedWorkers(bool combine);
+    // The file's whole length (0 when unknown), a worker's share of it (-1 when unknown), a worker
+    // that ended short of its share or on an error answer, and the fractions on disk before a join.
+    qint64 knownTotalLength() const;
+    qint64 fractionLengthOfWorker(size_t index) const;
+    bool finishedWorkerHoldsItsFraction(size_t index);
+    bool fetchRestOfFraction(size_t index);
+    bool fractionsOnDiskMakeTheWholeFile(const QString &intermediatePath, bool combine);
     bool moveFinishedFileToFinalPath(const QString &intermediatePath, QString &finalPath);
     void writeFinishedFileMetadata(const QString &finalPath);
     void openWithMatchingFolderRule(const QString &finalPath);

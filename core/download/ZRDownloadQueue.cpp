@@ -10,6 +10,9 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 
 const QString NumberOfConcurrentDownloadsKey = QStringLiteral("Number Of Concurrent Downloads");
@@ -21,11 +24,15 @@ constexpr qint64 DefaultNumberOfConcurrentDownloadsPerHost = 2;
 constexpr qint64 MaximumNumberOfConcurrentDownloads = 9;
 constexpr qint64 UnlimitedDownloadSlots = 2147483647;
 
-// Waiting and downloading downloads in queue order, rebuilt from the master list when dropped.
+// Waiting and downloading downloads in queue order, rebuilt when dropped.
 std::optional<ZRDownloadList> gQueuedDownloads;
 std::optional<ZRDownloadList> gDownloadingDownloads;
 bool gSchedulingPassPending = false;
 std::function<void(ZRDownload &)> gQueuedDownloadStarter;
+// Every download that is not complete or aborted, in no order. A finished download never runs
+// again (only setting its status by hand brings it back), so the rebuild of the lists above looks
+// at these alone and does not grow with the finished rows of a long list.
+std::vector<ZRDownload *> gUnfinishedDownloads;
 
 // While a modal window is open no download starts; look again after this long.
 constexpr int ModalRetryMilliseconds = 1000;
@@ -130,18 +137,72 @@ void ZRDownload::invalidateQueuedAndDownloadingDownloads()
     gDownloadingDownloads.reset();
 }
 
+void ZRDownload::noteUnfinishedDownload(ZRDownload *download)
+{
+    if (download->_unfinishedSlot >= 0)
+        return;
+    download->_unfinishedSlot = qsizetype(gUnfinishedDownloads.size());
+    gUnfinishedDownloads.push_back(download);
+}
+
+void ZRDownload::forgetUnfinishedDownload(ZRDownload *download)
+{
+    const qsizetype slot = download->_unfinishedSlot;
+    if (slot < 0)
+        return;
+    ZRDownload *last = gUnfinishedDownloads.back();
+    gUnfinishedDownloads[size_t(slot)] = last;
+    last->_unfinishedSlot = slot;
+    gUnfinishedDownloads.pop_back();
+    download->_unfinishedSlot = -1;
+}
+
 void ZRDownload::populateQueuedAndDownloadingDownloads()
 {
     ZRDownloadList queued;
     ZRDownloadList downloading;
-    if (ZRDownloadManager *manager = ZRDownloadManager::sharedManager()) {
-        for (const ZRDownloadPtr &download : manager->downloadsMatchingStatusMask(ZRDownloadStatusMaskAny)) {
-            if (!download)
-                continue;
+    ZRDownloadManager *manager = ZRDownloadManager::sharedManager();
+    std::vector<ZRDownload *> active;
+    for (size_t i = 0; i < gUnfinishedDownloads.size();) {
+        ZRDownload *download = gUnfinishedDownloads[i];
+        if (download->matchesStatusMask(ZRDownloadStatusMaskFinished)) {
+            forgetUnfinishedDownload(download);
+            continue;
+        }
+        if (download->matchesStatusMask(ZRDownloadStatusMaskActive))
+            active.push_back(download);
+        ++i;
+    }
+    if (manager && !active.empty()) {
+        // In queue order: where each one stands in the master list. A place that no longer holds the
+        // download means the list changed since the places were taken: they are all taken again.
+        const ZRDownloadList list = manager->downloadsMatchingStatusMask(ZRDownloadStatusMaskAny);
+        const auto standsAtItsPlace = [&list](const ZRDownload *download) {
+            const qsizetype place = download->_listPositionHint;
+            return place >= 0 && place < list.size() && list[place].get() == download;
+        };
+        if (!std::all_of(active.cbegin(), active.cend(), standsAtItsPlace)) {
+            for (ZRDownload *download : active)
+                download->_listPositionHint = -1;
+            for (qsizetype place = 0; place < list.size(); ++place) {
+                if (list[place])
+                    list[place]->_listPositionHint = place;
+            }
+        }
+        // Those that are not in the list are not in the queue either.
+        active.erase(std::remove_if(active.begin(), active.end(), [&](const ZRDownload *download) {
+                         return !standsAtItsPlace(download);
+                     }),
+                     active.end());
+        std::sort(active.begin(), active.end(), [](const ZRDownload *a, const ZRDownload *b) {
+            return a->_listPositionHint < b->_listPositionHint;
+        });
+        for (const ZRDownload *download : active) {
+            const ZRDownloadPtr &entry = list[download->_listPositionHint];
             if (download->status() == ZRDownloadStatusQueued)
-                queued.append(download);
-            else if (download->status() == ZRDownloadStatusDownloading)
-                downloading.append(download);
+                queued.append(entry);
+            else
+                downloading.append(entry);
         }
     }
     gQueuedDownloads = std::move(queued);
@@ -257,10 +318,12 @@ quint64 ZRDownload::indexOfQueuedDownload(ZRDownload *download, QString *host, q
             }
         }
         if (start) {
-            if (gQueuedDownloadStarter)
+            if (gQueuedDownloadStarter) {
                 gQueuedDownloadStarter(*candidate);
-            else
+            } else {
+                candidate->adoptDataLeftBehind();
                 candidate->startDownloadWithURL(QUrl(), false);
+            }
             list.removeAt(i);
             invalidateQueuedAndDownloadingDownloads();
             --openSlots;
