@@ -213,8 +213,11 @@ bool ZRDownload::giveUpAccelerationIfStillPossible(ZRDownloadWorkerPrototype &wo
     const ZRDownloadWorkerPrototype &first = *_downloadWorkers.front();
     if (first.endByte() > 0 || first.status() != ZRWorkerStatusRunning)
         return false;
-    const bool rangeRefused = error && error->domain == ZRDownloadWorkerErrorDomain
-        && error->code == ZRDownloadWorkerRangeNotHonouredErrorCode;
+    // A range answered with other bytes, or refused with an error status (503, 416): the server
+    // will not serve this connection, however much the others already hold.
+    const bool rangeRefused = (error && error->domain == ZRDownloadWorkerErrorDomain &&
+                               error->code == ZRDownloadWorkerRangeNotHonouredErrorCode) ||
+                              worker.responseIsErrorAnswer();
     qint64 fractionBytes = 0;
     for (size_t i = 1; i < _downloadWorkers.size(); ++i)
         fractionBytes += _downloadWorkers[i]->downloadedBytes() + _downloadWorkers[i]->resumeByteOffset();
@@ -287,6 +290,53 @@ bool ZRDownload::acceleratedResumeIsPossible(const QString &intermediatePath, QH
             return false;
         ZRLogDebug(QStringLiteral("%1 cut the first fraction back to %2 bytes").arg(description()).arg(secondFractionStart));
         fragmentSizes[intermediatePath] = quint64(secondFractionStart);
+    }
+    return true;
+}
+
+// --- Joining ---
+
+bool ZRDownload::fractionsOnDiskMakeTheWholeFile(const QString &intermediatePath, bool combine)
+{
+    if (intermediatePath.isEmpty() || _downloadWorkers.empty())
+        return true;
+    QHash<QString, quint64> sizes;
+    combinedFileSizeFromIntermediateDownloadTargetPath(intermediatePath, QString(), &sizes);
+    const qint64 total = knownTotalLength();
+    const auto missing = [&](const QString &file, qint64 held, qint64 length) {
+        ZRLog(QStringLiteral("%1 cannot join: <%2> holds %3 of %4 bytes")
+                  .arg(description(), file)
+                  .arg(held)
+                  .arg(length));
+        return false;
+    };
+    if (!combine || _downloadWorkers.size() < 2) {
+        // One connection: the file with its resume fragments. A body decoded on the way may be
+        // longer than the length announced for it, never shorter.
+        const qint64 held = qint64(sizes.value(intermediatePath));
+        return total <= 0 || held >= total ? true : missing(intermediatePath, held, total);
+    }
+    // Each fraction exactly its length, one after the other, up to the end of the file.
+    qint64 next = _downloadWorkers[1]->fractionStartByte();
+    const qint64 first = qint64(sizes.value(intermediatePath));
+    if (first > next && !trimFirstFractionFiles(intermediatePath, next))
+        return false;
+    if (first < next)
+        return missing(intermediatePath, first, next);
+    for (size_t i = 1; i < _downloadWorkers.size(); ++i) {
+        const ZRDownloadWorkerPrototype &w = *_downloadWorkers[i];
+        const qint64 length = w.endByte() - w.fractionStartByte() + 1;
+        const qint64 held = qint64(sizes.value(w.targetPath()));
+        if (w.fractionStartByte() != next || w.endByte() <= 0 || held != length)
+            return missing(w.targetPath(), held, length);
+        next = w.endByte() + 1;
+    }
+    if (total > 0 && next != total) {
+        ZRLog(QStringLiteral("%1 cannot join: the fractions end at byte %2 of %3")
+                  .arg(description())
+                  .arg(next)
+                  .arg(total));
+        return false;
     }
     return true;
 }

@@ -529,10 +529,13 @@ void ZRDownload::downloadWorkerDidReceiveResponseHeaders(ZRDownloadWorkerPrototy
                    .arg(description())
                    .arg(statusCode)
                    .arg(loggable(url), ZRDownloadWorkerHeaders::description(headers), worker.description()));
-    _userSettings.insert(ZRDownloadKeys::StatusCode, statusCode);
-    _userSettings.insert(ZRDownloadKeys::ResponseURL, url.toString(QUrl::FullyEncoded));
-
     const bool isFirst = isFirstDownloadWorker(worker);
+    // The first connection's answer is the download's: an extra one refused with a 503 does not
+    // make a file that completes on one connection "Aborted — 503".
+    if (isFirst || _downloadWorkers.empty()) {
+        _userSettings.insert(ZRDownloadKeys::StatusCode, statusCode);
+        _userSettings.insert(ZRDownloadKeys::ResponseURL, url.toString(QUrl::FullyEncoded));
+    }
     const qint64 from = worker.fractionStartByte() + worker.resumeByteOffset();
     if (from > 0 && isSuccessStatus(statusCode)) {
         if (worker.responseHonoursRequestedRange()) {
@@ -737,17 +740,25 @@ void ZRDownload::downloadWorkerDidFailWithError(ZRDownloadWorkerPrototype &worke
                         worker.description()));
     if (giveUpAccelerationIfStillPossible(worker, error))
         return;
+    const bool isWorkerError = error && error->domain == ZRDownloadWorkerErrorDomain;
+    // Bytes of another version, or from elsewhere, cannot be joined to what is on disk.
+    const bool otherVersion = isWorkerError && error->code == ZRDownloadWorkerRangeNotHonouredErrorCode;
+    // A fraction that ended short or on an error answer: what it and the others hold is sound.
+    const bool fractionIncomplete = isWorkerError && error->code == ZRDownloadWorkerIncompleteErrorCode;
     bool resuming = false;
     qint64 received = 0;
+    QStringList fractionFiles;
     for (const ZRDownloadWorkerPtr &w : _downloadWorkers) {
         if (w->resumeByteOffset() > 0)
             resuming = true;
         received += w->downloadedBytes();
+        if (w != _downloadWorkers.front())
+            fractionFiles.append(w->targetPath());
     }
     dropDownloadWorkers();
 
-    if (resuming && received <= 0) {
-        // The resume itself failed: what is on disk cannot be continued.
+    if (otherVersion || (resuming && received <= 0 && !fractionIncomplete)) {
+        // The resume itself failed, or the file changed: what is on disk cannot be continued.
         _userSettings.remove(ZRDownloadKeys::ResponseURL);
         _userSettings.remove(ZRDownloadKeys::AccelerationWorkers);
         forgetResumeValidators();
@@ -764,6 +775,19 @@ void ZRDownload::downloadWorkerDidFailWithError(ZRDownloadWorkerPrototype &worke
             // Not a byte of the file came: nothing of it stays in the user's folder.
             removeIntermediateFileAndContainer(_intermediateDownloadTargetPath);
             _intermediateDownloadTargetPath.clear();
+        }
+        if (!_intermediateDownloadTargetPath.isEmpty() &&
+            _userSettings.contains(ZRDownloadKeys::AccelerationWorkers)) {
+            // A fraction refused before its first byte has no file yet: an empty one keeps the
+            // layout whole for the resume, which would otherwise take it for a lost fragment.
+            for (const QString &file : fractionFiles) {
+                const int fd = file.isEmpty()
+                                   ? -1
+                                   : ::open(QFile::encodeName(file).constData(),
+                                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+                if (fd >= 0)
+                    ::close(fd);
+            }
         }
         _isInterrupted = true;
         pause();
@@ -797,6 +821,16 @@ void ZRDownload::resetAutoResumeDecisionForTesting()
 
 void ZRDownload::downloadWorkerDidFinish(ZRDownloadWorkerPrototype &worker)
 {
+    // The worker may be replaced or dropped below.
+    const ZRDownloadWorkerPtr keepAlive = worker.weak_from_this().lock();
+    const auto found = std::find_if(_downloadWorkers.begin(), _downloadWorkers.end(),
+                                    [&worker](const ZRDownloadWorkerPtr &w) { return w.get() == &worker; });
+    if (found == _downloadWorkers.end())
+        return;
+    if (worker.status() == ZRWorkerStatusFinished &&
+        !finishedWorkerHoldsItsFraction(size_t(found - _downloadWorkers.begin())))
+        return;
+
     bool combine = _downloadWorkers.size() > 1;
     bool firstFinishedAlone = false;
     // Only a first worker still open towards the end of the file can overtake the others; one that
@@ -842,6 +876,116 @@ void ZRDownload::downloadWorkerDidFinish(ZRDownloadWorkerPrototype &worker)
     completeWithFinishedWorkers(combine);
 }
 
+qint64 ZRDownload::knownTotalLength() const
+{
+    const qint64 recorded = _userSettings.value(ZRDownloadKeys::ResumeTotalLength).toLongLong();
+    if (recorded > 0)
+        return recorded;
+    if (_downloadWorkers.empty())
+        return 0;
+    if (_downloadWorkers.front()->responseTotalBytes() > 0)
+        return _downloadWorkers.front()->responseTotalBytes();
+    // Closed fractions end where the file does.
+    const qint64 lastEnd = _downloadWorkers.back()->endByte();
+    return lastEnd > 0 ? lastEnd + 1 : 0;
+}
+
+qint64 ZRDownload::fractionLengthOfWorker(size_t index) const
+{
+    const ZRDownloadWorkerPrototype &w = *_downloadWorkers[index];
+    if (w.endByte() > 0)
+        return w.endByte() - w.fractionStartByte() + 1;
+    if (index == 0 && _downloadWorkers.size() > 1)
+        return _downloadWorkers[1]->fractionStartByte();
+    const qint64 total = knownTotalLength();
+    return total > 0 ? total - w.fractionStartByte() : -1;
+}
+
+bool ZRDownload::finishedWorkerHoldsItsFraction(size_t index)
+{
+    const ZRDownloadWorkerPtr w = _downloadWorkers[index];
+    const auto incomplete = [&](const QString &what) {
+        ZRLog(QStringLiteral("%1 %2 (worker: %3)").arg(description(), what, w->description()));
+        w->setStatus(ZRWorkerStatusFailed);
+        const QString message = QStringLiteral("%1 %2").arg(w->description(), what);
+        downloadWorkerDidFailWithError(*w, ZRHTTPError::make(ZRDownloadWorkerIncompleteErrorCode,
+                                                             message.toStdString(), nullptr,
+                                                             ZRDownloadWorkerErrorDomain));
+        return false;
+    };
+    if (w->responseIsErrorAnswer()) {
+        // The first connection's answer is judged with the download's (an error page, a file gone).
+        if (index == 0)
+            return true;
+        return incomplete(QStringLiteral("got status %1 instead of its bytes").arg(w->responseStatusCode()));
+    }
+    const qint64 held = w->resumeByteOffset() + w->downloadedBytes();
+    if (index == 0 && _downloadWorkers.size() > 1 && w->endByte() <= 0) {
+        // A first connection still open towards the end either got there, and the others are not
+        // needed, or covers at least its own share: what lies past the share is cut before the join.
+        const qint64 total = knownTotalLength();
+        const qint64 share = _downloadWorkers[1]->fractionStartByte();
+        if (total <= 0 || held >= total)
+            return true;
+        if (held >= share) {
+            w->setDownloadedBytes(share - w->resumeByteOffset());
+            w->setStatus(ZRWorkerStatusTruncated);
+            return true;
+        }
+    }
+    const qint64 length = fractionLengthOfWorker(index);
+    if (length <= 0 || held >= length)
+        return true;
+    if (fetchRestOfFraction(index))
+        return false;
+    return incomplete(QStringLiteral("ended with %1 of %2 bytes of its fraction").arg(held).arg(length));
+}
+
+bool ZRDownload::fetchRestOfFraction(size_t index)
+{
+    // A server may answer a range with less than was asked: as long as each answer brings bytes,
+    // the rest is asked for again.
+    constexpr int MaximumRestFetches = 32;
+    const ZRDownloadWorkerPtr previous = _downloadWorkers[index];
+    if (previous->downloadedBytes() <= 0 || previous->restFetches() >= MaximumRestFetches)
+        return false;
+    const ZRDownloadWorkerPtr rest =
+        ZRDownloadWorkerPrototype::downloadWorkerWithDownloadWorker(previous.get());
+    if (!rest)
+        return false;
+    if (index == 0) {
+        // The place that answered: a redirect on the way could drop the range.
+        const QUrl responseURL(_userSettings.value(ZRDownloadKeys::ResponseURL).toString(), QUrl::StrictMode);
+        if (responseURL.isValid() && !responseURL.scheme().isEmpty())
+            rest->setURL(responseURL);
+    }
+    rest->setFractionStartByte(previous->fractionStartByte());
+    rest->setResumeByteOffset(previous->resumeByteOffset() + previous->downloadedBytes());
+    qint64 end = previous->endByte();
+    if (end <= 0 && index == 0 && _downloadWorkers.size() > 1)
+        end = _downloadWorkers[1]->fractionStartByte() - 1;
+    rest->setEndByte(end);
+    const QString validator = _userSettings.value(ZRDownloadKeys::ResumeValidator).toString();
+    if (!validator.isEmpty())
+        rest->setRangeValidator(validator);
+    if (knownTotalLength() > 0)
+        rest->setExpectedTotalBytes(knownTotalLength());
+    rest->setRestFetches(previous->restFetches() + 1);
+
+    previous->setDelegate(nullptr);
+    _downloadWorkers[index] = rest;
+    if (!rest->start()) {
+        _downloadWorkers[index] = previous;
+        previous->setDelegate(this);
+        return false;
+    }
+    ZRLog(QStringLiteral("%1 fetching the rest of a fraction from byte %2 (worker: %3)")
+              .arg(description())
+              .arg(rest->fractionStartByte() + rest->resumeByteOffset())
+              .arg(rest->description()));
+    return true;
+}
+
 void ZRDownload::completeWithFinishedWorkers(bool combine)
 {
     const QString intermediatePath = intermediateDownloadTargetPathWithSuggestedFileName(QString(), true, false);
@@ -849,6 +993,14 @@ void ZRDownload::completeWithFinishedWorkers(bool combine)
     for (const ZRDownloadWorkerPtr &w : _downloadWorkers) {
         bytes += w->downloadedBytes();
         offset += w->resumeByteOffset();
+    }
+    const qint64 total = knownTotalLength();
+    const bool severalFractions = combine && _downloadWorkers.size() > 1;
+    if (bytes + offset > 0 && !fractionsOnDiskMakeTheWholeFile(intermediatePath, combine)) {
+        // Kept as they are: a resume measures them again and fetches what is missing.
+        _isInterrupted = true;
+        pause();
+        return;
     }
     dropDownloadWorkers();
 
@@ -869,6 +1021,18 @@ void ZRDownload::completeWithFinishedWorkers(bool combine)
             combinedFileSizeFromIntermediateDownloadTargetPath(intermediatePath, intermediatePath, nullptr, &joined);
             if (!joined) {
                 ZRLog(QStringLiteral("%1 cannot join the partial files of <%2>").arg(description(), intermediatePath));
+                _isInterrupted = true;
+                pause();
+                return;
+            }
+            const qint64 joinedLength = QFileInfo(intermediatePath).size();
+            if (severalFractions && total > 0 && joinedLength != total) {
+                ZRLog(QStringLiteral("%1 joined file <%2> holds %3 of %4 bytes")
+                          .arg(description(), intermediatePath)
+                          .arg(joinedLength)
+                          .arg(total));
+                // One file now: a resume continues it as such.
+                _userSettings.remove(ZRDownloadKeys::AccelerationWorkers);
                 _isInterrupted = true;
                 pause();
                 return;

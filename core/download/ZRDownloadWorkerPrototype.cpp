@@ -6,6 +6,7 @@
 #include "core/foundation/ZRLog.h"
 #include "core/foundation/ZRSystemCalls.h"
 #include "core/foundation/ZRUserDefaults.h"
+#include "core/http/ZRHTTPRequest.h"
 #include "core/text/ZRStringExtensions.h"
 
 #include <QCoreApplication>
@@ -348,9 +349,31 @@ void ZRDownloadWorkerPrototype::evaluateResponseRange(const ZRHTTPHeaders &heade
         return;
     }
     // Appending bytes from elsewhere, or from another version of the file, would splice two files.
-    if (!hasRange || start != _requestedFromByte || (_requestedEndByte > 0 && end > _requestedEndByte)
-        || (_expectedTotalBytes > 0 && total >= 0 && total != _expectedTotalBytes))
+    // A server that ignores "If-Range" still names the version it sends.
+    if (!hasRange || start != _requestedFromByte || (_requestedEndByte > 0 && end > _requestedEndByte) ||
+        (_expectedTotalBytes > 0 && total >= 0 && total != _expectedTotalBytes) ||
+        !responseValidatorMatchesRangeValidator(headers))
         _responseHonoursRequestedRange = false;
+}
+
+bool ZRDownloadWorkerPrototype::responseValidatorMatchesRangeValidator(const ZRHTTPHeaders &headers) const
+{
+    if (_rangeValidator.isEmpty())
+        return true;
+    const auto opaqueTag = [](const QString &tag) {
+        return tag.startsWith(QLatin1String("W/")) ? tag.mid(2) : tag;
+    };
+    if (_rangeValidator.startsWith(QLatin1Char('"')) || _rangeValidator.startsWith(QLatin1String("W/"))) {
+        const QString etag = ZRDownloadWorkerHeaders::value(headers, "ETag").trimmed();
+        return etag.isEmpty() || opaqueTag(etag) == opaqueTag(_rangeValidator);
+    }
+    const QString lastModified = ZRDownloadWorkerHeaders::value(headers, "Last-Modified").trimmed();
+    if (lastModified.isEmpty() || lastModified == _rangeValidator)
+        return true;
+    // The same moment may be written another way.
+    const auto stated = ZRHTTPRequest::dateFromRFC1123String(lastModified.toStdString());
+    const auto stored = ZRHTTPRequest::dateFromRFC1123String(_rangeValidator.toStdString());
+    return stated && stored && *stated == *stored;
 }
 
 bool ZRDownloadWorkerPrototype::shouldWriteResponseBody() const

@@ -43,6 +43,7 @@ enum ZRDownloadWorkerErrorCode : int {
     ZRDownloadWorkerCannotWriteErrorCode = 1,     // "%@ cannot write to intermediate file"
     ZRDownloadWorkerMissingTargetErrorCode = 2,   // "%@ missing target path"
     ZRDownloadWorkerRangeNotHonouredErrorCode = 3, // a ranged request was answered with other bytes
+    ZRDownloadWorkerIncompleteErrorCode = 4,      // an error answer, or fewer bytes than the range holds
 };
 
 // Main thread. The download implements this; every call comes from a worker it owns. A delegate may
@@ -165,6 +166,16 @@ public:
     // The validator and the whole file's length that this response states (0 when unknown).
     QString responseValidator() const { return _responseValidator; }
     qint64 responseTotalBytes() const { return _responseTotalBytes; }
+    // The status of the last response: 0 before one came, -1 for a file URL.
+    qint64 responseStatusCode() const { return _responseStatusCode; }
+    // An answer that is not the file: a redirect, challenge or error status as the last response.
+    bool responseIsErrorAnswer() const
+    {
+        return _responseStatusCode > 0 && (_responseStatusCode < 200 || _responseStatusCode > 299);
+    }
+    // How many transfers before this one fetched the same fraction, each ending short of its end.
+    int restFetches() const { return _restFetches; }
+    void setRestFetches(int fetches) { _restFetches = fetches; }
 
     // "<ZRHTTPRequestDownloadWorker: 0x...>".
     QString description() const;
@@ -229,6 +240,9 @@ protected:
     virtual const char *className() const { return "ZRDownloadWorkerPrototype"; }
 
 private:
+    // Whether a partial response's "ETag" (else "Last-Modified") names the version that the range
+    // validator does; a response that states none of the kind passes.
+    bool responseValidatorMatchesRangeValidator(const ZRHTTPHeaders &headers) const;
     // Checks a success response against the range the transfer asked for.
     void evaluateResponseRange(const ZRHTTPHeaders &headers, qint64 statusCode, qint64 expectedContentLength);
 
@@ -254,6 +268,7 @@ private:
     bool _responseHonoursRequestedRange = true;
     QString _responseValidator;
     qint64 _responseTotalBytes = 0;
+    int _restFetches = 0;
 };
 
 // Main thread. Header lookups for transports and delegates.

@@ -5,8 +5,13 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -98,6 +103,32 @@ QString ZRTestScriptedServer::url(const QString &path) const
 std::string ZRTestScriptedServer::urlString(const std::string &path) const
 {
     return "http://127.0.0.1:" + std::to_string(_port) + path;
+}
+
+QByteArray ZRTestScriptedServer::get(const QString &path) const
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return {};
+    timeval timeout = {};
+    timeout.tv_sec = 5;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(_port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QByteArray response;
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
+        const QByteArray request = "GET " + path.toUtf8() + " HTTP/1.0\r\n\r\n";
+        if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) == request.size()) {
+            char buffer[4096];
+            for (ssize_t count; (count = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+                response.append(buffer, count);
+        }
+    }
+    ::close(fd);
+    const qsizetype body = response.indexOf("\r\n\r\n");
+    return body < 0 ? QByteArray() : response.mid(body + 4);
 }
 
 QByteArray ZRTestScriptedServer::patternBytes(qint64 offset, qint64 length)

@@ -29,6 +29,9 @@ public:
     // "http://127.0.0.1:PORT" + path (path starts with "/").
     QString url(const QString &path) const;
     std::string urlString(const std::string &path) const;
+    // The body of a blocking GET of the path (HTTP/1.0, read until the server closes); empty on
+    // failure. For the scenarios' own logs, not for what a test examines of the engine.
+    QByteArray get(const QString &path) const;
 
     // The pattern body of the "/bytes", "/range", "/chunked" ... scenarios: byte i is i % 251.
     static QByteArray patternBytes(qint64 offset, qint64 length);

@@ -56,11 +56,24 @@ Scenarios, chosen by the path (query parameters in brackets, defaults after "=")
                              seconds (the connection stays open), then the rest
   /delay        [seconds=1, size=100]
                              waits before the response header
+  /faulty/NAME  [size=1000, rate=0, key=NAME, faults=]
+                             serves ranges like /range with "ETag: \"v1\"" and a fixed
+                             Last-Modified, ignores "If-Range", and sends bodies at rate bytes
+                             per second per connection (0: at once). The ranged requests for
+                             the key are counted from 1; faults lists "N:KIND" or "N:KIND:WAIT"
+                             (comma-separated) for the Nth one, answered after WAIT seconds:
+                             503 / 416 (error answers), short (a 206 for the first quarter of
+                             the asked range), etag (a 206 of the range with ETag "v2" and other
+                             bytes: pattern offset 7), total (a 206 whose Content-Range states
+                             size + 1 as the total)
+  /ranges       [key]        the "Range" header of each /faulty request for the key, one a line
+                             in arrival order ("-" for none)
   /set-cookie   [name=a, value=b, path=/, attrs=]
                              sets a cookie ("name=value; Path=path" plus attrs); body "ok"
   /requests                  the request log: one line per request received so far,
                              "<connection id> <request index> <method> <target>"
-  /reset                     clears the request log and the drop-reused keys
+  /reset                     clears the request log, the drop-reused keys and the ranged-request
+                             counts
 
 Unknown paths answer 404. To add a scenario, write a function handler(conn, req) and add
 it to SCENARIOS; it may use send_response(), or write raw bytes with conn.sock.sendall().
@@ -78,6 +91,8 @@ from urllib.parse import parse_qs, urlsplit
 STATE_LOCK = threading.Lock()
 REQUEST_LOG = []
 DROPPED_KEYS = set()
+RANGED_REQUESTS = {}
+RANGE_LOG = {}
 CONNECTION_COUNTER = [0]
 SERVER_PORT = [0]
 
@@ -124,7 +139,7 @@ REASONS = {
     200: "OK", 206: "Partial Content", 301: "Moved Permanently", 302: "Found",
     303: "See Other", 304: "Not Modified", 307: "Temporary Redirect", 308: "Permanent Redirect",
     401: "Unauthorized", 404: "Not Found", 407: "Proxy Authentication Required",
-    416: "Range Not Satisfiable", 500: "Internal Server Error",
+    416: "Range Not Satisfiable", 500: "Internal Server Error", 503: "Service Unavailable",
 }
 
 
@@ -388,6 +403,65 @@ def handle_stall(conn, req):
     return True
 
 
+def send_paced(conn, body, rate):
+    if rate <= 0:
+        conn.sock.sendall(body)
+        return
+    step = 8192
+    for start in range(0, len(body), step):
+        conn.sock.sendall(body[start:start + step])
+        time.sleep(min(step, len(body) - start) / float(rate))
+
+
+def handle_faulty(conn, req):
+    size = req.int_param("size", 1000)
+    rate = req.int_param("rate", 0)
+    validators = [("Accept-Ranges", "bytes"), ("Last-Modified", "Mon, 02 Jan 2023 03:04:05 GMT")]
+    wanted = parse_range(req.headers.get("range"), size)
+    key = req.param("key", req.path)
+    with STATE_LOCK:
+        RANGE_LOG.setdefault(key, []).append(req.headers.get("range", "-"))
+    if wanted is None:
+        head = validators + [("ETag", '"v1"'), ("Content-Length", str(size))]
+        conn.send_head(200, head)
+        send_paced(conn, pattern_bytes(0, size), rate)
+        return True
+    with STATE_LOCK:
+        RANGED_REQUESTS[key] = RANGED_REQUESTS.get(key, 0) + 1
+        number = RANGED_REQUESTS[key]
+    fault, wait = None, 0.0
+    for entry in req.param("faults", "").split(","):
+        fields = entry.split(":")
+        if len(fields) >= 2 and fields[0] == str(number):
+            fault = fields[1]
+            wait = float(fields[2]) if len(fields) > 2 else 0.0
+    time.sleep(wait)
+    start, end = wanted
+    if fault in ("503", "416") or start >= size:
+        status = 503 if fault == "503" else 416
+        conn.send_response(status, b"", validators + [("Content-Range", "bytes */%d" % size)])
+        return True
+    etag, offset, total = '"v1"', 0, size
+    if fault == "short":
+        end = start + max(1, (end - start + 1) // 4) - 1
+    elif fault == "etag":
+        etag, offset = '"v2"', 7
+    elif fault == "total":
+        total = size + 1
+    body = pattern_bytes(start + offset, end - start + 1)
+    conn.send_head(206, validators + [("ETag", etag), ("Content-Length", str(len(body))),
+                                      ("Content-Range", "bytes %d-%d/%d" % (start, end, total))])
+    send_paced(conn, body, rate)
+    return True
+
+
+def handle_ranges(conn, req):
+    with STATE_LOCK:
+        body = "".join(line + "\n" for line in RANGE_LOG.get(req.param("key", ""), []))
+    conn.send_response(200, body.encode("latin-1"), [("Content-Type", "text/plain")])
+    return False
+
+
 def handle_delay(conn, req):
     time.sleep(req.float_param("seconds", 1.0))
     conn.send_response(200, pattern_bytes(0, req.int_param("size", 100)))
@@ -413,6 +487,8 @@ def handle_reset(conn, req):
     with STATE_LOCK:
         REQUEST_LOG.clear()
         DROPPED_KEYS.clear()
+        RANGED_REQUESTS.clear()
+        RANGE_LOG.clear()
     conn.send_response(200, b"ok")
     return True
 
@@ -436,6 +512,8 @@ SCENARIOS = {
     "/truncate": handle_truncate,
     "/stall": handle_stall,
     "/delay": handle_delay,
+    "/faulty/": handle_faulty,
+    "/ranges": handle_ranges,
     "/set-cookie": handle_set_cookie,
     "/requests": handle_requests,
     "/reset": handle_reset,
@@ -462,7 +540,7 @@ class Handler(socketserver.BaseRequestHandler):
                 req = conn.read_request()
                 if req is None:
                     return
-                if req.path not in ("/requests", "/reset"):
+                if req.path not in ("/requests", "/reset", "/ranges"):
                     with STATE_LOCK:
                         REQUEST_LOG.append("%d %d %s %s" % (conn.id, conn.index, req.method, req.target))
                 handler = find_handler(req.path)

@@ -322,6 +322,78 @@ TEST_F(Acceleration, ExtraConnectionsThatCannotBeHadLeaveTheFirstToFinishAlone)
     EXPECT_TRUE(readFile(downloadsPath(files.first())) == pattern(0, total));
 }
 
+TEST_F(Acceleration, AnExtraConnectionRefusedOrAnsweredShortNeverLeavesAHoleInTheFile)
+{
+    ZRTestScriptedServer server;
+    ZR_START_SCRIPTED_SERVER_OR_SKIP(server);
+    constexpr qint64 total = 1600000, fraction = 400000;
+    const QByteArray bytes = pattern(0, total);
+    enum Outcome { oneConnection, restAskedAgain, interrupted };
+    // The first ranged request (one of the three extra connections) gets the row's answer: an error
+    // status, a 206 of another version, a valid 206 for the first quarter of its range, or, after
+    // the first connection was cut, a 503.
+    const struct {
+        const char *fault;
+        Outcome outcome;
+    } cases[] = {{"503", oneConnection},
+                 {"416", oneConnection},
+                 {"etag", oneConnection},
+                 {"short", restAskedAgain},
+                 {"503:1.5", interrupted}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.fault);
+        log.clear();
+        const QString name = QStringLiteral("fault-%1.bin").arg(&c - cases);
+        const QString path = QStringLiteral("/faulty/") + name;
+        const auto asked = [&] {
+            return QString::fromLatin1(server.get(QStringLiteral("/ranges?key=") + path))
+                .split(u'\n', Qt::SkipEmptyParts);
+        };
+        ZRDownloadPtr download = manager.enqueue(server.url(
+            path +
+            QStringLiteral("?size=%1&rate=800000&faults=1:%2").arg(total).arg(QLatin1String(c.fault))));
+        ASSERT_TRUE(waitUntil([&] { return isFinished(download) || download->isInterrupted(); }, 20000));
+
+        if (c.outcome == interrupted) {
+            ASSERT_EQ(download->status(), ZRDownloadStatusPaused) << log.join(u'\n').toStdString();
+            // Every fraction keeps what it has: the first its share, the refused one nothing.
+            const QString intermediate = intermediatePath(name);
+            EXPECT_TRUE(readFile(intermediate) == bytes.left(fraction));
+            int empty = 0;
+            for (int i = 1; i < 4; ++i) {
+                const QByteArray held = readFile(intermediate + QStringLiteral(".quorvel-xf-%1").arg(i));
+                if (held.isEmpty())
+                    ++empty;
+                else
+                    EXPECT_TRUE(held == bytes.mid(fraction * i, fraction)) << i;
+            }
+            EXPECT_EQ(empty, 1);
+            const qsizetype before = asked().size();
+            download->togglePause();
+            ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 20000));
+            EXPECT_EQ(asked().size(), before + 1) << "only the refused fraction is asked for again";
+        }
+        ASSERT_EQ(download->status(), ZRDownloadStatusComplete) << log.join(u'\n').toStdString();
+        const QByteArray result = readFile(downloadsPath(name));
+        EXPECT_EQ(result.size(), total);
+        EXPECT_TRUE(result == bytes);
+        EXPECT_FALSE(QFileInfo::exists(bundlePath(name)));
+        EXPECT_EQ(download->userSettings().value(ZRDownloadKeys::AccelerationFailed).toBool(),
+                  c.outcome == oneConnection);
+        if (c.outcome == restAskedAgain) {
+            // The short fraction came in two answers: its first quarter, then the rest.
+            const QStringList ranges = asked();
+            EXPECT_EQ(ranges.size(), 5) << ranges.join(u' ').toStdString();
+            qsizetype refetches = 0;
+            for (int i = 1; i < 4; ++i)
+                refetches += ranges.count(QStringLiteral("bytes=%1-%2")
+                                              .arg(fraction * i + fraction / 4)
+                                              .arg(fraction * (i + 1) - 1));
+            EXPECT_EQ(refetches, 1) << ranges.join(u' ').toStdString();
+        }
+    }
+}
+
 TEST_F(Acceleration, OnAFastServerTheFileIsWholeWhicheverConnectionWins)
 {
     ZRTestNginx server(ZRTestNginx::Options{400 * 1000, false});

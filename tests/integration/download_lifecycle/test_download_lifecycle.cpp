@@ -378,6 +378,45 @@ TEST_P(DownloadLifecycle, AResumeAnsweredWithAnErrorPageNeverCompletes)
     EXPECT_FALSE(QFileInfo::exists(bundlePath(QStringLiteral("gone.bin"))));
 }
 
+TEST_P(DownloadLifecycle, AResumeAnsweredWithAnotherVersionOrFewerBytesIsNeverSpliced)
+{
+    ZRTestScriptedServer server;
+    ZR_START_SCRIPTED_SERVER_OR_SKIP(server);
+    constexpr qint64 total = 800000;
+    const QByteArray bytes = pattern(0, total);
+    // The server ignores "If-Range"; the first ranged request (the resume) gets the row's answer:
+    // a 206 with another ETag, one whose Content-Range states another total, or a valid 206 that
+    // covers only the first quarter of the rest.
+    const struct {
+        const char *fault;
+        bool startsOver; // else the rest is asked for again
+    } cases[] = {{"etag", true}, {"total", true}, {"short", false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.fault);
+        const QString name = QLatin1String(c.fault) + QStringLiteral(".bin");
+        const QString path = QStringLiteral("/faulty/") + name;
+        ZRDownloadPtr download = manager.enqueue(server.url(
+            path +
+            QStringLiteral("?size=%1&rate=400000&faults=1:%2").arg(total).arg(QLatin1String(c.fault))));
+        const qint64 kept = pauseWhenPartlyThere(download, bundlePath(name) + u'/' + name);
+        ASSERT_GT(kept, 0);
+
+        download->togglePause();
+        ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 20000));
+        EXPECT_EQ(download->status(), ZRDownloadStatusComplete);
+        const QByteArray result = readFile(downloadsPath(name));
+        EXPECT_EQ(result.size(), total);
+        EXPECT_TRUE(result == bytes) << "one version of the file, whole";
+        EXPECT_FALSE(QFileInfo::exists(bundlePath(name)));
+        const QString rest = QStringLiteral("bytes=%1-").arg(kept);
+        const QString again =
+            c.startsOver ? QStringLiteral("-") : QStringLiteral("bytes=%1-").arg(kept + (total - kept) / 4);
+        EXPECT_EQ(QString::fromLatin1(server.get(QStringLiteral("/ranges?key=") + path))
+                      .split(u'\n', Qt::SkipEmptyParts),
+                  (QStringList{QStringLiteral("-"), rest, again}));
+    }
+}
+
 TEST_P(DownloadLifecycle, AResumeThatIsRedirectedKeepsTheBytesOnDisk)
 {
     ZRTestNginx server(ZRTestNginx::Options{400 * 1000, false});
