@@ -131,6 +131,10 @@ void ZRDownload::addAccelerationWorkersForResponse(ZRDownloadWorkerPrototype &wo
 {
     if (_hasFailedToAddAccelerationWorkers || _downloadWorkers.size() != 1 || !accelerates())
         return;
+    // A request with a body is sent once: a POST is never repeated for parts of its answer.
+    const QString method = worker.requestMethod();
+    if (!worker.requestBody().isNull() || (!method.isEmpty() && method != QLatin1String("GET")))
+        return;
     if (ZRDownloadWorkerHeaders::value(headers, "Accept-Ranges").trimmed().toLower() != QLatin1String("bytes")) {
         _userSettings.insert(ZRDownloadKeys::RangesDisabled, true);
         return;

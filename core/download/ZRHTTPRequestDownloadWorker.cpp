@@ -149,8 +149,9 @@ bool ZRHTTPRequestDownloadWorker::startWithURL(const QUrl &url, const QString &m
         // An empty field keeps the engine from adding its own: the transport then sends none.
         request->addRequestHeader("User-Agent", userAgent ? userAgent->toStdString() : std::string());
     }
+    // The engine sends it with its length, and again on a redirect that keeps the method.
     if (!body.isNull())
-        ZRLog(QStringLiteral("%1 cannot use custom request body").arg(description()));
+        request->appendPostData(std::string(body.constData(), std::size_t(body.size())));
     if (!referer.isEmpty())
         request->addRequestHeader("Referer", referer.toStdString());
     if (!range.isEmpty()) {
