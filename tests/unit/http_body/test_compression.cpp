@@ -210,3 +210,51 @@ TEST(DataCompression, FilesInflateAndDeflateInChunksWithTheirMessages)
     EXPECT_FALSE(ZRDataDecompressor::uncompressDataFromFile(cut, unpacked, &error));
     EXPECT_EQ(error->localizedDescription, "Decompression of data failed with code -5");
 }
+
+// Inflating works in steps of at most 256 KiB of output, and a body that grows beyond 1 MiB plus
+// 500 times its compressed size is stopped, in memory, chunk by chunk and from file to file; text
+// that compresses 300 times and more still inflates whole.
+TEST(DataCompression, InflatingIsBoundedPerStepAndStopsADecompressionBomb)
+{
+    const std::string text = textOfSize(8 * 1024 * 1024);
+    const std::string bomb = gzipped(std::string(64 * 1024 * 1024, '\0'));
+    ASSERT_LT(bomb.size(), 100000u);
+    const std::uint64_t bombLimit = 1024 * 1024 + 500 * bomb.size();
+    const std::string ratioMessage =
+        "Decompression of data stopped because the data grew beyond 500 times its compressed size";
+    for (const bool isBomb : {false, true}) {
+        SCOPED_TRACE(isBomb ? "bomb" : "text");
+        const std::string packed = isBomb ? bomb : gzipped(text);
+        ZRHTTPErrorPtr error;
+        const std::optional<std::string> whole = ZRDataDecompressor::uncompressData(packed, &error);
+        EXPECT_EQ(bool(whole), !isBomb);
+        EXPECT_EQ(error ? error->localizedDescription : "", isBomb ? ratioMessage : "");
+        EXPECT_TRUE(!whole || *whole == text);
+
+        // Fed in pieces: each step of output is bounded and the bomb stops early.
+        ZRDataDecompressor decompressor;
+        std::size_t largestStep = 0;
+        std::uint64_t produced = 0;
+        bool failed = false;
+        for (std::size_t at = 0; at < packed.size() && !failed; at += 16384) {
+            const std::size_t length = std::min<std::size_t>(16384, packed.size() - at);
+            failed = !decompressor.uncompressBytes(packed.data() + at, length,
+                [&](const char *, std::size_t stepLength) {
+                    largestStep = std::max(largestStep, stepLength);
+                    produced += stepLength;
+                    return true;
+                },
+                &error);
+        }
+        EXPECT_EQ(failed, isBomb);
+        EXPECT_LE(largestStep, ZRDataDecompressionStepSize);
+        EXPECT_LE(produced, isBomb ? bombLimit : text.size());
+
+        const std::string source = pathIn(QStringLiteral("bounded.gz"));
+        const std::string destination = pathIn(QStringLiteral("bounded.out"));
+        ASSERT_TRUE(writeBytes(source, packed));
+        EXPECT_EQ(ZRDataDecompressor::uncompressDataFromFile(source, destination, &error), !isBomb);
+        const auto written = std::uint64_t(QFileInfo(QString::fromStdString(destination)).size());
+        EXPECT_LE(written, isBomb ? bombLimit : text.size());
+    }
+}
