@@ -317,7 +317,7 @@ bool ZRDownload::fractionsOnDiskMakeTheWholeFile(const QString &intermediatePath
     if (!combine || _downloadWorkers.size() < 2) {
         // One connection: the file with its resume fragments. A body decoded on the way may be
         // longer than the length announced for it, never shorter.
-        const qint64 held = qint64(sizes.value(intermediatePath));
+        const qint64 held = combine ? qint64(sizes.value(intermediatePath)) : QFileInfo(intermediatePath).size();
         return total <= 0 || held >= total ? true : missing(intermediatePath, held, total);
     }
     // Each fraction exactly its length, one after the other, up to the end of the file.
