@@ -304,8 +304,10 @@ bool ZRDownload::fractionsOnDiskMakeTheWholeFile(const QString &intermediatePath
 {
     if (intermediatePath.isEmpty() || _downloadWorkers.empty())
         return true;
+    // Without fragments to join only the file itself counts: no need to look for any.
     QHash<QString, quint64> sizes;
-    combinedFileSizeFromIntermediateDownloadTargetPath(intermediatePath, QString(), &sizes);
+    if (combine)
+        combinedFileSizeFromIntermediateDownloadTargetPath(intermediatePath, QString(), &sizes);
     const qint64 total = knownTotalLength();
     const auto missing = [&](const QString &file, qint64 held, qint64 length) {
         ZRLog(QStringLiteral("%1 cannot join: <%2> holds %3 of %4 bytes")
@@ -317,7 +319,8 @@ bool ZRDownload::fractionsOnDiskMakeTheWholeFile(const QString &intermediatePath
     if (!combine || _downloadWorkers.size() < 2) {
         // One connection: the file with its resume fragments. A body decoded on the way may be
         // longer than the length announced for it, never shorter.
-        const qint64 held = combine ? qint64(sizes.value(intermediatePath)) : QFileInfo(intermediatePath).size();
+        const qint64 held =
+            combine ? qint64(sizes.value(intermediatePath)) : QFileInfo(intermediatePath).size();
         return total <= 0 || held >= total ? true : missing(intermediatePath, held, total);
     }
     // Each fraction exactly its length, one after the other, up to the end of the file.
