@@ -181,7 +181,9 @@ void ZRMainController::restoreQueueArchive()
         } else {
             QStringList droppedKeys;
             if (!addDownloadFromArchive(element.toMap(), QString(), &droppedKeys))
-                reason = QStringLiteral("no usable address");
+                reason = droppedKeys.contains(ZRDownloadKeys::Request) && !droppedKeys.contains(ZRDownloadKeys::URL)
+                    ? QStringLiteral("unusable request")
+                    : QStringLiteral("no usable address");
             if (!droppedKeys.isEmpty())
                 reason = (reason.isEmpty() ? QString() : reason + QStringLiteral(", "))
                     + QStringLiteral("wrong type of \"%1\"").arg(droppedKeys.join(QStringLiteral("\", \"")));
@@ -196,6 +198,10 @@ void ZRMainController::restoreQueueArchive()
     if (unrestored.isEmpty())
         return;
     const QString aside = _queueArchive.keepUnrestoredElements(unrestored);
+    // Once they are safe aside, the archive holds what was restored, so that the next launch does
+    // not keep them again.
+    if (!aside.isEmpty())
+        writeArchiveSoon(0);
     const QString summary = QStringLiteral("%1 of %2").arg(unrestored.size()).arg(elements.size());
     ZRLog(QStringLiteral("cannot restore %1 queue archive entries (%2%3)%4")
               .arg(summary, reasons.join(QStringLiteral("; ")),

@@ -1,5 +1,6 @@
 // The quorvel executable given addresses: it downloads them, reports where each one ended, exits
-// with their outcome, and refuses to run beside another quorvel on the same queue.
+// with their outcome, refuses to run beside another quorvel on the same queue, and continues what
+// a killed run left.
 #include "ZRCommandLineFixture.h"
 #include "tests/support/ZRTestNginx.h"
 #include "tests/support/ZRTestScriptedServer.h"
@@ -21,6 +22,16 @@ using namespace ZRTestSupport;
 
 namespace
 {
+
+const QByteArray acceleratingPreferences = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+  <key>Acceleration: Enabled</key><true/>
+  <key>Acceleration: Channels</key><integer>4</integer>
+</dict>
+</plist>
+)";
 
 class CommandLine : public ZRCommandLineFixture
 {
@@ -95,7 +106,10 @@ TEST_F(CommandLine, ASecondQuorvelOnTheSameQueueIsRefused)
     EXPECT_EQ(third->exitCode(), 0);
 }
 
-TEST_F(CommandLine, AKilledRunResumesFromTheQueueAndEndsWithTheSameBytes)
+// Killed without a chance to tidy up, at moments that leave different records of the data on
+// disk: the next run ends with the same bytes, leaves no bundle beside the file, and continues
+// every fraction where it stopped whenever a record says what the data is.
+TEST_F(CommandLine, AKilledRunIsContinuedByTheNextOneWhereverItStopped)
 {
     if (!ZRTestNginx::isAvailable())
         GTEST_SKIP() << "nginx is not installed";
@@ -104,45 +118,104 @@ TEST_F(CommandLine, AKilledRunResumesFromTheQueueAndEndsWithTheSameBytes)
     options.https = false;
     ZRTestNginx server(options);
     ASSERT_TRUE(server.start()) << server.errorString().toStdString();
-    const qint64 size = 6 * 1024 * 1024;
-    ASSERT_TRUE(server.addPatternFile(QStringLiteral("big.bin"), size));
-    const QString address = server.limitedURL(QStringLiteral("/big.bin"));
-    const QString target = root + QStringLiteral("/out");
+    constexpr qint64 singleSize = 3 * 1024 * 1024;
+    constexpr qint64 splitSize = 8 * 1024 * 1024;
+    constexpr qint64 fraction = splitSize / 4;
+    ASSERT_TRUE(server.addPatternFile(QStringLiteral("single.bin"), singleSize));
+    ASSERT_TRUE(server.addPatternFile(QStringLiteral("split.bin"), splitSize));
 
-    auto first = quorvel({QStringLiteral("--to"), target + QLatin1Char('/'), address});
-    // Killed without a chance to tidy up, part of the file on disk.
-    const auto partialBytes = [&] {
-        qint64 largest = 0;
-        QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QFileInfo info(it.next());
-            if (info.filePath().contains(QStringLiteral("big.bin")) && !info.fileName().endsWith(QStringLiteral("info")))
-                largest = std::max(largest, info.size());
-        }
-        return largest;
+    enum class Moment { FirstBytes, Described, Recorded };
+    struct Row {
+        const char *name;
+        bool accelerated;
+        Moment moment;
+        bool continues;
     };
-    ASSERT_TRUE(waitUntil([&] { return partialBytes() > 512 * 1024; }, 15000))
-        << first->readAllStandardOutput().toStdString() << first->readAllStandardError().toStdString();
-    // The queue archive learns of the data on disk within a second of the first bytes.
-    ASSERT_TRUE(waitUntil([&] {
-        QFile file(archivePath());
-        return file.open(QIODevice::ReadOnly) && file.readAll().contains("Response URL");
-    }, 10000));
-    ::kill(pid_t(first->processId()), SIGKILL);
-    ASSERT_TRUE(first->waitForFinished(10000));
-    ASSERT_TRUE(waitUntil([&] { return server.rangeLog().count(QStringLiteral("/big.bin")) >= 1; }, 10000));
-    const qsizetype requestsBefore = server.rangeLog().split(u'\n', Qt::SkipEmptyParts).size();
+    const Row rows[] = {
+        {"first bytes on disk, recorded nowhere", false, Moment::FirstBytes, false},
+        {"described in the bundle, not in the queue", false, Moment::Described, true},
+        {"recorded in the queue", false, Moment::Recorded, true},
+        {"fractions described in the bundle, not in the queue", true, Moment::Described, true},
+        {"fractions recorded in the queue", true, Moment::Recorded, true},
+    };
+    int number = 0;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        startIn(QStringLiteral("/killed-run-%1").arg(++number));
+        if (row.accelerated) {
+            ASSERT_TRUE(writeFile(root + QStringLiteral("/config/Quorvel/Preferences.plist"), acceleratingPreferences));
+        }
+        const QString name = row.accelerated ? QStringLiteral("split.bin") : QStringLiteral("single.bin");
+        const qint64 size = row.accelerated ? splitSize : singleSize;
+        const QString target = root + QStringLiteral("/out");
+        const QString bundle = target + u'/' + name + QStringLiteral(".quorvel");
+        const auto fileHolds = [](const QString &path, const char *text) {
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) && file.readAll().contains(text);
+        };
+        const auto dataFiles = [&] {
+            return QDir(bundle).entryInfoList({name + u'*'}, QDir::Files | QDir::Hidden);
+        };
+        const auto moment = [&] {
+            const QFileInfoList data = dataFiles();
+            if (data.size() != (row.accelerated ? 4 : 1)
+                || !std::all_of(data.cbegin(), data.cend(), [](const QFileInfo &file) { return file.size() > 0; }))
+                return false;
+            const QString metadata = bundle + QStringLiteral("/Archive.quorvelinfo");
+            const char *described = row.accelerated ? "Acceleration Workers" : "Response URL";
+            switch (row.moment) {
+            case Moment::FirstBytes:
+                return !QFileInfo::exists(metadata);
+            case Moment::Described:
+                return fileHolds(metadata, described) && !fileHolds(archivePath(), "Response URL");
+            case Moment::Recorded:
+                return fileHolds(archivePath(), described);
+            }
+            return false;
+        };
 
-    // Started again without arguments, it works the restored queue until told to quit.
-    auto second = quorvel({});
-    const QString finished = target + QStringLiteral("/big.bin");
-    EXPECT_TRUE(waitUntil([&] { return QFileInfo(finished).size() == size; }, 20000));
-    finish(*second);
-    EXPECT_EQ(readFile(finished), ZRTestScriptedServer::patternBytes(0, size));
-    // It went on from what the killed run left, not from the first byte.
-    const QStringList later = server.rangeLog().split(u'\n', Qt::SkipEmptyParts).mid(requestsBefore);
-    ASSERT_EQ(later.size(), 1) << later.join(u'\n').toStdString();
-    EXPECT_TRUE(later.first().section(u' ', 1, 1).startsWith(QStringLiteral("bytes="))) << later.first().toStdString();
+        const qsizetype requestsBefore = server.rangeLog().split(u'\n', Qt::SkipEmptyParts).size();
+        auto first = quorvel({QStringLiteral("--to"), target + u'/', server.limitedURL(u'/' + name)});
+        ASSERT_TRUE(waitUntil(moment, 20000))
+            << first->readAllStandardOutput().toStdString() << first->readAllStandardError().toStdString();
+        ::kill(pid_t(first->processId()), SIGKILL);
+        ASSERT_TRUE(first->waitForFinished(10000));
+        ASSERT_TRUE(moment()) << "the run went past the moment before it was killed";
+        qint64 held = 0;
+        for (const QFileInfo &file : dataFiles())
+            held += file.size();
+        ASSERT_LT(held, size - 1024 * 1024) << "nearly done before the kill";
+        // The killed connections are logged once the server has seen them close.
+        const int connections = row.accelerated ? 4 : 1;
+        ASSERT_TRUE(waitUntil([&] {
+            return server.rangeLog().split(u'\n', Qt::SkipEmptyParts).size() >= requestsBefore + connections;
+        }, 10000));
+        const qsizetype requestsOfFirstRun = server.rangeLog().split(u'\n', Qt::SkipEmptyParts).size();
+
+        // Started again without arguments, it works the restored queue until told to quit.
+        auto second = quorvel({});
+        const QString finished = target + u'/' + name;
+        EXPECT_TRUE(waitUntil([&] { return QFileInfo(finished).size() == size; }, 30000))
+            << second->readAllStandardError().toStdString();
+        finish(*second);
+        EXPECT_EQ(second->exitCode(), 0);
+        EXPECT_TRUE(readFile(finished) == ZRTestScriptedServer::patternBytes(0, size));
+        const QStringList bundles = QDir(target).entryList({QStringLiteral("*.quorvel")}, QDir::Dirs | QDir::Hidden);
+        EXPECT_TRUE(bundles.isEmpty()) << "no bundle stays beside the finished file: " << bundles.join(u',').toStdString();
+
+        const QStringList later = server.rangeLog().split(u'\n', Qt::SkipEmptyParts).mid(requestsOfFirstRun);
+        ASSERT_FALSE(later.isEmpty());
+        if (!row.continues)
+            continue;
+        // Every request of the second run goes on from what the killed run left: none asks for the
+        // whole file or starts at a fraction's first byte.
+        for (const QString &line : later) {
+            const QString range = line.section(u' ', 1, 1);
+            ASSERT_TRUE(range.startsWith(QStringLiteral("bytes="))) << line.toStdString();
+            const qint64 from = range.mid(6).section(u'-', 0, 0).toLongLong();
+            EXPECT_NE(from % (row.accelerated ? fraction : size), 0) << line.toStdString();
+        }
+    }
 }
 
 } // namespace

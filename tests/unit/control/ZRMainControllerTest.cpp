@@ -6,6 +6,7 @@
 #include "core/foundation/ZRPaths.h"
 #include "core/foundation/ZRPropertyList.h"
 #include "core/foundation/ZRUserDefaults.h"
+#include "core/text/ZRCollectionExtensions.h"
 #include "tests/support/ZRTestSilentServer.h"
 #include "tests/support/ZRTestSupport.h"
 #include "tests/unit/control/ZRScriptedUserInterface.h"
@@ -215,30 +216,59 @@ TEST_F(MainControllerTest, ArchiveRoundTripKeepsOrderStatusesAndSettings)
     EXPECT_EQ(restored[0]->intermediateDownloadTargetPath(), interrupted->intermediateDownloadTargetPath());
 }
 
-TEST_F(MainControllerTest, RestoreSkipsElementsWithoutAddressAndHonoursPausedAndAutoStart)
+TEST_F(MainControllerTest, RestoreKeepsAsideWhatItCannotUseAndHonoursPausedAndAutoStart)
 {
+    const QVariantMap mistyped{{ZRDownloadKeys::URL, server.url(QStringLiteral("d"))},
+                               {ZRDownloadKeys::Paused, true},
+                               {ZRDownloadKeys::Name, 7},
+                               {ZRDownloadKeys::ResponseURL, server.url(QStringLiteral("d"))},
+                               {ZRDownloadKeys::ResumePath, 12}};
     const QVariantList elements{
         QVariantMap{{ZRDownloadKeys::URL, server.url(QStringLiteral("a"))}, {ZRDownloadKeys::Paused, false}},
         QVariantMap{{ZRDownloadKeys::Name, QStringLiteral("no address")}},
         QStringLiteral("not a dictionary"),
         QVariantMap{{ZRDownloadKeys::URL, 42}},
         QVariantMap{{ZRDownloadKeys::URL, QString()}},
+        QVariantMap{{ZRDownloadKeys::URL, server.url(QStringLiteral("r"))},
+                    {ZRDownloadKeys::Request, QVariantMap{{ZRDownloadKeys::RequestMethod, 1}}}},
         QVariantMap{{ZRDownloadKeys::URL, server.url(QStringLiteral("b"))}, {ZRDownloadKeys::Paused, true}},
+        mistyped,
         QVariantMap{{ZRDownloadKeys::URL, server.url(QStringLiteral("c"))}},
     };
     writeArchive(elements);
     relaunch();
-    ASSERT_EQ(controller->downloads().size(), 3);
+    ASSERT_EQ(controller->downloads().size(), 4);
     EXPECT_EQ(controller->downloads()[0]->status(), ZRDownloadStatusQueued);
     EXPECT_EQ(controller->downloads()[1]->status(), ZRDownloadStatusPaused);
-    EXPECT_EQ(controller->downloads()[2]->status(), ZRDownloadStatusQueued);
+    EXPECT_EQ(controller->downloads()[3]->status(), ZRDownloadStatusQueued);
     EXPECT_FALSE(controller->foundDamagedQueueArchive());
+    // A value of the wrong type is left out, with the values that only make sense with it.
+    const ZRDownloadPtr partly = controller->downloads()[2];
+    EXPECT_EQ(partly->status(), ZRDownloadStatusPaused);
+    EXPECT_FALSE(partly->userSettings().contains(ZRDownloadKeys::Name));
+    EXPECT_FALSE(partly->userSettings().contains(ZRDownloadKeys::ResponseURL));
+    EXPECT_TRUE(partly->intermediateDownloadTargetPath().isEmpty());
+
+    // Nothing goes unseen: what was not restored whole is kept beside the archive, and said.
+    const QString aside = archivePath() + QStringLiteral(".unrestored");
+    const std::optional<QVariant> kept = ZRPropertyList::propertyListWithContentsOfFile(aside);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->toList(), (QVariantList{elements[1], elements[2], elements[3], elements[4], elements[5], mistyped}));
+    EXPECT_EQ(logLines.filter(QStringLiteral("cannot restore 6 of 9 queue archive entries")).size(), 1)
+        << logLines.join(u'\n').toStdString();
+    ASSERT_EQ(ui.notifications.size(), 1);
+    EXPECT_TRUE(ui.notifications[0].message.contains(aside));
+    // The archive is written again without them, so that the next launch does not keep them twice.
+    ASSERT_TRUE(waitUntil([&] { return !controller->isArchiveWritePending(); }, 2000));
+    EXPECT_EQ(readArchive().size(), 4);
 
     defaults().setBool(false, ZRPreferenceKey::AutoStart);
     relaunch();
-    ASSERT_EQ(controller->downloads().size(), 3);
+    ASSERT_EQ(controller->downloads().size(), 4);
     for (const ZRDownloadPtr &download : controller->downloads())
         EXPECT_EQ(download->status(), ZRDownloadStatusPaused);
+    EXPECT_EQ(ui.notifications.size(), 1);
+    EXPECT_FALSE(QFileInfo::exists(aside + QStringLiteral("-2")));
 }
 
 TEST_F(MainControllerTest, DamagedArchiveIsKeptAsideAndItsIntermediateFilesSurvive)
@@ -257,6 +287,8 @@ TEST_F(MainControllerTest, DamagedArchiveIsKeptAsideAndItsIntermediateFilesSurvi
         EXPECT_TRUE(controller->downloads().isEmpty());
         EXPECT_TRUE(controller->foundDamagedQueueArchive());
         EXPECT_FALSE(QFileInfo::exists(archivePath()));
+        ASSERT_FALSE(ui.notifications.isEmpty());
+        EXPECT_TRUE(ui.notifications.last().message.contains(QStringLiteral("Queue.plist.corrupt")));
         const QStringList aside =
             QDir(ZRApplicationSupportFolderPath()).entryList({QStringLiteral("Queue.plist.corrupt*")});
         ASSERT_EQ(aside.size(), asidePaths.size() + 1) << "an older damaged copy is not replaced";
@@ -511,6 +543,94 @@ TEST_F(MainControllerTest, MovedBundlePathsFollowTheBundle)
         EXPECT_EQ(logLines.filter(QStringLiteral("updating primary intermediate download file")).size(),
                   row.follows ? 1 : 0);
         logLines.clear();
+    }
+}
+
+TEST_F(MainControllerTest, ARestoredDownloadAdoptsOnlyItsOwnDataThatAnEarlierRunLeft)
+{
+    const QString folder = QDir::homePath() + QStringLiteral("/left");
+    const QString url = server.url(QStringLiteral("f.bin"));
+    const QString bundle = folder + QStringLiteral("/f.bin.quorvel");
+    const QString numbered = folder + QStringLiteral("/f.bin 1.quorvel");
+    QVariantMap dates;
+    ZRExtensions::archiveObject(dates, QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC), QStringLiteral("own"));
+    ZRExtensions::archiveObject(dates, QDateTime::fromSecsSinceEpoch(1600000000, Qt::UTC), QStringLiteral("other"));
+    const QString fractionFile = bundle + QStringLiteral("/f.bin.quorvel-xf-1");
+    const QVariantList fractions{QVariantMap{{ZRDownloadKeys::AccelerationWorkerTarget, fractionFile},
+                                             {ZRDownloadKeys::AccelerationWorkerStart, 2500},
+                                             {ZRDownloadKeys::AccelerationWorkerEnd, 4999}}};
+    // The queue entry as the intake wrote it; the bundle's description as the transfer wrote it.
+    const auto entry = [&](const char *date) {
+        return QVariantMap{{ZRDownloadKeys::URL, url}, {ZRDownloadKeys::Paused, true},
+                           {ZRDownloadKeys::Date, dates.value(QString::fromLatin1(date))},
+                           {ZRDownloadKeys::DownloadFolder, folder}};
+    };
+    const auto described = [&](const QString &at, const char *date) {
+        QVariantMap metadata = entry(date);
+        metadata.insert(ZRDownloadKeys::ResponseURL, url);
+        metadata.insert(ZRDownloadKeys::ResumePath, QString(at + QStringLiteral("/f.bin")));
+        metadata.insert(ZRDownloadKeys::ResumeValidator, QStringLiteral("\"v1\""));
+        metadata.insert(ZRDownloadKeys::ResumeTotalLength, 5000);
+        return metadata;
+    };
+    enum class Bundle { Own, Other, Undescribed, None };
+    struct Row {
+        const char *name;
+        Bundle plain;
+        Bundle numbered;
+        qint64 onDisk;
+        bool otherDownloadUsesIt;
+        bool queueKnowsTheData;
+        QString adoptedFrom;
+        bool plainStays;
+    };
+    const Row rows[] = {
+        {"its own described bundle", Bundle::Own, Bundle::None, 1000, false, false, bundle, true},
+        {"another download's bundle", Bundle::Other, Bundle::None, 1000, false, false, QString(), true},
+        {"its own, holding more than the file", Bundle::Own, Bundle::None, 6000, false, false, QString(), false},
+        {"undescribed and used by nobody", Bundle::Undescribed, Bundle::None, 1000, false, false, QString(), false},
+        {"undescribed and used by another download", Bundle::Undescribed, Bundle::None, 1000, true, false, QString(), true},
+        {"its own under the next free name", Bundle::Other, Bundle::Own, 1000, false, false, numbered, true},
+        {"the queue a moment behind its bundle", Bundle::Own, Bundle::None, 1000, false, true, bundle, true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        SetUp();
+        QDir(folder).removeRecursively();
+        const auto make = [&](const QString &at, Bundle kind) {
+            if (kind == Bundle::None)
+                return;
+            ASSERT_TRUE(writeFile(at + QStringLiteral("/f.bin"), QByteArray(row.onDisk, 'x')));
+            if (kind == Bundle::Undescribed)
+                return;
+            QVariantMap metadata = described(at, kind == Bundle::Own ? "own" : "other");
+            if (row.queueKnowsTheData) {
+                metadata.insert(ZRDownloadKeys::AccelerationWorkers, fractions);
+                ASSERT_TRUE(writeFile(at + QStringLiteral("/f.bin.quorvel-xf-1"), QByteArray(500, 'y')));
+            }
+            ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(metadata, at + QStringLiteral("/Archive.quorvelinfo")));
+        };
+        make(bundle, row.plain);
+        make(numbered, row.numbered);
+        QVariantList archive{row.queueKnowsTheData ? described(bundle, "own") : entry("own")};
+        if (row.otherDownloadUsesIt)
+            archive.append(described(bundle, "other"));
+        writeArchive(archive);
+        relaunch();
+        ASSERT_EQ(controller->downloads().size(), archive.size());
+        const ZRDownloadPtr download = controller->downloads().first();
+
+        download->adoptDataLeftBehind();
+        const QString adopted = download->intermediateDownloadTargetPath();
+        EXPECT_EQ(adopted, row.adoptedFrom.isEmpty() ? QString() : row.adoptedFrom + QStringLiteral("/f.bin"));
+        EXPECT_EQ(download->userSettings().value(ZRDownloadKeys::ResumeTotalLength).toLongLong(),
+                  row.adoptedFrom.isEmpty() ? 0 : 5000);
+        EXPECT_EQ(download->userSettings().value(ZRDownloadKeys::AccelerationWorkers).toList(),
+                  row.queueKnowsTheData ? fractions : QVariantList());
+        EXPECT_EQ(QFileInfo::exists(bundle + QStringLiteral("/f.bin")), row.plainStays);
+        EXPECT_EQ(QFileInfo::exists(bundle), row.plainStays) << "a bundle it gives up goes entirely";
+        // Only the first start looks.
+        EXPECT_FALSE(download->looksForDataLeftBehind());
     }
 }
 
