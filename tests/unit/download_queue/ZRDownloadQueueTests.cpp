@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 namespace {
@@ -163,6 +164,35 @@ TEST(DownloadQueue, OpenSlotsAndCachedLists)
     ZRDownloadPtr local = ZRDownload::downloadWithURL(QUrl::fromLocalFile(QStringLiteral("/srv/x")), false);
     EXPECT_EQ(ZRDownload::addDownload(local, QString(), hosts), ZRDownload::NotFound);
     EXPECT_EQ(hosts.size(), 1);
+}
+
+TEST(DownloadQueue, CachedListsFollowTheMasterListAndLeaveFinishedRowsBehind)
+{
+    ZRTestDownloadManager manager;
+    ZRDownloadPtr a = manager.add(QStringLiteral("http://a.com/a"));
+    ZRDownloadPtr done = manager.add(QStringLiteral("http://a.com/done"), ZRDownloadStatusComplete);
+    ZRDownloadPtr b = manager.add(QStringLiteral("http://b.com/b"), ZRDownloadStatusDownloading);
+    ZRDownloadPtr c = manager.add(QStringLiteral("http://c.com/c"));
+    EXPECT_EQ(ZRDownload::queuedDownloads(), (ZRDownloadList{a, c}));
+    EXPECT_EQ(ZRDownload::downloadingDownloads(), ZRDownloadList{b});
+
+    const auto after = [&](const std::function<void()> &change) {
+        change();
+        ZRDownload::invalidateQueuedAndDownloadingDownloads();
+        return ZRDownload::queuedDownloads();
+    };
+    // The list's order is the queue's, whatever moved.
+    EXPECT_EQ(after([&] { manager.downloads = {c, done, b, a}; }), (ZRDownloadList{c, a}));
+    // Out of the list is out of the queue.
+    EXPECT_EQ(after([&] { manager.downloads.removeOne(c); }), ZRDownloadList{a});
+    // A finished row set waiting again is back in its place; a new one is found where it was put,
+    // also in place of another.
+    EXPECT_EQ(after([&] { done->setStatus(ZRDownloadStatusQueued); }), (ZRDownloadList{done, a}));
+    ZRDownloadPtr fresh = ZRDownload::downloadWithURLString(QStringLiteral("http://d.com/fresh"), true);
+    EXPECT_EQ(after([&] { manager.downloads.insert(0, fresh); }), (ZRDownloadList{fresh, done, a}));
+    ZRDownloadPtr retry = ZRDownload::downloadWithURLString(QStringLiteral("http://a.com/retry"), true);
+    EXPECT_EQ(after([&] { manager.downloads[manager.downloads.indexOf(a)] = retry; }), (ZRDownloadList{fresh, done, retry}));
+    EXPECT_EQ(ZRDownload::downloadingDownloads(), ZRDownloadList{b});
 }
 
 TEST(DownloadQueue, CoalescedPassRunsTheWalk)

@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace {
 
 ZRDownloadPtr makeDownload(const QString &address, bool addToQueue = false)
@@ -343,6 +345,22 @@ TEST(DownloadRecord, MetadataFileInDownloadBundle)
     EXPECT_EQ(metadata.value(ZRDownloadKeys::URL).toString(), QStringLiteral("http://example.com/a.zip"));
     EXPECT_EQ(metadata.value(ZRDownloadKeys::ResumePath).toString(), QStringLiteral("~/Downloads/a.zip.Quorvel/a.zip"));
     EXPECT_FALSE(metadata.contains(ZRDownloadKeys::StatusCode));
+
+    // Every save of the queue asks for it; it is written again only when what it says changed (a
+    // new file takes the place of the old one), or when it went.
+    const auto fileIdentity = [&] {
+        struct stat info = {};
+        return ::stat(QFile::encodeName(metadataPath).constData(), &info) == 0 ? qint64(info.st_ino) : qint64(-1);
+    };
+    const qint64 writtenOnce = fileIdentity();
+    download->userSettingsArchiveWithPausedStatus(false, true);
+    EXPECT_EQ(fileIdentity(), writtenOnce);
+    download->userSettings().insert(ZRDownloadKeys::Name, QStringLiteral("a.zip"));
+    download->userSettingsArchiveWithPausedStatus(false, true);
+    EXPECT_NE(fileIdentity(), writtenOnce);
+    QFile::remove(metadataPath);
+    download->userSettingsArchiveWithPausedStatus(false, true);
+    EXPECT_TRUE(QFile::exists(metadataPath));
 
     // An intermediate file outside a bundle has no metadata file.
     ZRDownloadPtr plain = makeDownload(QStringLiteral("http://example.com/b.zip"));
