@@ -131,10 +131,10 @@ void ZRHTTPReadStream::setReceiveBufferLimit(std::size_t limit)
 
 void ZRHTTPReadStream::limitSocketReceiveBuffer(curl_socket_t socket)
 {
-    // The kernel doubles the value for its own bookkeeping, and about half of it is window: a
-    // quarter of the window's share per round trip, so one stream reaches the cap with a round
-    // trip of up to about an eighth of a second. A larger buffer lets the network run ahead in
-    // bursts where segments are large (on loopback).
+    // The kernel doubles the value for its own bookkeeping and keeps about half of that as
+    // window: an eighth of the cap per round trip, so one stream still reaches the cap where a
+    // round trip takes up to about an eighth of a second. A larger buffer would let the network
+    // run ahead in bursts where segments are large (on loopback).
     const int size = int(_receiveBufferLimit);
     ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     _socketBufferLimited = true;
