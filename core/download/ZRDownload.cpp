@@ -258,6 +258,9 @@ QVariantMap ZRDownload::restorableArchive(const QVariantMap &archive, QStringLis
     QVariantMap usable = archive;
     for (const QString &key : std::as_const(mistyped))
         usable.remove(key);
+    // Whether the user paused it is not known: it does not start by itself.
+    if (mistyped.contains(ZRDownloadKeys::Paused))
+        usable.insert(ZRDownloadKeys::Paused, true);
     if (std::any_of(mistyped.cbegin(), mistyped.cend(), [](const QString &key) { return resumeKeys().contains(key); })) {
         for (const QString &key : resumeKeys())
             usable.remove(key);
@@ -460,8 +463,10 @@ void ZRDownload::adoptDataLeftBehind()
         // Its own bundle, but what it holds cannot be continued: it goes, and its name is free again.
         ZRLog(QStringLiteral("%1 cannot continue the data that an earlier run left in <%2>: starting over")
                   .arg(description(), bundle));
-        removeIntermediateFileAndContainer(intermediatePath.isEmpty() ? bundle + QLatin1Char('/') + cleanName
-                                                                       : intermediatePath);
+        // Only what lies in the bundle: the metadata file could name any path.
+        const bool inBundle = !intermediatePath.isEmpty()
+            && QDir::cleanPath(QFileInfo(intermediatePath).path()) == QDir::cleanPath(bundle);
+        removeIntermediateFileAndContainer(inBundle ? intermediatePath : bundle + QLatin1Char('/') + cleanName);
         ZRExtensions::removeFolderIfVirtuallyEmpty(bundle);
         return;
     }

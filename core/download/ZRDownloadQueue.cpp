@@ -31,8 +31,13 @@ bool gSchedulingPassPending = false;
 std::function<void(ZRDownload &)> gQueuedDownloadStarter;
 // Every download that is not complete or aborted, in no order. A finished download never runs
 // again (only setting its status by hand brings it back), so the rebuild of the lists above looks
-// at these alone and does not grow with the finished rows of a long list.
-std::vector<ZRDownload *> gUnfinishedDownloads;
+// at these alone and does not grow with the finished rows of a long list. Never destroyed: downloads
+// held by other static objects may go after it at exit.
+std::vector<ZRDownload *> &unfinishedDownloads()
+{
+    static auto *const downloads = new std::vector<ZRDownload *>;
+    return *downloads;
+}
 
 // While a modal window is open no download starts; look again after this long.
 constexpr int ModalRetryMilliseconds = 1000;
@@ -141,8 +146,9 @@ void ZRDownload::noteUnfinishedDownload(ZRDownload *download)
 {
     if (download->_unfinishedSlot >= 0)
         return;
-    download->_unfinishedSlot = qsizetype(gUnfinishedDownloads.size());
-    gUnfinishedDownloads.push_back(download);
+    std::vector<ZRDownload *> &unfinished = unfinishedDownloads();
+    download->_unfinishedSlot = qsizetype(unfinished.size());
+    unfinished.push_back(download);
 }
 
 void ZRDownload::forgetUnfinishedDownload(ZRDownload *download)
@@ -150,10 +156,11 @@ void ZRDownload::forgetUnfinishedDownload(ZRDownload *download)
     const qsizetype slot = download->_unfinishedSlot;
     if (slot < 0)
         return;
-    ZRDownload *last = gUnfinishedDownloads.back();
-    gUnfinishedDownloads[size_t(slot)] = last;
+    std::vector<ZRDownload *> &unfinished = unfinishedDownloads();
+    ZRDownload *last = unfinished.back();
+    unfinished[size_t(slot)] = last;
     last->_unfinishedSlot = slot;
-    gUnfinishedDownloads.pop_back();
+    unfinished.pop_back();
     download->_unfinishedSlot = -1;
 }
 
@@ -163,8 +170,9 @@ void ZRDownload::populateQueuedAndDownloadingDownloads()
     ZRDownloadList downloading;
     ZRDownloadManager *manager = ZRDownloadManager::sharedManager();
     std::vector<ZRDownload *> active;
-    for (size_t i = 0; i < gUnfinishedDownloads.size();) {
-        ZRDownload *download = gUnfinishedDownloads[i];
+    const std::vector<ZRDownload *> &unfinished = unfinishedDownloads();
+    for (size_t i = 0; i < unfinished.size();) {
+        ZRDownload *download = unfinished[i];
         if (download->matchesStatusMask(ZRDownloadStatusMaskFinished)) {
             forgetUnfinishedDownload(download);
             continue;

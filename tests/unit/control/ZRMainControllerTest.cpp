@@ -234,13 +234,15 @@ TEST_F(MainControllerTest, RestoreKeepsAsideWhatItCannotUseAndHonoursPausedAndAu
         QVariantMap{{ZRDownloadKeys::URL, server.url(QStringLiteral("b"))}, {ZRDownloadKeys::Paused, true}},
         mistyped,
         QVariantMap{{ZRDownloadKeys::URL, server.url(QStringLiteral("c"))}},
+        QVariantMap{{ZRDownloadKeys::URL, server.url(QStringLiteral("e"))}, {ZRDownloadKeys::Paused, QStringLiteral("no")}},
     };
     writeArchive(elements);
     relaunch();
-    ASSERT_EQ(controller->downloads().size(), 4);
+    ASSERT_EQ(controller->downloads().size(), 5);
     EXPECT_EQ(controller->downloads()[0]->status(), ZRDownloadStatusQueued);
     EXPECT_EQ(controller->downloads()[1]->status(), ZRDownloadStatusPaused);
     EXPECT_EQ(controller->downloads()[3]->status(), ZRDownloadStatusQueued);
+    EXPECT_EQ(controller->downloads()[4]->status(), ZRDownloadStatusPaused) << "not known to be unpaused";
     EXPECT_FALSE(controller->foundDamagedQueueArchive());
     // A value of the wrong type is left out, with the values that only make sense with it.
     const ZRDownloadPtr partly = controller->downloads()[2];
@@ -253,18 +255,19 @@ TEST_F(MainControllerTest, RestoreKeepsAsideWhatItCannotUseAndHonoursPausedAndAu
     const QString aside = archivePath() + QStringLiteral(".unrestored");
     const std::optional<QVariant> kept = ZRPropertyList::propertyListWithContentsOfFile(aside);
     ASSERT_TRUE(kept);
-    EXPECT_EQ(kept->toList(), (QVariantList{elements[1], elements[2], elements[3], elements[4], elements[5], mistyped}));
-    EXPECT_EQ(logLines.filter(QStringLiteral("cannot restore 6 of 9 queue archive entries")).size(), 1)
+    EXPECT_EQ(kept->toList(),
+              (QVariantList{elements[1], elements[2], elements[3], elements[4], elements[5], mistyped, elements[9]}));
+    EXPECT_EQ(logLines.filter(QStringLiteral("cannot restore 7 of 10 queue archive entries")).size(), 1)
         << logLines.join(u'\n').toStdString();
     ASSERT_EQ(ui.notifications.size(), 1);
     EXPECT_TRUE(ui.notifications[0].message.contains(aside));
     // The archive is written again without them, so that the next launch does not keep them twice.
     ASSERT_TRUE(waitUntil([&] { return !controller->isArchiveWritePending(); }, 2000));
-    EXPECT_EQ(readArchive().size(), 4);
+    EXPECT_EQ(readArchive().size(), 5);
 
     defaults().setBool(false, ZRPreferenceKey::AutoStart);
     relaunch();
-    ASSERT_EQ(controller->downloads().size(), 4);
+    ASSERT_EQ(controller->downloads().size(), 5);
     for (const ZRDownloadPtr &download : controller->downloads())
         EXPECT_EQ(download->status(), ZRDownloadStatusPaused);
     EXPECT_EQ(ui.notifications.size(), 1);
