@@ -170,7 +170,8 @@ void ZRMainController::restoreQueueArchive()
                                         .arg(_queueArchive.keptAsidePath()));
     }
     _downloads.reserve(elements.size());
-    // Elements that cannot be restored whole are kept for a look or a repair, never dropped unseen.
+    // Elements that cannot be read as they were written are kept for a look or a repair, never
+    // dropped unseen.
     QVariantList unrestored;
     QStringList reasons;
     for (qsizetype index = 0; index < elements.size(); ++index) {
@@ -179,14 +180,16 @@ void ZRMainController::restoreQueueArchive()
         if (element.typeId() != QMetaType::QVariantMap) {
             reason = QStringLiteral("not a dictionary");
         } else {
+            // An element without an address, or with one that makes no download, is passed over as
+            // it always was; values of the wrong type are what an old or foreign writer left.
             QStringList droppedKeys;
-            if (!addDownloadFromArchive(element.toMap(), QString(), &droppedKeys))
-                reason = droppedKeys.contains(ZRDownloadKeys::Request) && !droppedKeys.contains(ZRDownloadKeys::URL)
-                    ? QStringLiteral("unusable request")
-                    : QStringLiteral("no usable address");
+            const bool restored = bool(addDownloadFromArchive(element.toMap(), QString(), &droppedKeys));
             if (!droppedKeys.isEmpty())
-                reason = (reason.isEmpty() ? QString() : reason + QStringLiteral(", "))
-                    + QStringLiteral("wrong type of \"%1\"").arg(droppedKeys.join(QStringLiteral("\", \"")));
+                reason = QStringLiteral("wrong type of \"%1\"%2")
+                             .arg(droppedKeys.join(QStringLiteral("\", \"")),
+                                  restored ? QStringLiteral(", restored without it") : QString());
+            else if (!restored)
+                ZRLogDebug(QStringLiteral("queue archive element skipped: no usable address"));
         }
         if (reason.isEmpty())
             continue;

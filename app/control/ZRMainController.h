@@ -80,8 +80,8 @@ public:
                                          const QString &externalContainerPath = QString(),
                                          QStringList *droppedKeys = nullptr);
     // Replaces the list by the downloads of the queue archive (launching does this first). Entries
-    // that cannot be restored, or only in part, are kept aside beside the archive; the log and the
-    // front end say so.
+    // holding values of the wrong type (restored without them, or not at all) are kept aside beside
+    // the archive; the log and the front end say so.
     void restoreQueueArchive();
     // Writes every download that is not complete or leaving the list. When quitting, asks once before
     // pausing active downloads (unless "Quit Procedure" says not to) and may drop inactive duplicates;

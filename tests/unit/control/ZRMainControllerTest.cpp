@@ -251,13 +251,13 @@ TEST_F(MainControllerTest, RestoreKeepsAsideWhatItCannotUseAndHonoursPausedAndAu
     EXPECT_FALSE(partly->userSettings().contains(ZRDownloadKeys::ResponseURL));
     EXPECT_TRUE(partly->intermediateDownloadTargetPath().isEmpty());
 
-    // Nothing goes unseen: what was not restored whole is kept beside the archive, and said.
+    // Nothing of the wrong type goes unseen: it is kept beside the archive, and said. Elements
+    // without an address are passed over as before.
     const QString aside = archivePath() + QStringLiteral(".unrestored");
     const std::optional<QVariant> kept = ZRPropertyList::propertyListWithContentsOfFile(aside);
     ASSERT_TRUE(kept);
-    EXPECT_EQ(kept->toList(),
-              (QVariantList{elements[1], elements[2], elements[3], elements[4], elements[5], mistyped, elements[9]}));
-    EXPECT_EQ(logLines.filter(QStringLiteral("cannot restore 7 of 10 queue archive entries")).size(), 1)
+    EXPECT_EQ(kept->toList(), (QVariantList{elements[2], elements[3], elements[5], mistyped, elements[9]}));
+    EXPECT_EQ(logLines.filter(QStringLiteral("cannot restore 5 of 10 queue archive entries")).size(), 1)
         << logLines.join(u'\n').toStdString();
     ASSERT_EQ(ui.notifications.size(), 1);
     EXPECT_TRUE(ui.notifications[0].message.contains(aside));
