@@ -781,7 +781,9 @@ QString ZRDownload::statusDescriptionWithLiveDetails(bool live)
     case ZRDownloadStatusAborted: {
         const QVariant statusCode = _userSettings.value(ZRDownloadKeys::StatusCode);
         text = localized("Aborted");
-        if (statusCode.isValid())
+        if (!_failureDescription.isEmpty())
+            text += dash + _failureDescription;
+        else if (statusCode.isValid())
             text += dash + statusCode.toString();
         break;
     }

@@ -438,6 +438,8 @@ private:
     bool _isVanishing = false; // stands for the list view held during the removal animation
     qint64 _vanishCountdown = 0;
     bool _isInterrupted = false;
+    // Why the last attempt ended for good when no status code says it ("response header too large").
+    QString _failureDescription;
     bool _autoResumeAfterSleep = false;
     bool _isBeingRemoved = false;
     ZRDownloadStatus _status = ZRDownloadStatusPaused;

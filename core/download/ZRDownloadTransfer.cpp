@@ -186,6 +186,7 @@ bool setModificationDate(const QString &path, const QDateTime &date)
 
 void ZRDownload::startDownloadWithURL(const QUrl &url, bool extractedFromDownloadPage)
 {
+    _failureDescription.clear();
     if (extractedFromDownloadPage) {
         if (!_isGettingDownloadPageSource) {
             ZRLog(QStringLiteral("%1 is not interested in extracted download page URL: %2")
@@ -740,6 +741,18 @@ void ZRDownload::downloadWorkerDidFailWithError(ZRDownloadWorkerPrototype &worke
                         worker.description()));
     if (giveUpAccelerationIfStillPossible(worker, error))
         return;
+    if (error && error->domain == ZRHTTPRequestErrorDomain && error->code == ZRHTTPResponseHeaderTooLargeErrorCode) {
+        // Every attempt would end the same way: a failure with its reason, not an interruption to resume.
+        dropDownloadWorkers();
+        if (!_intermediateDownloadTargetPath.isEmpty()
+            && combinedFileSizeFromIntermediateDownloadTargetPath(_intermediateDownloadTargetPath, QString(), nullptr) == 0) {
+            removeIntermediateFileAndContainer(_intermediateDownloadTargetPath);
+            _intermediateDownloadTargetPath.clear();
+        }
+        _failureDescription = QString::fromStdString(error->localizedDescription);
+        abortStart();
+        return;
+    }
     const bool isWorkerError = error && error->domain == ZRDownloadWorkerErrorDomain;
     // Bytes of another version, or from elsewhere, cannot be joined to what is on disk.
     const bool otherVersion = isWorkerError && error->code == ZRDownloadWorkerRangeNotHonouredErrorCode;

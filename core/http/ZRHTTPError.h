@@ -21,6 +21,8 @@ enum ZRHTTPErrorCode : int {
     ZRHTTPTooMuchRedirectionErrorCode = 9,
     ZRHTTPUnhandledExceptionErrorCode = 10,
     ZRHTTPCompressionErrorCode = 11,
+    // Asking again would bring the same answer: not a failure to retry.
+    ZRHTTPResponseHeaderTooLargeErrorCode = 12,
 };
 
 // Immutable once made; shared between the request thread and the caller's thread.

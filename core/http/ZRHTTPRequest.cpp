@@ -946,7 +946,7 @@ void ZRHTTPRequest::handleStreamError()
         log(formatted(headerTooLargeLogFormat, _url));
         cancelLoad();
         failWithError(
-            ZRHTTPError::make(ZRHTTPConnectionFailureErrorCode, ZRHTTPErrorMessage::responseHeaderTooLarge));
+            ZRHTTPError::make(ZRHTTPResponseHeaderTooLargeErrorCode, ZRHTTPErrorMessage::responseHeaderTooLarge));
         return;
     }
     if (isRetryableTransportError(code) && _retryCount == 0 && !responseBegun) {

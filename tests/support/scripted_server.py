@@ -196,6 +196,13 @@ class Connection:
 
 # --- scenarios -------------------------------------------------------------------------
 
+def handle_big_header(conn, req):
+    # About 2 MB of header fields in lines of 1000 bytes, then a short body.
+    filler = [("X-Filler-%d" % i, "f" * 980) for i in range(2000)]
+    conn.send_response(200, b"ok", filler + [("Content-Type", "application/octet-stream")])
+    return True
+
+
 def handle_echo(conn, req):
     conn.send_response(200, req.raw + req.body, [("Content-Type", "text/plain")])
     return True
@@ -517,6 +524,7 @@ SCENARIOS = {
     "/set-cookie": handle_set_cookie,
     "/requests": handle_requests,
     "/reset": handle_reset,
+    "/big-header": handle_big_header,
 }
 
 

@@ -209,6 +209,22 @@ TEST_P(DownloadLifecycle, AnErrorPageEndsAbortedWithItsStatusAndLeavesNothing)
     EXPECT_TRUE(QDir(downloadsFolder.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
 }
 
+// Asked again, the server would send the same header: the download ends with its reason, once.
+TEST_P(DownloadLifecycle, AResponseHeaderTooLargeEndsAbortedWithItsReason)
+{
+    if (GetParam() == Kind::basic)
+        GTEST_SKIP() << "the basic worker's transport reports no such reason";
+    ZRTestScriptedServer server;
+    ZR_START_SCRIPTED_SERVER_OR_SKIP(server);
+
+    ZRDownloadPtr download = manager.enqueue(server.url(QStringLiteral("/big-header")));
+    ASSERT_TRUE(waitUntil([&] { return isFinished(download); }, 10000));
+    EXPECT_EQ(download->status(), ZRDownloadStatusAborted);
+    EXPECT_FALSE(download->isInterrupted());
+    EXPECT_EQ(download->statusDescriptionWithLiveDetails(false), QStringLiteral("Aborted — response header too large"));
+    EXPECT_TRUE(QDir(downloadsFolder.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
+}
+
 TEST_P(DownloadLifecycle, RemovingARunningDownloadDeletesItsFiles)
 {
     ZRTestNginx server(ZRTestNginx::Options{200 * 1000, false});
