@@ -317,7 +317,10 @@ QVariantMap ZRDownload::userSettingsArchiveWithPausedStatus(bool paused, bool wr
             archive.insert(ZRDownloadKeys::ResumePath, ZRExtensions::stringByAbbreviatingWithTildeInPath(resumePath));
             const QFileInfo resumeFile(resumePath);
             const QString folder = resumeFile.path();
-            if (writeMetadataToDownloadBundle
+            // A download restored from the queue leaves its bundle's description alone until it
+            // starts: the earlier run may have written more there (fractions laid out after the
+            // queue was saved), and the start reads it.
+            if (writeMetadataToDownloadBundle && !_looksForDataLeftBehind
                 && QFileInfo(folder).fileName().toLower().endsWith(ZRDownloadKeys::BundleExtension)) {
                 const QString metadataPath = folder + QLatin1Char('/') + ZRDownloadKeys::BundleMetadataFileName;
                 // Every save of the queue asks; only what changed since the last write is written.

@@ -622,6 +622,8 @@ TEST_F(MainControllerTest, ARestoredDownloadAdoptsOnlyItsOwnDataThatAnEarlierRun
         relaunch();
         ASSERT_EQ(controller->downloads().size(), archive.size());
         const ZRDownloadPtr download = controller->downloads().first();
+        // Saving the queue before the download starts leaves what the bundle says alone.
+        ASSERT_TRUE(controller->writeArchiveBeforeQuitting(false));
 
         download->adoptDataLeftBehind();
         const QString adopted = download->intermediateDownloadTargetPath();
