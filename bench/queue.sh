@@ -9,9 +9,9 @@
 # Environment: RUNS (default 3), BUILD (default build-queue-release, a Release build folder of its
 # own). Each run is a fresh process in a fresh home folder: a queue archive of COUNT downloads is
 # written (every tenth with its data in a bundle, a third paused), then timed: the restore (file read
-# and every download made), the first archive write (it also writes each bundle's metadata file) and
-# the next one (what every finished download costs), and the median of 200 scheduling passes when
-# all but 100 waiting downloads are complete or aborted.
+# and every download made), the first archive write after it and the next one (what every finished
+# download costs), and the median of 200 scheduling passes when all but 100 waiting downloads are
+# complete or aborted.
 #
 # Prints the medians per list length, then the growth against the smallest list: for the restore,
 # the archive and memory, the cost per download (1.00: grows in proportion to the list); for the

@@ -124,8 +124,8 @@ int main(int argc, char **argv)
     }
     const long rss = statusKiB("VmRSS:");
 
-    // Archiving: the first write also describes every bundle in its metadata file; the next one
-    // is what each finished download costs afterwards.
+    // Archiving: the first write after the restore, and the next one, which is what each finished
+    // download costs afterwards.
     start = Clock::now();
     controller->writeArchiveBeforeQuitting(false);
     const double archiveFirst = secondsSince(start);

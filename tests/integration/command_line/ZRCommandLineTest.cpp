@@ -119,7 +119,7 @@ TEST_F(CommandLine, AKilledRunIsContinuedByTheNextOneWhereverItStopped)
     ZRTestNginx server(options);
     ASSERT_TRUE(server.start()) << server.errorString().toStdString();
     constexpr qint64 singleSize = 3 * 1024 * 1024;
-    constexpr qint64 splitSize = 8 * 1024 * 1024;
+    constexpr qint64 splitSize = 16 * 1024 * 1024;
     constexpr qint64 fraction = splitSize / 4;
     ASSERT_TRUE(server.addPatternFile(QStringLiteral("single.bin"), singleSize));
     ASSERT_TRUE(server.addPatternFile(QStringLiteral("split.bin"), splitSize));
