@@ -511,6 +511,8 @@ void ZRDownload::setURL(const QUrl &url)
     _comparisonURLString.clear();
     _locationKey.clear();
     _queueRelevantHost.reset();
+    // The queue's cached positions group waiting downloads by host.
+    invalidateQueuedAndDownloadingDownloads();
     invalidateIconAndNameCache();
 }
 

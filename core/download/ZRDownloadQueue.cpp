@@ -8,6 +8,7 @@
 #include "core/text/ZRStringExtensions.h"
 
 #include <QCoreApplication>
+#include <QHash>
 #include <QTimer>
 
 #include <algorithm>
@@ -38,6 +39,20 @@ std::vector<ZRDownload *> &unfinishedDownloads()
     static auto *const downloads = new std::vector<ZRDownload *>;
     return *downloads;
 }
+
+// Where each waiting download stands, overall and among those of its host, for the position texts:
+// taken once for the cached lists above and the per-host limit, and dropped with them.
+struct QueuePosition {
+    quint64 index = 0;
+    quint64 hostIndex = 0;
+    QString host;
+};
+struct QueuePositions {
+    qint64 perHost = 0;
+    qsizetype hostCount = 0;
+    QHash<const ZRDownload *, QueuePosition> positions;
+};
+std::optional<QueuePositions> gQueuePositions;
 
 // While a modal window is open no download starts; look again after this long.
 constexpr int ModalRetryMilliseconds = 1000;
@@ -138,6 +153,7 @@ void ZRDownload::updateNumberOfConcurrentDownloadsPerHostSelector(ZRPopUpMenu *s
 
 void ZRDownload::invalidateQueuedAndDownloadingDownloads()
 {
+    gQueuePositions.reset();
     gQueuedDownloads.reset();
     gDownloadingDownloads.reset();
 }
@@ -296,6 +312,28 @@ quint64 ZRDownload::indexOfQueuedDownload(ZRDownload *download, QString *host, q
             giveNoHost();
             return NotFound;
         }
+        if (!gQueuePositions || gQueuePositions->perHost != perHost) {
+            QueuePositions positions;
+            positions.perHost = perHost;
+            QHash<QString, quint64> counts;
+            for (qsizetype i = 0; i < list.size(); ++i) {
+                QueuePosition position;
+                position.index = quint64(i);
+                position.hostIndex = NotFound;
+                position.host = list[i]->queueRelevantHost();
+                if (!position.host.isEmpty())
+                    position.hostIndex = counts[position.host]++;
+                positions.positions.insert(list[i].get(), position);
+            }
+            positions.hostCount = counts.size();
+            gQueuePositions = std::move(positions);
+        }
+        const QueuePosition position = gQueuePositions->positions.value(download);
+        if (host)
+            *host = gQueuePositions->hostCount == 1 || position.hostIndex == NotFound ? QString() : position.host;
+        if (hostSpecificIndex)
+            *hostSpecificIndex = position.hostIndex;
+        return index;
     }
 
     // Running downloads count against their hosts' limits.
