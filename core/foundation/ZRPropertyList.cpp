@@ -2,6 +2,8 @@
 // 64-bit) and dates as 32-bit seconds since 2001.
 #include "core/foundation/ZRPropertyList.h"
 
+#include <cstring>
+
 #include "core/foundation/ZRSystemCalls.h"
 
 #include <QDateTime>
@@ -20,6 +22,25 @@ using PlistHolder = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistDeleter
 
 // 2001-01-01T00:00:00Z in Unix seconds.
 constexpr qint64 kAppleEpochOffset = 978307200;
+
+// Whole seconds since 2001 (32 bits, as the library stores them) and the microseconds beyond.
+bool appleSecondsOfDate(const QDateTime &date, int32_t &seconds, int32_t &micros)
+{
+    if (!date.isValid())
+        return false;
+    const qint64 msecs = date.toMSecsSinceEpoch() - kAppleEpochOffset * 1000;
+    qint64 whole = msecs / 1000;
+    qint64 millis = msecs % 1000;
+    if (millis < 0) {
+        millis += 1000;
+        whole -= 1;
+    }
+    if (whole < INT32_MIN || whole > INT32_MAX)
+        return false;
+    seconds = int32_t(whole);
+    micros = int32_t(millis * 1000);
+    return true;
+}
 
 plist_t nodeFromVariant(const QVariant &value)
 {
@@ -85,19 +106,11 @@ plist_t nodeFromVariant(const QVariant &value)
         return plist_new_data(bytes.constData(), uint64_t(bytes.size()));
     }
     case QMetaType::QDateTime: {
-        const QDateTime date = value.toDateTime();
-        if (!date.isValid())
+        int32_t seconds = 0;
+        int32_t micros = 0;
+        if (!appleSecondsOfDate(value.toDateTime(), seconds, micros))
             return nullptr;
-        const qint64 msecs = date.toMSecsSinceEpoch() - kAppleEpochOffset * 1000;
-        qint64 seconds = msecs / 1000;
-        qint64 millis = msecs % 1000;
-        if (millis < 0) {
-            millis += 1000;
-            seconds -= 1;
-        }
-        if (seconds < INT32_MIN || seconds > INT32_MAX)
-            return nullptr;
-        return plist_new_date(int32_t(seconds), int32_t(millis * 1000));
+        return plist_new_date(seconds, micros);
     }
     default:
         return nullptr;
@@ -234,6 +247,30 @@ QByteArray XMLDataFromPropertyList(const QVariant &value)
 
 QByteArray binaryDataFromPropertyList(const QVariant &value)
 {
+    // A lone date, as every download stores two of: the writer's tables cost far more than the
+    // 50 bytes it would write, so write them here, byte for byte the same.
+    int32_t seconds = 0;
+    int32_t micros = 0;
+    if (value.typeId() == QMetaType::QDateTime && appleSecondsOfDate(value.toDateTime(), seconds, micros)) {
+        const auto appendBigEndian = [](QByteArray &bytes, quint64 field) {
+            for (int shift = 56; shift >= 0; shift -= 8)
+                bytes.append(char((field >> shift) & 0xff));
+        };
+        const double when = double(seconds) + double(micros) / 1000000.0;
+        quint64 bits = 0;
+        std::memcpy(&bits, &when, sizeof bits);
+        // Header, the date object (marker 0x33, a big-endian double), a one-entry offset table
+        // pointing at byte 8, and the trailer: 1-byte offsets and references, one object, top 0,
+        // offset table at byte 17.
+        QByteArray bytes("bplist00\x33", 9);
+        appendBigEndian(bytes, bits);
+        bytes.append('\x08');
+        bytes.append(QByteArray(6, '\0'));
+        bytes.append("\x01\x01", 2);
+        for (quint64 field : {quint64(1), quint64(0), quint64(17)})
+            appendBigEndian(bytes, field);
+        return bytes;
+    }
     return serialised(value, plist_to_bin, plist_to_bin_free);
 }
 

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <plist/plist.h>
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
@@ -57,6 +58,30 @@ TEST(PropertyList, XMLAndBinaryRoundTripKeepEveryType)
         EXPECT_EQ(map.value(QStringLiteral("Old Date")).toDateTime().toMSecsSinceEpoch(), -86400000);
         EXPECT_EQ(map.value(QStringLiteral("List")).toList().size(), 3);
         EXPECT_EQ(map.value(QStringLiteral("Empty")).toString(), QString());
+    }
+}
+
+// A lone date is written without the library's writer: the bytes must be the library's own.
+TEST(PropertyList, ALoneDateIsWrittenAsTheLibraryWritesIt)
+{
+    for (const qint64 msecs : {qint64(0), qint64(978307200000), qint64(1700000000123), qint64(-86400000),
+                               qint64(1234567890999), qint64(2100000000500), qint64(978307199999)}) {
+        SCOPED_TRACE(msecs);
+        const QDateTime date = QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC);
+        const qint64 sinceReference = msecs - qint64(978307200) * 1000;
+        const qint64 seconds = sinceReference >= 0 ? sinceReference / 1000 : (sinceReference - 999) / 1000;
+        plist_t node = plist_new_date(int32_t(seconds), int32_t((sinceReference - seconds * 1000) * 1000));
+        char *bytes = nullptr;
+        uint32_t length = 0;
+        plist_to_bin(node, &bytes, &length);
+        const QByteArray expected(bytes, qsizetype(length));
+        plist_to_bin_free(bytes);
+        plist_free(node);
+        EXPECT_EQ(binaryDataFromPropertyList(date).toHex(), expected.toHex());
+        // The library reads a fraction of a second before 2001 the wrong way round; the bytes are right.
+        if (sinceReference >= 0 || sinceReference % 1000 == 0) {
+            EXPECT_EQ(propertyListFromData(binaryDataFromPropertyList(date))->toDateTime().toMSecsSinceEpoch(), msecs);
+        }
     }
 }
 

@@ -1,1 +1,1 @@
-target_link_libraries(${_target} PRIVATE quorvel_foundation)
+target_link_libraries(${_target} PRIVATE quorvel_foundation PkgConfig::PLIST)
