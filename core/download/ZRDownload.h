@@ -341,6 +341,7 @@ public:
     QString downloadContainerPath() const;
     // Deletes the intermediate file (the known one when path is empty), its fragments and an empty bundle.
     void removeIntermediateFileAndContainer(const QString &path);
+    void removeIntermediateDataWithoutBytes();
     // The resume and acceleration fragments beside an intermediate file.
     QStringList fragmentPathsForIntermediateDownloadTargetPath(const QString &path) const;
 

@@ -744,11 +744,7 @@ void ZRDownload::downloadWorkerDidFailWithError(ZRDownloadWorkerPrototype &worke
     if (error && error->domain == ZRHTTPRequestErrorDomain && error->code == ZRHTTPResponseHeaderTooLargeErrorCode) {
         // Every attempt would end the same way: a failure with its reason, not an interruption to resume.
         dropDownloadWorkers();
-        if (!_intermediateDownloadTargetPath.isEmpty()
-            && combinedFileSizeFromIntermediateDownloadTargetPath(_intermediateDownloadTargetPath, QString(), nullptr) == 0) {
-            removeIntermediateFileAndContainer(_intermediateDownloadTargetPath);
-            _intermediateDownloadTargetPath.clear();
-        }
+        removeIntermediateDataWithoutBytes();
         _failureDescription = QString::fromStdString(error->localizedDescription);
         abortStart();
         return;
@@ -783,12 +779,7 @@ void ZRDownload::downloadWorkerDidFailWithError(ZRDownloadWorkerPrototype &worke
             m->invalidateLongTermNumberOfQueuedOrDownloadingDownloads();
         updateDownload();
     } else {
-        if (!_intermediateDownloadTargetPath.isEmpty()
-            && combinedFileSizeFromIntermediateDownloadTargetPath(_intermediateDownloadTargetPath, QString(), nullptr) == 0) {
-            // Not a byte of the file came: nothing of it stays in the user's folder.
-            removeIntermediateFileAndContainer(_intermediateDownloadTargetPath);
-            _intermediateDownloadTargetPath.clear();
-        }
+        removeIntermediateDataWithoutBytes();
         if (!_intermediateDownloadTargetPath.isEmpty() &&
             _userSettings.contains(ZRDownloadKeys::AccelerationWorkers)) {
             // A fraction refused before its first byte has no file yet: an empty one keeps the
@@ -825,6 +816,16 @@ void ZRDownload::downloadWorkerDidFailWithError(ZRDownloadWorkerPrototype &worke
     }
     invalidateQueuedAndDownloadingDownloads();
     startEligibleQueuedDownloadsWithTimer();
+}
+
+void ZRDownload::removeIntermediateDataWithoutBytes()
+{
+    // Not a byte of the file came: nothing of it stays in the user's folder.
+    if (!_intermediateDownloadTargetPath.isEmpty()
+        && combinedFileSizeFromIntermediateDownloadTargetPath(_intermediateDownloadTargetPath, QString(), nullptr) == 0) {
+        removeIntermediateFileAndContainer(_intermediateDownloadTargetPath);
+        _intermediateDownloadTargetPath.clear();
+    }
 }
 
 void ZRDownload::resetAutoResumeDecisionForTesting()
