@@ -240,6 +240,7 @@ public:
 
     // Worker delegate: the download's side of each worker's transfer.
     QString targetPathForDownloadWorker(ZRDownloadWorkerPrototype &worker) override;
+    QString targetPathForWholeBodyOfDownloadWorker(ZRDownloadWorkerPrototype &worker) override;
     void resetProgressForDownloadWorker(ZRDownloadWorkerPrototype &worker) override;
     void downloadWorkerDidReceiveResponseHeaders(ZRDownloadWorkerPrototype &worker, const ZRHTTPHeaders &headers,
                                                  const QUrl &url, qint64 statusCode,
@@ -336,6 +337,10 @@ public:
     QString intermediateDownloadTargetPathWithSuggestedFileName(const QString &suggestedFileName,
                                                                 bool createIfNecessary, bool confirmAccess);
     QString intermediateDownloadTargetPath();
+    // For a body that is complete before its first byte is written: a file beside the final place
+    // (name plus ".quorvel-part") instead of a bundle that would be removed a moment later; the
+    // bundle path when that place cannot be had, or a path is known already.
+    QString intermediateDownloadTargetPathForWholeBody();
     void setIntermediateDownloadTargetPath(const QString &path) { _intermediateDownloadTargetPath = path; }
     // The bundle folder holding the intermediate file, empty when it is not in one.
     QString downloadContainerPath() const;

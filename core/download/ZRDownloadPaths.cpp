@@ -22,9 +22,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <dirent.h>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -49,6 +51,7 @@ const QString RuleDownloadsFolderKey = QStringLiteral("Downloads Folder");
 // Fragments beside the intermediate file: those of extra connections, and those written by resumes.
 const QString AccelerationFragmentInfix = QStringLiteral(".quorvel-xf-");
 const QString ResumeFragmentInfix = QStringLiteral(".quorvel-rf-");
+const QString WholeBodyIntermediateExtension = QStringLiteral(".quorvel-part");
 
 // Large enough that joining a multi-gigabyte file is a matter of disk speed, not of calls.
 constexpr size_t JoinChunkBytes = 1 << 20;
@@ -171,6 +174,27 @@ bool appendFragment(int fd, const QString &fragment, std::vector<char> &buffer, 
 }
 
 // The length of a file, or none when it cannot be opened.
+// The first free path like this one, taken at once with an empty file, so that a second download of
+// the same name that asks before the first byte arrives cannot be given the same path; a link
+// planted there is never followed. Empty when no file can be made.
+QString createAvailableFile(const QString &wantedPath)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString path = ZRExtensions::availablePath(wantedPath);
+        const int fd = ZRSystem().open(QFile::encodeName(path).constData(),
+                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ZRSystem().close(fd);
+            return path;
+        }
+        if (errno != EEXIST) {
+            ZRLog(QStringLiteral("cannot create intermediate download file <%1>: %2").arg(path, errorText(errno)));
+            return QString();
+        }
+    }
+    return QString();
+}
+
 std::optional<quint64> fileLength(const QString &path)
 {
     QFile file(path);
@@ -235,24 +259,21 @@ QString ZRDownload::intermediateDownloadTargetPathWithSuggestedFileName(const QS
     }
     if (folder.isEmpty())
         folder = intermediateDownloadBasePath();
+    _intermediateDownloadTargetPath = createAvailableFile(folder + QLatin1Char('/') + cleanName);
+    return _intermediateDownloadTargetPath;
+}
 
-    // The name is taken at once with an empty file, so that a second download of the same name that
-    // asks before the first byte arrives cannot be given the same path; a link planted there is
-    // never followed.
-    QString path;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        path = ZRExtensions::availablePath(folder + QLatin1Char('/') + cleanName);
-        const int fd = ZRSystem().open(QFile::encodeName(path).constData(),
-                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            ZRSystem().close(fd);
-            break;
-        }
-        if (errno != EEXIST) {
-            ZRLog(QStringLiteral("cannot create intermediate download file <%1>: %2").arg(path, errorText(errno)));
-            break;
-        }
-    }
+QString ZRDownload::intermediateDownloadTargetPathForWholeBody()
+{
+    if (!_intermediateDownloadTargetPath.isEmpty() || intermediatesLocation() < 1)
+        return intermediateDownloadTargetPathWithSuggestedFileName(QString(), true, true);
+    const QString basePath = downloadBasePath();
+    if (!confirmWriteAccessForFolder(basePath))
+        return intermediateDownloadTargetPathWithSuggestedFileName(QString(), true, true);
+    const QString path = createAvailableFile(basePath + QLatin1Char('/') + cleanNameOf(name())
+                                             + WholeBodyIntermediateExtension);
+    if (path.isEmpty())
+        return intermediateDownloadTargetPathWithSuggestedFileName(QString(), true, true);
     _intermediateDownloadTargetPath = path;
     return path;
 }
@@ -277,23 +298,37 @@ QStringList ZRDownload::fragmentPathsForIntermediateDownloadTargetPath(const QSt
         return {};
     const QFileInfo intermediate(path);
     const QString folder = intermediate.path();
-    const QString name = intermediate.fileName();
-    const QString accelerationPrefix = name + AccelerationFragmentInfix;
-    const QString resumePrefix = name + ResumeFragmentInfix;
+    // By name first, from the listing alone: the folder may be the user's own, full of files that
+    // are none of ours, and only a candidate is worth a look at its type.
+    const QByteArray name = QFile::encodeName(intermediate.fileName());
+    const QByteArray accelerationPrefix = name + QFile::encodeName(AccelerationFragmentInfix);
+    const QByteArray resumePrefix = name + QFile::encodeName(ResumeFragmentInfix);
     QStringList fragments;
-    const QFileInfoList entries =
-        QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QFileInfo &entry : entries) {
-        const QString entryName = entry.fileName();
-        if (entryName == name || ZRExtensions::isNegligibleFilename(entryName))
+    DIR *listing = ::opendir(QFile::encodeName(folder).constData());
+    if (!listing)
+        return fragments;
+    const int folderDescriptor = ::dirfd(listing);
+    while (const dirent *entry = ::readdir(listing)) {
+        const std::string_view entryName(entry->d_name);
+        if (!entryName.starts_with(std::string_view(accelerationPrefix.constData(), size_t(accelerationPrefix.size())))
+            && !entryName.starts_with(std::string_view(resumePrefix.constData(), size_t(resumePrefix.size()))))
             continue;
         // Names are case-sensitive here: "File.bin" and "file.bin" may be two downloads. A link is
         // never a fragment of ours; joining it would copy whatever it points to.
-        if (entry.isSymLink())
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat info {};
+            if (::fstatat(folderDescriptor, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            type = S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
+        }
+        if (type != DT_REG)
             continue;
-        if (entryName.startsWith(accelerationPrefix) || entryName.startsWith(resumePrefix))
-            fragments.append(folder + QLatin1Char('/') + entryName);
+        const QString fragmentName = QFile::decodeName(entry->d_name);
+        if (!ZRExtensions::isNegligibleFilename(fragmentName))
+            fragments.append(folder + QLatin1Char('/') + fragmentName);
     }
+    ::closedir(listing);
     return fragments;
 }
 

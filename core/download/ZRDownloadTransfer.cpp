@@ -477,6 +477,13 @@ QString ZRDownload::targetPathForDownloadWorker(ZRDownloadWorkerPrototype &worke
     return intermediateDownloadTargetPathWithSuggestedFileName(QString(), true, true);
 }
 
+QString ZRDownload::targetPathForWholeBodyOfDownloadWorker(ZRDownloadWorkerPrototype &worker)
+{
+    if (_downloadWorkers.size() != 1 || !isFirstDownloadWorker(worker))
+        return targetPathForDownloadWorker(worker);
+    return intermediateDownloadTargetPathForWholeBody();
+}
+
 void ZRDownload::resetProgressForDownloadWorker(ZRDownloadWorkerPrototype &worker)
 {
     // A resumed transfer that is redirected goes on with the same range at the new place: the bytes

@@ -249,10 +249,11 @@ QString ZRDownloadWorkerPrototype::description() const
         .arg(quintptr(this), 0, 16);
 }
 
-QString ZRDownloadWorkerPrototype::targetPathByFallingBackToDelegate()
+QString ZRDownloadWorkerPrototype::targetPathByFallingBackToDelegate(bool wholeBody)
 {
     if (_targetPath.isEmpty() && _delegate)
-        _targetPath = _delegate->targetPathForDownloadWorker(*this);
+        _targetPath = wholeBody ? _delegate->targetPathForWholeBodyOfDownloadWorker(*this)
+                                : _delegate->targetPathForDownloadWorker(*this);
     return _targetPath;
 }
 

@@ -54,6 +54,12 @@ public:
 
     // The file to write when the worker has none; may be asked at any time before the first byte.
     virtual QString targetPathForDownloadWorker(ZRDownloadWorkerPrototype &worker) = 0;
+    // The file for a whole body that arrived before its first byte was written, asked once, just
+    // before that body is written in one go; the worker has no target of its own then.
+    virtual QString targetPathForWholeBodyOfDownloadWorker(ZRDownloadWorkerPrototype &worker)
+    {
+        return targetPathForDownloadWorker(worker);
+    }
     // The worker's transfer starts over (redirect, authentication): its earlier bytes are void.
     virtual void resetProgressForDownloadWorker(ZRDownloadWorkerPrototype &worker) = 0;
     // Once per response, before its body. The worker's responseHonoursRequestedRange(),
@@ -183,7 +189,7 @@ public:
     // --- Operations ---
 
     // The target path; without one the delegate is asked and its answer kept.
-    QString targetPathByFallingBackToDelegate();
+    QString targetPathByFallingBackToDelegate(bool wholeBody = false);
     // Builds the range and time-out and starts the transport: status 1 and true, or 4 and false.
     bool start();
     // The transport hook: subclasses start their transfer asynchronously and return true.

@@ -12,10 +12,16 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+// A body this small that is all here within this time never shows progress: it is written once
+// instead of growing in a bundle that is made and removed again a moment later.
+constexpr qsizetype HeldBodyMaximumBytes = 256 * 1024;
+constexpr qint64 HeldBodyMaximumMilliseconds = 250;
 
 ZRUserDefaults &defaults()
 {
@@ -192,6 +198,12 @@ void ZRHTTPRequestDownloadWorker::requestDidReceiveResponseHeaders(ZRHTTPRequest
         return;
     }
     _writesResponseBody = shouldWriteResponseBody();
+    // Only a fresh whole file that nobody else writes to: a range, a split or a file already on
+    // disk grows where it is.
+    _holdsResponseBody = _writesResponseBody && _responseStatusCode == 200 && requestedFromByte() < 0
+        && fractionStartByte() == 0 && endByte() <= 0 && targetPath().isEmpty() && contentLength > 0
+        && contentLength <= HeldBodyMaximumBytes;
+    _heldBody.clear();
 }
 
 void ZRHTTPRequestDownloadWorker::requestDidReceiveData(ZRHTTPRequest &request, const std::string &data)
@@ -200,22 +212,53 @@ void ZRHTTPRequestDownloadWorker::requestDidReceiveData(ZRHTTPRequest &request, 
     if (!isCurrentRequest(request) || data.empty() || !_writesResponseBody
         || _responseStatusCode < 200 || _responseStatusCode > 299)
         return;
-    if (_downloadFileHandle < 0 && !openDownloadFile())
-        return;
-    if (!writeAllToFile(_downloadFileHandle, data.data(), qint64(data.size()))) {
-        ZRLog(QStringLiteral("cannot write to <%1>: %2").arg(targetPath(), QString::fromLocal8Bit(strerror(errno))));
-        failWithWorkerError(ZRDownloadWorkerCannotWriteErrorCode,
-                            QStringLiteral("%1 cannot write to intermediate file").arg(description()));
+    if (_holdsResponseBody) {
+        if (_heldBody.isEmpty())
+            _holdClock.start();
+        _heldBody.append(data.data(), qsizetype(data.size()));
+        if (_heldBody.size() <= HeldBodyMaximumBytes && !_holdClock.hasExpired(HeldBodyMaximumMilliseconds))
+            return;
+        // Slow (or larger than it said once decoded): show it growing in its bundle after all.
+        writeHeldBody(false);
         return;
     }
-    processDownloadedBytes(qint64(data.size()));
+    if (_downloadFileHandle < 0 && !openDownloadFile())
+        return;
+    if (writeToDownloadFile(data.data(), qint64(data.size())))
+        processDownloadedBytes(qint64(data.size()));
 }
 
-bool ZRHTTPRequestDownloadWorker::openDownloadFile()
+bool ZRHTTPRequestDownloadWorker::writeToDownloadFile(const char *data, qint64 length)
+{
+    if (writeAllToFile(_downloadFileHandle, data, length))
+        return true;
+    ZRLog(QStringLiteral("cannot write to <%1>: %2").arg(targetPath(), QString::fromLocal8Bit(strerror(errno))));
+    failWithWorkerError(ZRDownloadWorkerCannotWriteErrorCode,
+                        QStringLiteral("%1 cannot write to intermediate file").arg(description()));
+    return false;
+}
+
+bool ZRHTTPRequestDownloadWorker::writeHeldBody(bool wholeBody)
+{
+    _holdsResponseBody = false;
+    const QByteArray bytes = std::exchange(_heldBody, QByteArray());
+    if (bytes.isEmpty())
+        return true;
+    const std::shared_ptr<ZRHTTPRequest> request = _downloadRequest;
+    const AliveCheck alive(this);
+    if (_downloadFileHandle < 0 && !openDownloadFile(wholeBody))
+        return false;
+    if (!writeToDownloadFile(bytes.constData(), bytes.size()))
+        return false;
+    processDownloadedBytes(bytes.size());
+    return alive.isAlive() && _downloadRequest == request;
+}
+
+bool ZRHTTPRequestDownloadWorker::openDownloadFile(bool wholeBody)
 {
     const std::shared_ptr<ZRHTTPRequest> request = _downloadRequest;
     const AliveCheck alive(this);
-    const QString target = targetPathByFallingBackToDelegate();
+    const QString target = targetPathByFallingBackToDelegate(wholeBody);
     if (!alive.isAlive() || _downloadRequest != request)
         return false;
     if (target.isEmpty()) {
@@ -305,6 +348,8 @@ void ZRHTTPRequestDownloadWorker::requestFinished(ZRHTTPRequest &request)
 {
     if (!isCurrentRequest(request))
         return;
+    if (_holdsResponseBody && !writeHeldBody(true))
+        return;
     cleanUpActiveRequest(false);
     finish();
 }
@@ -314,6 +359,9 @@ void ZRHTTPRequestDownloadWorker::requestFailed(ZRHTTPRequest &request)
     if (!isCurrentRequest(request))
         return;
     ZRHTTPErrorPtr error = request.error();
+    // What came before the failure is kept for a resume, as if it had been written at once.
+    if (_holdsResponseBody && !writeHeldBody(false))
+        return;
     if (!error)
         error = ZRHTTPError::make(ZRHTTPConnectionFailureErrorCode, ZRHTTPErrorMessage::connectionFailure);
     cleanUpActiveRequest(false);
@@ -347,5 +395,7 @@ void ZRHTTPRequestDownloadWorker::reset()
 {
     closeDownloadFile();
     _writesResponseBody = false;
+    _holdsResponseBody = false;
+    _heldBody.clear();
     ZRDownloadWorkerPrototype::reset();
 }

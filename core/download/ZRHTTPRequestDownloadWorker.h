@@ -5,6 +5,8 @@
 #include "core/download/ZRDownloadWorkerPrototype.h"
 #include "core/http/ZRHTTPRequestDelegate.h"
 
+#include <QElapsedTimer>
+
 #include <memory>
 
 class ZRHTTPRequest;
@@ -66,7 +68,10 @@ private:
     static void configureEngineOnce();
     bool isCurrentRequest(const ZRHTTPRequest &request) const { return _downloadRequest.get() == &request; }
     // Opens the target for this transfer's bytes; false after failing the worker.
-    bool openDownloadFile();
+    bool openDownloadFile(bool wholeBody = false);
+    // Writes what was held back and reports it; false when the worker failed or was dropped.
+    bool writeHeldBody(bool wholeBody);
+    bool writeToDownloadFile(const char *data, qint64 length);
     void closeDownloadFile();
     void failWithWorkerError(int code, const QString &message);
 
@@ -75,4 +80,9 @@ private:
     // The status of the response whose body is arriving.
     int _responseStatusCode = 0;
     bool _writesResponseBody = false;
+    // A small body is held back until it is complete (then written once, beside its final place),
+    // or until it is too slow or too large for that (then the file grows as usual).
+    bool _holdsResponseBody = false;
+    QByteArray _heldBody;
+    QElapsedTimer _holdClock;
 };

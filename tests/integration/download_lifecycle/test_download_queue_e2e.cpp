@@ -18,6 +18,9 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 using ZRTestSupport::readFile;
 using ZRTestSupport::waitUntil;
 
@@ -122,6 +125,62 @@ TEST_F(DownloadQueueEndToEnd, APauseBeforeTheFirstByteDeletesTheBundleAndTheResu
     ASSERT_EQ(files.size(), 1) << files.join(u',').toStdString();
     EXPECT_TRUE(readFile(downloadsFolder.filePath(files.first())) == ZRTestScriptedServer::patternBytes(0, 5000));
     EXPECT_TRUE(bundles().isEmpty());
+}
+
+TEST_F(DownloadQueueEndToEnd, ASmallBodyIsWrittenOnceBesideItsPlaceWhileASlowOrCutOneGrowsInItsBundle)
+{
+    ZRTestScriptedServer server;
+    ZR_START_SCRIPTED_SERVER_OR_SKIP(server);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, QFile::encodeName(downloadsFolder.path()).constData(), IN_CREATE), 0);
+    const auto createdFolders = [&] {
+        QStringList folders;
+        alignas(inotify_event) char buffer[16384];
+        for (ssize_t length; (length = read(watch, buffer, sizeof buffer)) > 0;) {
+            for (char *at = buffer; at < buffer + length;) {
+                const auto *event = reinterpret_cast<const inotify_event *>(at);
+                if (event->mask & IN_ISDIR)
+                    folders << QString::fromUtf8(event->name);
+                at += sizeof(inotify_event) + event->len;
+            }
+        }
+        return folders;
+    };
+
+    struct Row {
+        const char *path;
+        const char *name;
+        qint64 kept;
+        bool completes;
+        bool bundleMade;
+    };
+    const Row rows[] = {
+        {"/bytes?size=100000", "bytes", 100000, true, false},
+        // Half of it, then a pause longer than a small body is held back: it shows up growing.
+        {"/stall?size=100000&after=50000&seconds=0.6", "stall", 100000, true, true},
+        // Cut off: what came is kept for a resume, in the bundle a resume looks in.
+        {"/truncate?size=100000&send=40000", "truncate", 40000, false, true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.path);
+        ZRDownloadPtr download = manager.enqueue(server.url(QString::fromLatin1(row.path)));
+        ASSERT_TRUE(waitUntil([&] { return download->matchesStatusMask(ZRDownloadStatusMaskFinished)
+                                           || download->status() == ZRDownloadStatusPaused; }, 10000));
+        EXPECT_EQ(createdFolders().size(), row.bundleMade ? 1 : 0);
+        const QString name = QString::fromLatin1(row.name);
+        if (row.completes) {
+            EXPECT_EQ(download->status(), ZRDownloadStatusComplete);
+            EXPECT_TRUE(readFile(downloadsPath(name)) == ZRTestScriptedServer::patternBytes(0, row.kept));
+        } else {
+            EXPECT_NE(download->status(), ZRDownloadStatusComplete);
+            EXPECT_TRUE(readFile(downloadsPath(name + QStringLiteral(".quorvel/") + name))
+                        == ZRTestScriptedServer::patternBytes(0, row.kept));
+        }
+    }
+    // Nothing half-written is left beside the finished files.
+    EXPECT_EQ(QDir(downloadsFolder.path()).entryList(QDir::Files).join(u','), QStringLiteral("bytes,stall"));
+    close(watch);
 }
 
 namespace {
