@@ -16,7 +16,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QTimer>
 
 #include <algorithm>
@@ -202,8 +201,20 @@ QList<QUrl> ZRMainController::URLsFromCollection(const QStringList &collection)
 
 QList<QUrl> ZRMainController::URLsFromString(const QString &string)
 {
-    static const QRegularExpression lineBreak(QStringLiteral("\\R"));
-    return URLsFromCollection(string.split(lineBreak));
+    // Split at every kind of line break (CR LF as one): LF, VT, FF, CR, NEL, LS and PS.
+    QStringList lines;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < string.size(); ++i) {
+        const char16_t c = string.at(i).unicode();
+        if ((c < 0x0a || c > 0x0d) && c != 0x85 && c != 0x2028 && c != 0x2029)
+            continue;
+        lines.append(string.mid(start, i - start));
+        if (c == u'\r' && i + 1 < string.size() && string.at(i + 1) == u'\n')
+            ++i;
+        start = i + 1;
+    }
+    lines.append(string.mid(start));
+    return URLsFromCollection(lines);
 }
 
 bool ZRMainController::getFileURLs(QList<QUrl> &fileURLs, const QStringList &paths, const QString &basePath)

@@ -7,6 +7,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QFileInfo>
 
 namespace
 {
@@ -16,6 +17,16 @@ const QString logindPath = QStringLiteral("/org/freedesktop/login1");
 const QString logindManager = QStringLiteral("org.freedesktop.login1.Manager");
 
 bool absentBusLogged = false;
+
+// Without an address of its own the system bus is the well-known socket; when that is not there,
+// asking the bus library would only start its machinery (and a thread) to find out the same.
+bool systemBusMayExist()
+{
+    if (!qEnvironmentVariableIsEmpty("DBUS_SYSTEM_BUS_ADDRESS"))
+        return true;
+    return QFileInfo::exists(QStringLiteral("/run/dbus/system_bus_socket"))
+        || QFileInfo::exists(QStringLiteral("/var/run/dbus/system_bus_socket"));
+}
 
 } // namespace
 
@@ -27,14 +38,14 @@ bool ZRSleepWakeWatcher::start()
 {
     if (_watching)
         return true;
-    QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected()) {
+    if (!systemBusMayExist() || !QDBusConnection::systemBus().isConnected()) {
         if (!absentBusLogged) {
             absentBusLogged = true;
             ZRLog(QStringLiteral("cannot watch for sleep and wake: no system bus"));
         }
         return false;
     }
+    QDBusConnection bus = QDBusConnection::systemBus();
     _watching = bus.connect(logindService, logindPath, logindManager, QStringLiteral("PrepareForSleep"), this,
                             SLOT(prepareForSleep(bool)));
     if (!_watching) {

@@ -65,12 +65,25 @@ bool skipsRedirectingServices()
 
 // --- Replacement rules ---------------------------------------------------------------------------
 
+// The built-in rules are written out by hand: they run on every address, and compiling even one
+// pattern pulls in much of the regular-expression engine's tables for the rest of the run.
+enum class BuiltInRule {
+    None,
+    // "^:?//" -> "http://": "//x" and "://x" get the scheme http.
+    SchemeForSlashes,
+    // "^h[^:/]+(ps?://)" -> "htt$1": disguised schemes such as "hxxp://" and "hxxps://".
+    DisguisedScheme,
+    // "^https?://[^'\"]*(https?://)" -> "$1": the last embedded address wins.
+    LastEmbeddedAddress,
+};
+
 struct ReplacementRule {
     QString query;
     QString replacement;
     // Set for a regular-expression rule whose pattern compiles; such a rule without one is skipped.
     bool isRegularExpression = false;
     std::shared_ptr<const icu::RegexPattern> pattern;
+    BuiltInRule builtIn = BuiltInRule::None;
 };
 
 ReplacementRule makeRule(const QString &query, const QString &replacement, bool isRegularExpression)
@@ -84,6 +97,83 @@ ReplacementRule makeRule(const QString &query, const QString &replacement, bool 
                            .arg(query, errorName));
     }
     return rule;
+}
+
+ReplacementRule makeBuiltInRule(BuiltInRule builtIn)
+{
+    ReplacementRule rule;
+    rule.builtIn = builtIn;
+    return rule;
+}
+
+// Case-insensitive as the patterns are: the letter itself, or its other case (and the long s,
+// which folds to s).
+bool isLetter(QChar c, char16_t lower)
+{
+    const char16_t u = c.unicode();
+    return u == lower || u == lower - 32 || (lower == u's' && u == 0x017F);
+}
+
+// Length of "http://" or "https://" at position i (the s when it is there), 0 when neither.
+qsizetype webSchemeLengthAt(const QString &string, qsizetype i)
+{
+    const qsizetype n = string.size();
+    if (i + 7 > n || !isLetter(string.at(i), u'h') || !isLetter(string.at(i + 1), u't')
+        || !isLetter(string.at(i + 2), u't') || !isLetter(string.at(i + 3), u'p'))
+        return 0;
+    qsizetype at = i + 4;
+    if (isLetter(string.at(at), u's'))
+        ++at;
+    if (at + 3 > n || string.at(at) != u':' || string.at(at + 1) != u'/' || string.at(at + 2) != u'/')
+        return 0;
+    return at + 3 - i;
+}
+
+QString applyBuiltInRule(BuiltInRule rule, const QString &string)
+{
+    const qsizetype n = string.size();
+    switch (rule) {
+    case BuiltInRule::None:
+        break;
+    case BuiltInRule::SchemeForSlashes: {
+        const qsizetype colon = n > 0 && string.at(0) == u':' ? 1 : 0;
+        if (colon + 2 <= n && string.at(colon) == u'/' && string.at(colon + 1) == u'/')
+            return QStringLiteral("http://") + QStringView(string).mid(colon + 2);
+        break;
+    }
+    case BuiltInRule::DisguisedScheme: {
+        if (n == 0 || !isLetter(string.at(0), u'h'))
+            break;
+        qsizetype stop = 1;
+        while (stop < n && string.at(stop) != u':' && string.at(stop) != u'/')
+            ++stop;
+        if (stop + 3 > n || string.at(stop) != u':' || string.at(stop + 1) != u'/' || string.at(stop + 2) != u'/')
+            break;
+        // At least one character between the h and the p (or ps) that ends the run.
+        qsizetype group = -1;
+        if (stop >= 3 && isLetter(string.at(stop - 1), u'p'))
+            group = stop - 1;
+        else if (stop >= 4 && isLetter(string.at(stop - 1), u's') && isLetter(string.at(stop - 2), u'p'))
+            group = stop - 2;
+        if (group > 0)
+            return QStringLiteral("htt") + QStringView(string).mid(group);
+        break;
+    }
+    case BuiltInRule::LastEmbeddedAddress: {
+        const qsizetype prefix = webSchemeLengthAt(string, 0);
+        if (prefix == 0)
+            break;
+        qsizetype quote = prefix;
+        while (quote < n && string.at(quote) != u'\'' && string.at(quote) != u'"')
+            ++quote;
+        for (qsizetype j = quote; j >= prefix; --j) {
+            if (webSchemeLengthAt(string, j) > 0)
+                return string.mid(j);
+        }
+        break;
+    }
+    }
+    return string;
 }
 
 void appendUserRules(std::vector<ReplacementRule> &rules)
@@ -111,14 +201,14 @@ std::vector<ReplacementRule> buildReplacementRules()
 {
     std::vector<ReplacementRule> rules;
     // "//x" and "://x" get the scheme http.
-    rules.push_back(makeRule(QStringLiteral("^:?//"), QStringLiteral("http://"), true));
+    rules.push_back(makeBuiltInRule(BuiltInRule::SchemeForSlashes));
     // Disguised schemes: "hxxp://", "hxxps://".
-    rules.push_back(makeRule(QStringLiteral("^h[^:/]+(ps?://)"), QStringLiteral("htt$1"), true));
+    rules.push_back(makeBuiltInRule(BuiltInRule::DisguisedScheme));
     // JSON-escaped slashes.
     rules.push_back(makeRule(QStringLiteral("\\/"), QStringLiteral("/"), false));
     if (skipsRedirectingServices()) {
         // Greedy: the last embedded address wins.
-        rules.push_back(makeRule(QStringLiteral("^https?://[^'\"]*(https?://)"), QStringLiteral("$1"), true));
+        rules.push_back(makeBuiltInRule(BuiltInRule::LastEmbeddedAddress));
     }
     appendUserRules(rules);
     return rules;
@@ -135,6 +225,8 @@ const std::vector<ReplacementRule> &replacementRules()
 
 QString applyRule(const ReplacementRule &rule, const QString &string)
 {
+    if (rule.builtIn != BuiltInRule::None)
+        return applyBuiltInRule(rule.builtIn, string);
     if (!rule.isRegularExpression) {
         if (rule.query.isEmpty())
             return string;
@@ -324,22 +416,24 @@ QStringList unearthedURLStrings(const QString &string)
 {
     if (string.isEmpty())
         return {string};
-    static std::once_flag once;
-    static std::unique_ptr<icu::RegexPattern> quotedAddress;
-    std::call_once(once,
-                   [] { quotedAddress = compilePattern(QStringLiteral("[\"'](https?://[^\"']+)[\"']")); });
-
+    // Every quoted web address in order: a quote, "http://" or "https://" (any case), at least one
+    // more character, and the next quote of either kind.
+    const auto isQuote = [](QChar c) { return c == u'"' || c == u'\''; };
     QStringList found;
-    if (quotedAddress) {
-        const icu::UnicodeString subject = ZRTextICU::alias(string);
-        UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::RegexMatcher> matcher(quotedAddress->matcher(subject, status));
-        while (U_SUCCESS(status) && matcher && matcher->find(status) && U_SUCCESS(status)) {
-            const int32_t start = matcher->start(1, status);
-            const int32_t end = matcher->end(1, status);
-            if (U_SUCCESS(status) && start >= 0 && end > start)
-                found.append(string.mid(start, end - start));
-        }
+    const qsizetype n = string.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        if (!isQuote(string.at(i)))
+            continue;
+        const qsizetype scheme = webSchemeLengthAt(string, i + 1);
+        if (scheme == 0)
+            continue;
+        qsizetype close = i + 1 + scheme;
+        while (close < n && !isQuote(string.at(close)))
+            ++close;
+        if (close >= n || close == i + 1 + scheme)
+            continue;
+        found.append(string.mid(i + 1, close - i - 1));
+        i = close;
     }
     if (found.isEmpty())
         return {string};

@@ -108,6 +108,19 @@ TEST_F(IntakeTest, DuplicateCheckSkipsListedAddressesButKeepsRepeatsOfOneIntake)
 
     defaults().setObject(false, ZRPreferenceKey::InstantDuplicateCheck);
     EXPECT_EQ(controller->URLsFromString(address(QStringLiteral("a.zip"))).size(), 1);
+
+    // Every kind of line break separates addresses; CR LF is one break, not an empty line between two.
+    QString mixed;
+    QStringList expected;
+    const char16_t breaks[] = {u'\n', u'\v', u'\f', u'\r', 0x85, 0x2028, 0x2029};
+    for (const char16_t lineBreak : breaks) {
+        expected << address(QStringLiteral("m%1.zip").arg(int(lineBreak)));
+        mixed += expected.last() + QChar(lineBreak);
+    }
+    expected << address(QStringLiteral("crlf.zip"));
+    mixed += expected.last() + QStringLiteral("\r\n") + address(QStringLiteral("last.zip"));
+    expected << address(QStringLiteral("last.zip"));
+    EXPECT_EQ(strings(controller->URLsFromString(mixed)), expected);
 }
 
 TEST_F(IntakeTest, DuplicatesAreFoundInEverySpellingOfTheAddress)

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <atomic>
@@ -43,6 +44,17 @@ TEST(AddressExtensions, UnearthsQuotedAddressesInOrder)
     };
     for (const Row &row : rows)
         EXPECT_EQ(unearthedURLStrings(row.text), row.expected) << row.text.toStdString();
+
+    // The same as the pattern it stands for, at its edges.
+    const QRegularExpression quoted(u"[\"'](https?://[^\"']+)[\"']"_s, QRegularExpression::CaseInsensitiveOption);
+    for (const QString &text : {u"'http://'x'"_s, u"''http://a'"_s, u"'https://a\"'http://b'"_s, u"'http://a"_s,
+                                u"\"https:/a\" 'hTTps://b'"_s, u"'httpss://a' 'http:/b' \"http://c\""_s,
+                                u"'http://a''https://b'"_s, u"x'http://a'x'http://b"_s, u"'\u017fhttp://a'"_s}) {
+        QStringList expected;
+        for (auto it = quoted.globalMatch(text); it.hasNext();)
+            expected << it.next().captured(1);
+        EXPECT_EQ(unearthedURLStrings(text), expected.isEmpty() ? QStringList{text} : expected) << text.toStdString();
+    }
 }
 
 TEST(AddressExtensions, ExplodesBraceRanges)
@@ -246,6 +258,38 @@ void expectRewrites(const std::vector<std::pair<QString, QString>> &rows)
         EXPECT_EQ(unescacpedURLStringWithReplacementsApplied(text), expected) << text.toStdString();
 }
 
+// The built-in rules, as the patterns they stand for, applied by another regular-expression engine.
+QString referenceRewrite(QString text, bool skipsRedirectingServices)
+{
+    const auto apply = [&text](const char *pattern, const QString &replacement) {
+        text.replace(QRegularExpression(QString::fromLatin1(pattern), QRegularExpression::CaseInsensitiveOption),
+                     replacement);
+    };
+    apply("^:?//", u"http://"_s);
+    apply("^h[^:/]+(ps?://)", u"htt\\1"_s);
+    text.replace(u"\\/"_s, u"/"_s, Qt::CaseInsensitive);
+    if (skipsRedirectingServices)
+        apply("^https?://[^'\"]*(https?://)", u"\\1"_s);
+    return text;
+}
+
+// Inputs at the edges of each built-in rule, compared with the patterns they replace.
+void expectBuiltInRulesAsTheirPatterns(bool skipsRedirectingServices)
+{
+    const QStringList inputs = {
+        u""_s, u"/"_s, u"//"_s, u":/"_s, u"::"_s, u"://"_s, u":://x"_s, u"///x"_s, u"x//y"_s,
+        u"h"_s, u"hp://x"_s, u"hxp://x"_s, u"hps://x"_s, u"hxps://x"_s, u"hxxpps://x"_s, u"hxxsp://x"_s,
+        u"HXXPS://x"_s, u"hxxP://x"_s, u"hxxpS://x"_s, u"hxxp:/x"_s, u"hxxp/x://"_s, u"h:p://x"_s,
+        u"hxxp\u017f://x"_s, u"ht tp://x"_s, u"http://x"_s, u"https://x"_s, u"hxxps://hxxp://x"_s,
+        u"http://a/?u=http://b"_s, u"https://a/?u=https://b&v=http://c/d"_s, u"http://a/'http://b"_s,
+        u"http://a/http://b'x\"https://c"_s, u"http://http://"_s, u"HTTPS://a/HTTP://b"_s,
+        u"https:/a/http://b"_s, u"http://a/https:/b"_s, u"httpx://a/http://b"_s, u"http:\\/\\/a"_s,
+    };
+    for (const QString &input : inputs)
+        EXPECT_EQ(unescacpedURLStringWithReplacementsApplied(input), referenceRewrite(input, skipsRedirectingServices))
+            << input.toStdString();
+}
+
 TEST(ReplacementList, BuiltInRules)
 {
     if (!claimReplacementList())
@@ -273,6 +317,7 @@ TEST(ReplacementList, BuiltInRules)
         {u"https://r/?u=http://x/a"_s, u"https://r/?u=http://x/a"_s},
         {u"ftp://x/a"_s, u"ftp://x/a"_s},
     });
+    expectBuiltInRulesAsTheirPatterns(false);
 }
 
 TEST(ReplacementList, SkipsRedirectingServicesWhenOnAtFirstUse)
@@ -286,6 +331,7 @@ TEST(ReplacementList, SkipsRedirectingServicesWhenOnAtFirstUse)
         {u"https://r/?u=https%3A%2F%2Fx%2Fa"_s, u"https://x/a"_s},
         {u"http://x/a"_s, u"http://x/a"_s},
     });
+    expectBuiltInRulesAsTheirPatterns(true);
     // Switching it off later changes nothing until the next start.
     ZRUserDefaults::standardUserDefaults().setBool(false, ZRTextDefaultsKeys::SkipRedirectingServices);
     EXPECT_EQ(unescacpedURLStringWithReplacementsApplied(u"https://r/?u=http://x/a"_s), u"http://x/a"_s);
