@@ -68,7 +68,7 @@ private:
     // Opens the target for this transfer's bytes; false after failing the worker.
     bool openDownloadFile();
     void closeDownloadFile();
-    void failWithWorkerError(int code, const QString &message);
+    void failWithWorkerError(int code, const QString &message, int posixCode = 0);
 
     std::shared_ptr<ZRHTTPRequest> _downloadRequest;
     int _downloadFileHandle = -1;
