@@ -100,10 +100,10 @@ void ZRHeadlessRun::printSummary()
             const QString path = download->path();
             line += path.isEmpty() ? QStringLiteral("complete") : QStringLiteral("complete: ") + path;
         } else if (download->status() == ZRDownloadStatusAborted) {
-            line += QStringLiteral("failed: ") + download->statusDescriptionWithLiveDetails(false);
+            line += QStringLiteral("failed: ") + download->statusDescriptionWithFailureReason(false);
         } else {
             line += QStringLiteral("not finished, kept in the queue: ") +
-                    download->statusDescriptionWithLiveDetails(false);
+                    download->statusDescriptionWithFailureReason(false);
         }
         // Names, paths and reasons come from servers: one line each, nothing that acts on a terminal.
         lines.append(ZRExtensions::stringByEscapingControlCharacters(line));

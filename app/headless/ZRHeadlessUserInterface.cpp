@@ -166,7 +166,7 @@ QString ZRHeadlessUserInterface::lineForDownload(ZRDownload &download)
 {
     // One line, whatever the name and status hold: a live row must take exactly one screen line.
     return ZRExtensions::stringByEscapingControlCharacters(download.displayName() + spacedDash +
-                                                           download.statusDescriptionWithLiveDetails(true));
+                                                           download.statusDescriptionWithFailureReason(true));
 }
 
 void ZRHeadlessUserInterface::showDownloads(const ZRDownloadList &rows)

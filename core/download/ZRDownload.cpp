@@ -9,15 +9,21 @@
 #include "core/text/ZRAddressExtensions.h"
 #include "core/text/ZRApplications.h"
 #include "core/text/ZRCollectionExtensions.h"
+#include "core/text/ZRExtendedAttributes.h"
 #include "core/text/ZRFileBookmark.h"
 #include "core/text/ZRIcons.h"
 #include "core/text/ZRNaturalOrder.h"
 #include "core/text/ZRPathExtensions.h"
 #include "core/text/ZRStringExtensions.h"
 
+#include "core/http/ZRDataDecompressor.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+
+#include <cerrno>
+#include <curl/curl.h>
 
 namespace {
 
@@ -137,6 +143,23 @@ bool isFractionList(const QVariant &value)
     });
 }
 
+// A "Last Error" dictionary: domain, code and message, and an error of the same form under it.
+bool isErrorDictionary(const QVariant &value, int depth = 0)
+{
+    if (value.typeId() != QMetaType::QVariantMap || depth > 3)
+        return false;
+    const QVariantMap error = value.toMap();
+    const QVariant underlying = error.value(ZRDownloadKeys::UnderlyingError);
+    return isString(error.value(ZRDownloadKeys::ErrorDomain)) && isInteger(error.value(ZRDownloadKeys::ErrorCode))
+        && isString(error.value(ZRDownloadKeys::ErrorMessage))
+        && (!underlying.isValid() || isErrorDictionary(underlying, depth + 1));
+}
+
+bool isLastError(const QVariant &value)
+{
+    return isErrorDictionary(value);
+}
+
 // The type each archived value must have to be used.
 bool hasArchiveType(const QString &key, const QVariant &value)
 {
@@ -147,7 +170,7 @@ bool hasArchiveType(const QString &key, const QVariant &value)
         {Name, isString}, {Referer, isString}, {ResponseURL, isString}, {ResumeValidator, isString},
         {OriginalURL, isString}, {Paused, isFlag}, {RangesDisabled, isFlag}, {AccelerationFailed, isFlag},
         {Alias, isData}, {Date, isData}, {Done, isData}, {StatusCode, isInteger}, {ResumeTotalLength, isInteger},
-        {Request, isRequest}, {AccelerationWorkers, isFractionList},
+        {Request, isRequest}, {AccelerationWorkers, isFractionList}, {LastError, isLastError},
     };
     const Check check = checks.value(key);
     // Keys of newer or other writers are passed over, whatever they hold.
@@ -236,6 +259,8 @@ ZRDownloadPtr ZRDownload::downloadWithCheckedArchive(const QVariantMap &archive,
     download->userSettingsFromArchive(archive);
     download->_intermediateDownloadTargetPath = intermediatePath;
     download->_looksForDataLeftBehind = true;
+    // Stopped by a failure in the earlier run, it still says so.
+    download->_isInterrupted = download->_userSettings.contains(ZRDownloadKeys::LastError);
     download->initWithURL(url, addToQueue);
     return download;
 }
@@ -296,7 +321,7 @@ const QStringList &ZRDownload::archivedUserSettingsKeys()
         ZRDownloadKeys::DownloadFolder, ZRDownloadKeys::Name, ZRDownloadKeys::RangesDisabled,
         ZRDownloadKeys::Referer, ZRDownloadKeys::Request, ZRDownloadKeys::ResponseURL,
         // Newer keys go last; readers that do not know them pass over them.
-        ZRDownloadKeys::ResumeValidator, ZRDownloadKeys::ResumeTotalLength,
+        ZRDownloadKeys::ResumeValidator, ZRDownloadKeys::ResumeTotalLength, ZRDownloadKeys::LastError,
     };
     return keys;
 }
@@ -786,8 +811,11 @@ QString ZRDownload::statusDescriptionWithLiveDetails(bool live)
     case ZRDownloadStatusAborted: {
         const QVariant statusCode = _userSettings.value(ZRDownloadKeys::StatusCode);
         text = localized("Aborted");
-        if (!_failureDescription.isEmpty())
-            text += dash + _failureDescription;
+        // A header too large has no status code of its own worth showing: the failure says it.
+        const QVariantMap error = lastError();
+        if (error.value(ZRDownloadKeys::ErrorDomain).toString() == QLatin1String(ZRHTTPRequestErrorDomain)
+            && error.value(ZRDownloadKeys::ErrorCode).toLongLong() == ZRHTTPResponseHeaderTooLargeErrorCode)
+            text += dash + error.value(ZRDownloadKeys::ErrorMessage).toString();
         else if (statusCode.isValid())
             text += dash + statusCode.toString();
         break;
@@ -830,6 +858,152 @@ QString ZRDownload::statusDescriptionWithLiveDetails(bool live)
         if (accelerates())
             text = text + dash + localized("Accelerate");
     }
+    return text;
+}
+
+// --- Why it stopped ---
+
+namespace {
+
+QVariantMap errorDictionary(const ZRHTTPError &error)
+{
+    QVariantMap dictionary{
+        {ZRDownloadKeys::ErrorDomain, QString::fromStdString(error.domain)},
+        {ZRDownloadKeys::ErrorCode, qint64(error.code)},
+        {ZRDownloadKeys::ErrorMessage, QString::fromStdString(error.localizedDescription)},
+    };
+    if (error.underlyingError)
+        dictionary.insert(ZRDownloadKeys::UnderlyingError, errorDictionary(*error.underlyingError));
+    return dictionary;
+}
+
+QString errorMessage(const QVariantMap &error)
+{
+    // A worker's own messages start with its description ("<ZRHTTPRequestDownloadWorker: 0x...>"),
+    // which tells a reader nothing.
+    QString message = error.value(ZRDownloadKeys::ErrorMessage).toString().trimmed();
+    if (message.startsWith(QLatin1Char('<'))) {
+        const qsizetype end = message.indexOf(QLatin1String("> "));
+        if (end > 0)
+            message = message.mid(end + 2);
+    }
+    return message;
+}
+
+QString failureReason(const QVariantMap &error)
+{
+    const QString message = errorMessage(error);
+    const QVariantMap underlying = error.value(ZRDownloadKeys::UnderlyingError).toMap();
+    const QString underlyingMessage = errorMessage(underlying);
+    if (underlyingMessage.isEmpty())
+        return message;
+    // The engine's "A connection failure occurred" says less than the transport's own words.
+    if (message.isEmpty()
+        || underlying.value(ZRDownloadKeys::ErrorDomain).toString() == QLatin1String(ZRHTTPTransportErrorDomain))
+        return underlyingMessage;
+    return message + QStringLiteral(": ") + underlyingMessage;
+}
+
+// Only where the cause has one obvious remedy.
+QString failureRemedy(const QVariantMap &error)
+{
+    const QString domain = error.value(ZRDownloadKeys::ErrorDomain).toString();
+    const qint64 code = error.value(ZRDownloadKeys::ErrorCode).toLongLong();
+    const QVariantMap underlying = error.value(ZRDownloadKeys::UnderlyingError).toMap();
+    const QString underlyingDomain = underlying.value(ZRDownloadKeys::ErrorDomain).toString();
+    const qint64 underlyingCode = underlying.value(ZRDownloadKeys::ErrorCode).toLongLong();
+    if (underlyingDomain == QLatin1String(ZRHTTPTransportErrorDomain)) {
+        if (underlyingCode == CURLE_COULDNT_RESOLVE_HOST)
+            return localized("check the host name in the address");
+        // Not a name that does not match: that certificate may well be trusted.
+        if (underlyingCode == CURLE_PEER_FAILED_VERIFICATION
+            && errorMessage(underlying).contains(QLatin1String("certificate problem")))
+            return localized("retry with a trusted certificate; system CAs are used");
+    }
+    if (underlyingDomain == QLatin1String(ZRPOSIXErrorDomain) && (underlyingCode == ENOSPC || underlyingCode == EDQUOT))
+        return localized("free some space on the disk that holds the download");
+    if (domain == QLatin1String(ZRHTTPRequestErrorDomain) && code == ZRHTTPAuthenticationErrorCode)
+        return localized("put a valid user name and password in the address: user:password@host");
+    return {};
+}
+
+} // namespace
+
+ZRHTTPErrorPtr ZRDownload::finishedWithoutDataError(qint64 statusCode)
+{
+    // The standard phrases: what a server writes after the code may be anything.
+    static const QHash<qint64, const char *> phrases = {
+        {400, "Bad Request"}, {401, "Unauthorized"}, {402, "Payment Required"}, {403, "Forbidden"},
+        {404, "Not Found"}, {405, "Method Not Allowed"}, {406, "Not Acceptable"}, {408, "Request Timeout"},
+        {409, "Conflict"}, {410, "Gone"}, {411, "Length Required"}, {412, "Precondition Failed"},
+        {413, "Content Too Large"}, {414, "URI Too Long"}, {415, "Unsupported Media Type"},
+        {416, "Range Not Satisfiable"}, {421, "Misdirected Request"}, {429, "Too Many Requests"},
+        {451, "Unavailable For Legal Reasons"}, {500, "Internal Server Error"}, {501, "Not Implemented"},
+        {502, "Bad Gateway"}, {503, "Service Unavailable"}, {504, "Gateway Timeout"},
+        {505, "HTTP Version Not Supported"},
+    };
+    QString message;
+    if (const char *phrase = phrases.value(statusCode))
+        message = QString::fromLatin1(phrase);
+    else if (statusCode >= 500 && statusCode <= 599)
+        message = QStringLiteral("Server Error");
+    else if (statusCode >= 400 && statusCode <= 499)
+        message = QStringLiteral("Client Error");
+    else if (statusCode >= 300 && statusCode <= 399)
+        message = QStringLiteral("Redirection without a new address");
+    else
+        message = QStringLiteral("the server sent no data");
+    return ZRHTTPError::make(ZRDownloadWorkerIncompleteErrorCode, message.toStdString(), nullptr,
+                             ZRDownloadWorkerErrorDomain);
+}
+
+QVariantMap ZRDownload::lastError() const
+{
+    return _userSettings.value(ZRDownloadKeys::LastError).toMap();
+}
+
+void ZRDownload::noteFailureWithError(const ZRHTTPErrorPtr &error)
+{
+    if (!error)
+        return;
+    const QVariantMap dictionary = errorDictionary(*error);
+    _userSettings.insert(ZRDownloadKeys::LastError, dictionary);
+    QString codes = QStringLiteral("%1 %2").arg(QString::fromStdString(error->domain)).arg(error->code);
+    if (error->underlyingError)
+        codes += QStringLiteral("; %1 %2")
+                     .arg(QString::fromStdString(error->underlyingError->domain))
+                     .arg(error->underlyingError->code);
+    // The log escapes what the server or the transport put into the message.
+    ZRLog(QStringLiteral("cannot download <%1>: %2 (%3)")
+              .arg(ZRExtensions::stringByRemovingURLCredentials(URLString()), failureReason(dictionary), codes));
+}
+
+QString ZRDownload::failureReasonDescription() const
+{
+    const QVariantMap error = lastError();
+    if (error.isEmpty())
+        return {};
+    QString text = failureReason(error);
+    const QString remedy = failureRemedy(error);
+    if (!remedy.isEmpty())
+        text += QStringLiteral(" (") + remedy + QLatin1Char(')');
+    return text;
+}
+
+QString ZRDownload::statusDescriptionWithFailureReason(bool live)
+{
+    QString text = statusDescriptionWithLiveDetails(live);
+    const QVariantMap error = lastError();
+    if (error.isEmpty() || !matchesStatusMask(ZRDownloadStatusPaused | ZRDownloadStatusAborted))
+        return text;
+    const QString dash = ZRExtensions::spacedDashString();
+    const QString reason = failureReason(error);
+    // "Aborted — response header too large" names it already.
+    if (!reason.isEmpty() && !text.endsWith(dash + reason))
+        text += dash + reason;
+    const QString remedy = failureRemedy(error);
+    if (!remedy.isEmpty())
+        text += QStringLiteral(" (") + remedy + QLatin1Char(')');
     return text;
 }
 

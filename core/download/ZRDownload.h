@@ -196,6 +196,22 @@ public:
     // The short status text of the list.
     QString statusDescriptionWithLiveDetails(bool live);
 
+    // --- Why it stopped ---
+
+    // The error of the last failure ("Last Error": domain, code, message and the error under it),
+    // kept from the moment the download pauses or aborts until it starts again; empty when none.
+    QVariantMap lastError() const;
+    // Keeps the error as "Last Error" and logs "cannot download <address>: reason".
+    void noteFailureWithError(const ZRHTTPErrorPtr &error);
+    // What a reader can act on: the transport's message when there is one ("SSL certificate
+    // problem: self-signed certificate"), else the error's own, with the remedy in brackets where
+    // the cause has one obvious remedy (trust, name resolution, disk space, credentials). Empty
+    // without a failure. For the terminal, window tooltips and status queries.
+    QString failureReasonDescription() const;
+    // The status text with the reason beside it while the download is paused or aborted
+    // ("Pending — Could not resolve host: files.invalid (check the host name in the address)").
+    QString statusDescriptionWithFailureReason(bool live);
+
     // Row actions: 1 is pause/resume/show, 2 is remove. The front end passes whether the alternate
     // modifier keys are held (then a paused or waiting download starts at once).
     bool canPerformActionWithIndex(quint64 index);
@@ -444,14 +460,14 @@ private:
     bool _isVanishing = false; // stands for the list view held during the removal animation
     qint64 _vanishCountdown = 0;
     bool _isInterrupted = false;
-    // Why the last attempt ended for good when no status code says it ("response header too large").
-    QString _failureDescription;
     bool _autoResumeAfterSleep = false;
     bool _isBeingRemoved = false;
     ZRDownloadStatus _status = ZRDownloadStatusPaused;
     quint64 _highlightedActionButtonIndex = 0;
 
     // --- Transfer lifecycle ---
+    // Why a transfer that ended brought nothing: the answer's status ("Not Found"), or no data.
+    static ZRHTTPErrorPtr finishedWithoutDataError(qint64 statusCode);
     void abortStart();
     bool configureResumeOfAccelerationWorkers(const ZRDownloadWorkerPtr &firstWorker,
                                               const QHash<QString, quint64> &fragmentSizes);

@@ -25,6 +25,10 @@ inline const QString AccelerationWorkers = QStringLiteral("Acceleration Workers"
 // and its length. A resume continues only that version of the file.
 inline const QString ResumeValidator = QStringLiteral("Resume Validator");
 inline const QString ResumeTotalLength = QStringLiteral("Resume Total Length");
+// Why the last attempt failed, from the moment the download stops until it starts again: the error
+// value as a dictionary of the entries below, with the error under it (a transport's or the
+// system's) as "Underlying Error" of the same form.
+inline const QString LastError = QStringLiteral("Last Error");
 // Kept in memory only: never archived.
 inline const QString DownloadPageTitle = QStringLiteral("Download Page Title");
 
@@ -37,6 +41,12 @@ inline const QString ResumePath = QStringLiteral("Resume Path");
 inline const QString AccelerationWorkerTarget = QStringLiteral("Target");
 inline const QString AccelerationWorkerStart = QStringLiteral("Start");
 inline const QString AccelerationWorkerEnd = QStringLiteral("End");
+
+// Entries of "Last Error" and of its "Underlying Error".
+inline const QString ErrorDomain = QStringLiteral("Domain");
+inline const QString ErrorCode = QStringLiteral("Code");
+inline const QString ErrorMessage = QStringLiteral("Message");
+inline const QString UnderlyingError = QStringLiteral("Underlying Error");
 
 // Entries of the "Request" dictionary (the spelling "Fieds" is what browsers' request files carry).
 inline const QString RequestMethod = QStringLiteral("ZRQBPRequestMethod");

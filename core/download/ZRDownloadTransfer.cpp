@@ -186,7 +186,7 @@ bool setModificationDate(const QString &path, const QDateTime &date)
 
 void ZRDownload::startDownloadWithURL(const QUrl &url, bool extractedFromDownloadPage)
 {
-    _failureDescription.clear();
+    _userSettings.remove(ZRDownloadKeys::LastError);
     if (extractedFromDownloadPage) {
         if (!_isGettingDownloadPageSource) {
             ZRLog(QStringLiteral("%1 is not interested in extracted download page URL: %2")
@@ -244,6 +244,7 @@ void ZRDownload::startDownloadWithURL(const QUrl &url, bool extractedFromDownloa
 
     QUrl address = url.isEmpty() ? _url : url;
     if (address.isEmpty() || !address.isValid()) {
+        noteFailureWithError(ZRHTTPError::unableToCreateRequestError());
         abortStart();
         return;
     }
@@ -302,6 +303,7 @@ void ZRDownload::startDownloadWithURL(const QUrl &url, bool extractedFromDownloa
 
     ZRDownloadWorkerPtr worker = ZRDownloadWorkerPrototype::downloadWorkerForURL(address);
     if (!worker) {
+        noteFailureWithError(ZRHTTPError::unableToCreateRequestError());
         abortStart();
         return;
     }
@@ -352,7 +354,7 @@ void ZRDownload::startDownloadWithURL(const QUrl &url, bool extractedFromDownloa
     // In the list before it starts: a transport may report as soon as it runs.
     _downloadWorkers.push_back(worker);
     if (worker->status() != ZRWorkerStatusFinished && !worker->start()) {
-        ZRLog(QStringLiteral("cannot download <%1>").arg(loggable(address)));
+        noteFailureWithError(ZRHTTPError::unableToCreateRequestError());
         dropDownloadWorkers();
         abortStart();
         return;
@@ -748,11 +750,11 @@ void ZRDownload::downloadWorkerDidFailWithError(ZRDownloadWorkerPrototype &worke
                         worker.description()));
     if (giveUpAccelerationIfStillPossible(worker, error))
         return;
+    noteFailureWithError(error);
     if (error && error->domain == ZRHTTPRequestErrorDomain && error->code == ZRHTTPResponseHeaderTooLargeErrorCode) {
         // Every attempt would end the same way: a failure with its reason, not an interruption to resume.
         dropDownloadWorkers();
         removeIntermediateDataWithoutBytes();
-        _failureDescription = QString::fromStdString(error->localizedDescription);
         abortStart();
         return;
     }
@@ -1033,6 +1035,8 @@ void ZRDownload::completeWithFinishedWorkers(bool combine)
             _intermediateDownloadTargetPath.clear();
         }
         _isGettingDownloadPageSource = false;
+        noteFailureWithError(
+            finishedWithoutDataError(_userSettings.value(ZRDownloadKeys::StatusCode).toLongLong()));
         _status = ZRDownloadStatusAborted;
     } else {
         if (combine) {

@@ -329,7 +329,7 @@ struct ZRDownloadWorker::Transfer {
             return length;
         if (!writeAllToFile(transfer->fd, data, qint64(length))) {
             transfer->ended = true;
-            transfer->post({EventKind::failed, 0, transfer->worker->cannotWriteError()});
+            transfer->post({EventKind::failed, 0, transfer->worker->cannotWriteError(errno)});
             return 0;
         }
         transfer->post({EventKind::bytes, qint64(length)});
@@ -375,10 +375,10 @@ QString ZRDownloadWorker::destinationPath() const
     return _download ? _download->destinationPath : QString();
 }
 
-ZRHTTPErrorPtr ZRDownloadWorker::cannotWriteError() const
+ZRHTTPErrorPtr ZRDownloadWorker::cannotWriteError(int posixCode) const
 {
     return workerError(ZRDownloadWorkerCannotWriteErrorCode,
-                       QStringLiteral("%1 cannot write to intermediate file").arg(description()));
+                       QStringLiteral("%1 cannot write to intermediate file").arg(description()), posixCode);
 }
 
 bool ZRDownloadWorker::startWithURL(const QUrl &url, const QString &method, const QString &range,
@@ -613,8 +613,9 @@ bool ZRDownloadWorker::openDestination()
         fd = openFileForWriting(path, O_CREAT | O_TRUNC);
     }
     if (fd < 0) {
-        ZRLog(QStringLiteral("cannot open <%1> for writing: %2").arg(path, QString::fromLocal8Bit(strerror(errno))));
-        failAndCancel(cannotWriteError());
+        const int error = errno;
+        ZRLog(QStringLiteral("cannot open <%1> for writing: %2").arg(path, QString::fromLocal8Bit(strerror(error))));
+        failAndCancel(cannotWriteError(error));
         return false;
     }
     t->fd = fd;

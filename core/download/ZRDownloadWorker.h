@@ -46,7 +46,8 @@ private:
     // A file URL: its name and length, known before the first byte.
     bool prepareFileResponse(Transfer &transfer, const QString &range);
     void cancelTransfer();
-    ZRHTTPErrorPtr cannotWriteError() const;
+    // With the system's error (errno) under it when one is given.
+    ZRHTTPErrorPtr cannotWriteError(int posixCode = 0) const;
     void failAndCancel(const ZRHTTPErrorPtr &error);
 
     std::unique_ptr<Transfer> _download;

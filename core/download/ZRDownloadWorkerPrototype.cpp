@@ -6,6 +6,7 @@
 #include "core/foundation/ZRLog.h"
 #include "core/foundation/ZRSystemCalls.h"
 #include "core/foundation/ZRUserDefaults.h"
+#include "core/http/ZRDataDecompressor.h"
 #include "core/http/ZRHTTPRequest.h"
 #include "core/text/ZRStringExtensions.h"
 
@@ -16,6 +17,7 @@
 #include <QSysInfo>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -407,9 +409,12 @@ ZRHTTPErrorPtr ZRDownloadWorkerPrototype::rangeNotHonouredError() const
                            .arg(description()));
 }
 
-ZRHTTPErrorPtr ZRDownloadWorkerPrototype::workerError(int code, const QString &message)
+ZRHTTPErrorPtr ZRDownloadWorkerPrototype::workerError(int code, const QString &message, int posixCode)
 {
-    return ZRHTTPError::make(code, message.toStdString(), nullptr, ZRDownloadWorkerErrorDomain);
+    ZRHTTPErrorPtr underlying;
+    if (posixCode != 0)
+        underlying = ZRHTTPError::make(posixCode, std::strerror(posixCode), nullptr, ZRPOSIXErrorDomain);
+    return ZRHTTPError::make(code, message.toStdString(), underlying, ZRDownloadWorkerErrorDomain);
 }
 
 int ZRDownloadWorkerPrototype::openFileForWriting(const QString &path, int extraFlags)

@@ -225,7 +225,8 @@ protected:
     QString ifRangeValueForRange(const QString &range) const;
     // The error for a response that does not continue the requested range.
     ZRHTTPErrorPtr rangeNotHonouredError() const;
-    static ZRHTTPErrorPtr workerError(int code, const QString &message);
+    // With a system error (errno) as the error under it when one is given.
+    static ZRHTTPErrorPtr workerError(int code, const QString &message, int posixCode = 0);
     // Opens a regular file for writing without following a symbolic link planted at its path; a
     // FIFO or device there is refused rather than waited on. -1 with errno on failure.
     static int openFileForWriting(const QString &path, int extraFlags);

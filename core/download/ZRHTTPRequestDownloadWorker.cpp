@@ -232,9 +232,10 @@ bool ZRHTTPRequestDownloadWorker::writeToDownloadFile(const char *data, qint64 l
 {
     if (writeAllToFile(_downloadFileHandle, data, length))
         return true;
-    ZRLog(QStringLiteral("cannot write to <%1>: %2").arg(targetPath(), QString::fromLocal8Bit(strerror(errno))));
+    const int error = errno;
+    ZRLog(QStringLiteral("cannot write to <%1>: %2").arg(targetPath(), QString::fromLocal8Bit(strerror(error))));
     failWithWorkerError(ZRDownloadWorkerCannotWriteErrorCode,
-                        QStringLiteral("%1 cannot write to intermediate file").arg(description()));
+                        QStringLiteral("%1 cannot write to intermediate file").arg(description()), error);
     return false;
 }
 
@@ -269,11 +270,12 @@ bool ZRHTTPRequestDownloadWorker::openDownloadFile(bool wholeBody)
     const int fd = openFileForWriting(target, O_CREAT);
     struct stat info {};
     if (fd < 0 || fstat(fd, &info) != 0) {
-        ZRLog(QStringLiteral("cannot open <%1> for writing: %2").arg(target, QString::fromLocal8Bit(strerror(errno))));
+        const int error = errno;
+        ZRLog(QStringLiteral("cannot open <%1> for writing: %2").arg(target, QString::fromLocal8Bit(strerror(error))));
         if (fd >= 0)
             ZRSystem().close(fd);
         failWithWorkerError(ZRDownloadWorkerCannotWriteErrorCode,
-                            QStringLiteral("%1 cannot write to intermediate file").arg(description()));
+                            QStringLiteral("%1 cannot write to intermediate file").arg(description()), error);
         return false;
     }
     // The body continues the file at the resume offset: bytes missing before it cannot be made up,
@@ -308,10 +310,10 @@ void ZRHTTPRequestDownloadWorker::closeDownloadFile()
     }
 }
 
-void ZRHTTPRequestDownloadWorker::failWithWorkerError(int code, const QString &message)
+void ZRHTTPRequestDownloadWorker::failWithWorkerError(int code, const QString &message, int posixCode)
 {
     cleanUpActiveRequest(true);
-    failWithError(workerError(code, message));
+    failWithError(workerError(code, message, posixCode));
 }
 
 void ZRHTTPRequestDownloadWorker::requestWillRedirectToURL(ZRHTTPRequest &request, const std::string &url)

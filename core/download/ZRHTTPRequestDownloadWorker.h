@@ -73,7 +73,7 @@ private:
     bool writeHeldBody(bool wholeBody);
     bool writeToDownloadFile(const char *data, qint64 length);
     void closeDownloadFile();
-    void failWithWorkerError(int code, const QString &message);
+    void failWithWorkerError(int code, const QString &message, int posixCode = 0);
 
     std::shared_ptr<ZRHTTPRequest> _downloadRequest;
     int _downloadFileHandle = -1;

@@ -50,7 +50,6 @@ ClassState &classState()
 
 constexpr const char *leftTLSLogFormat =
     "redirect from <%s> to <%s> leaves TLS: the download goes on unencrypted, without Referer";
-constexpr const char *headerTooLargeLogFormat = "cannot download <%s>: response header too large";
 
 void log(const std::string &line)
 {
@@ -943,7 +942,6 @@ void ZRHTTPRequest::handleStreamError()
     const bool responseBegun = _headerRead || (_readStream && _readStream->bytesTaken() > 0);
     // Asking again would bring the same header: a failure with its reason, not a retry.
     if (_readStream && _readStream->wasResponseHeaderTooLarge()) {
-        log(formatted(headerTooLargeLogFormat, _url));
         cancelLoad();
         failWithError(
             ZRHTTPError::make(ZRHTTPResponseHeaderTooLargeErrorCode, ZRHTTPErrorMessage::responseHeaderTooLarge));

@@ -222,7 +222,8 @@ TEST_F(MainControllerTest, RestoreKeepsAsideWhatItCannotUseAndHonoursPausedAndAu
                                {ZRDownloadKeys::Paused, true},
                                {ZRDownloadKeys::Name, 7},
                                {ZRDownloadKeys::ResponseURL, server.url(QStringLiteral("d"))},
-                               {ZRDownloadKeys::ResumePath, 12}};
+                               {ZRDownloadKeys::ResumePath, 12},
+                               {ZRDownloadKeys::LastError, QVariantMap{{ZRDownloadKeys::ErrorDomain, 1}}}};
     const QVariantList elements{
         QVariantMap{{ZRDownloadKeys::URL, server.url(QStringLiteral("a"))}, {ZRDownloadKeys::Paused, false}},
         QVariantMap{{ZRDownloadKeys::Name, QStringLiteral("no address")}},
@@ -250,6 +251,7 @@ TEST_F(MainControllerTest, RestoreKeepsAsideWhatItCannotUseAndHonoursPausedAndAu
     EXPECT_FALSE(partly->userSettings().contains(ZRDownloadKeys::Name));
     EXPECT_FALSE(partly->userSettings().contains(ZRDownloadKeys::ResponseURL));
     EXPECT_TRUE(partly->intermediateDownloadTargetPath().isEmpty());
+    EXPECT_TRUE(partly->lastError().isEmpty());
 
     // Nothing of the wrong type goes unseen: it is kept beside the archive, and said. Elements
     // without an address are passed over as before.
