@@ -2,6 +2,7 @@
 #include "app/control/ZRInstanceLock.h"
 #include "app/control/ZRMainController.h"
 #include "app/control/ZRScriptArgumentKeys.h"
+#include "app/headless/ZRCommandLine.h"
 #include "app/headless/ZRHeadlessFrontEnd.h"
 #include "app/headless/ZRHeadlessRun.h"
 #include "core/http/ZRHTTPRequest.h"
@@ -64,7 +65,16 @@ int runQuorvel(int argc, char **argv)
         "Addresses join the queue unless they are in it already (\"Instant Duplicate Check\"); brace\n"
         "ranges stand for several addresses: \"http://host/part{1-3}.zip\". Files: a download bundle\n"
         "(.quorvel) is queued again, a browser request file (.qbp) is read and deleted, an address list\n"
-        "(.txt) adds the addresses it holds, any other file is copied as a download; folders are walked.\n\n"
+        "(.txt) adds the addresses it holds, any other file is copied as a download; folders are walked.\n"
+        "Only http, https and file addresses are downloaded; an argument that is none of them, or a file that\n"
+        "cannot be read, is refused with its reason. Giving an address again continues its download when it\n"
+        "was paused, interrupted or aborted.\n\n"
+        "Queue commands (--list, --resume, --pause, --retry, --remove, --clear) act on the downloads that\n"
+        "WHAT names, or on all of them, in the queue that Quorvel keeps; while another Quorvel runs, only\n"
+        "--list works (on the queue as it last saved it).\n\n"
+        "Exit status: 0 when everything asked for was done, 1 when a download failed or stays unfinished,\n"
+        "something given was refused or is not in the queue, or another Quorvel holds the queue; 2 when the\n"
+        "command line cannot be used or nothing given can be downloaded.\n\n"
         "Not there yet: the download window."));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -94,45 +104,67 @@ int runQuorvel(int argc, char **argv)
     };
     for (const auto &option : requestOptions)
         parser.addOption(option.first);
+    ZRCommandLine commandLine(argc, argv);
+    commandLine.addOptions(parser);
     parser.addPositionalArgument(QStringLiteral("ADDRESS|FILE"),
                                  QStringLiteral("Web addresses to download, or files and folders to open."),
                                  QStringLiteral("[ADDRESS|FILE...]"));
     parser.process(application);
+
+    QStringList requestOptionNames;
+    for (const auto &option : requestOptions)
+        requestOptionNames.append(option.first.names().first());
+    QString commandError;
+    const std::optional<ZRQueueCommand> queueCommand =
+        commandLine.queueCommand(parser, requestOptionNames, &commandError);
+    if (!commandError.isEmpty()) {
+        std::fprintf(stderr, "quorvel: %s\n", qPrintable(commandError));
+        return 2;
+    }
 
     QVariantMap arguments;
     for (const auto &option : requestOptions) {
         if (!parser.isSet(option.first))
             continue;
         QString value = parser.value(option.first);
+        if (!commandLine.isValidText(value)) {
+            std::fprintf(stderr, "quorvel: the value of --%s is not valid UTF-8 text\n",
+                         qPrintable(option.first.names().first()));
+            return 2;
+        }
         if (option.second == ZRScriptArgumentKey::ToPosixPath && !value.isEmpty() &&
             !value.startsWith(QLatin1Char('~')))
             value = QDir::current().absoluteFilePath(value);
         arguments.insert(option.second, value);
     }
-    QString argumentError;
-    if (!ZRMainController::requestDictionaryFromAppleScriptArguments(arguments, &argumentError)) {
-        std::fprintf(stderr, "quorvel: %s\n", qPrintable(argumentError));
+    QString refusedKey;
+    if (!ZRMainController::requestDictionaryFromAppleScriptArguments(arguments, nullptr, &refusedKey)) {
+        for (const auto &option : requestOptions) {
+            if (option.second == refusedKey)
+                std::fprintf(stderr, "quorvel: %s\n",
+                             qPrintable(ZRMainController::lineBreakRefusalForArgument(
+                                 QStringLiteral("--") + option.first.names().first())));
+        }
         return 2;
     }
-    // Existing files and folders are opened as documents; everything else is address text.
-    QStringList paths;
-    QStringList addresses;
-    for (const QString &item : parser.positionalArguments()) {
-        const QFileInfo info(item);
-        if (!item.contains(QLatin1String("://")) && info.exists())
-            paths.append(info.absoluteFilePath());
-        else
-            addresses.append(item);
-    }
+    const QStringList positional = parser.positionalArguments();
 
     // One queue per user: a second process would write the same Queue.plist.
     ZRInstanceLock instanceLock;
     qint64 holderProcessID = 0;
     QString lockError;
-    switch (instanceLock.tryLock(ZRInstanceLock::defaultLockFilePath(), &holderProcessID, &lockError)) {
+    const ZRInstanceLock::Result lock =
+        instanceLock.tryLock(ZRInstanceLock::defaultLockFilePath(), &holderProcessID, &lockError);
+    // The archive is read as it stands, whoever works the queue.
+    if (queueCommand == ZRQueueCommand::List && lock != ZRInstanceLock::Result::Failed)
+        return ZRCommandLine::listArchivedQueue(positional,
+                                                lock == ZRInstanceLock::Result::HeldElsewhere ? holderProcessID : 0);
+    switch (lock) {
     case ZRInstanceLock::Result::Locked:
         break;
     case ZRInstanceLock::Result::HeldElsewhere:
+        if (queueCommand)
+            return ZRCommandLine::refuseOnRunningInstance(*queueCommand, holderProcessID);
         if (holderProcessID > 0)
             std::fprintf(stderr, "quorvel: Quorvel is already running (process %lld); its queue is left as it is\n",
                          static_cast<long long>(holderProcessID));
@@ -147,6 +179,8 @@ int runQuorvel(int argc, char **argv)
 
     // A reader that goes away (quorvel | head) must not kill the program before it saved the queue.
     std::signal(SIGPIPE, SIG_IGN);
+    if (queueCommand && !ZRCommandLine::startsDownloads(*queueCommand))
+        return ZRCommandLine::performOnArchivedQueue(*queueCommand, positional);
     ZRLogSetEchoToStandardError(true);
     if (!parser.isSet(headlessOption) && hasDisplay())
         std::fputs("quorvel: the download window comes later; running in the terminal\n", stderr);
@@ -163,19 +197,25 @@ int runQuorvel(int argc, char **argv)
     // Given addresses or files, the run ends once they, and whatever the restored queue was working
     // on, are done.
     std::unique_ptr<ZRHeadlessRun> run;
-    if (!paths.isEmpty() || !addresses.isEmpty()) {
+    // Something given was not done: the run cannot succeed whatever else happens.
+    bool fellShort = false;
+    if (queueCommand || !positional.isEmpty()) {
         ZRMainController *controller = ZRMainController::mainController();
-        QList<QUrl> urls;
-        controller->getFileURLs(urls, paths, QString());
-        urls += controller->URLsFromCollection(addresses);
-        if (urls.isEmpty())
-            std::fputs("quorvel: nothing new to add: no address found, or all of them are queued already\n", stderr);
-        const ZRDownloadList before = controller->downloads();
-        controller->openURLs(urls, arguments);
-        ZRDownloadList watched = controller->downloadsMatchingStatusMask(ZRDownloadStatusMaskActive);
-        for (const ZRDownloadPtr &download : controller->downloads()) {
-            if (!before.contains(download))
-                watched.append(download);
+        ZRDownloadList watched;
+        if (queueCommand) {
+            const ZRQueueCommandResult result = controller->performQueueCommand(*queueCommand, positional);
+            ZRCommandLine::print(result);
+            if (result.exitStatus != 0 && !result.changedQueue)
+                return result.exitStatus;
+            fellShort = result.exitStatus != 0;
+            watched = controller->downloadsMatchingStatusMask(ZRDownloadStatusMaskActive);
+        } else {
+            const ZRCommandLine::Intake intake = commandLine.openArguments(*controller, positional, arguments);
+            // Nothing is started, and nothing was written: the queue is as it was.
+            if (intake.tookNothing && intake.refusedAny)
+                return 2;
+            fellShort = intake.refusedAny;
+            watched = intake.watched;
         }
         run = std::make_unique<ZRHeadlessRun>(stdout, [&frontEnd] { frontEnd.requestQuit(); });
         run->watch(watched);
@@ -188,7 +228,7 @@ int runQuorvel(int argc, char **argv)
     frontEnd.userInterface().setChangeHandler(nullptr);
     // Success only when every download of the run completed (an interrupted run keeps the rest queued).
     if (run && status == 0)
-        status = run->exitStatus();
+        status = fellShort ? 1 : run->exitStatus();
     ZRUserDefaults::standardUserDefaults().synchronize();
     return status;
 }

@@ -3,6 +3,7 @@
 #include "app/control/ZRPreferenceKeys.h"
 #include "app/platform/ZRClockChangeWatcher.h"
 #include "app/platform/ZRSleepWakeWatcher.h"
+#include "core/http/ZRHTTPError.h"
 #include "core/foundation/ZRLog.h"
 #include "core/foundation/ZRPaths.h"
 #include "core/foundation/ZRUserDefaults.h"
@@ -371,8 +372,21 @@ ZRDownloadPtr ZRMainController::addDownloadFromArchive(const QVariantMap &elemen
         return nullptr;
     // A bundle opened again brings its own data; a queue entry may be a moment behind its bundle.
     download->setLooksForDataLeftBehind(externalContainerPath.isEmpty());
+    abortIfUnusable(*download);
     appendDownload(download);
     return download;
+}
+
+void ZRMainController::abortIfUnusable(ZRDownload &download)
+{
+    // Earlier versions took in addresses that can never be fetched; they would wait for ever.
+    const QString refusal = refusalForURL(download.URL());
+    if (refusal.isEmpty())
+        return;
+    // Said once, not again at every launch.
+    if (download.lastError().value(ZRDownloadKeys::ErrorMessage).toString() != refusal)
+        download.noteFailureWithError(ZRHTTPError::make(ZRHTTPUnableToCreateRequestErrorCode, refusal.toStdString()));
+    download.setStatus(ZRDownloadStatusAborted);
 }
 
 int ZRMainController::runAlert(const ZRAlert &alert)

@@ -5,6 +5,7 @@
 
 #include "app/control/ZRApplicationImage.h"
 #include "app/control/ZRQueueArchive.h"
+#include "app/control/ZRQueueCommand.h"
 #include "app/control/ZRUserInterface.h"
 #include "core/download/ZRDownload.h"
 #include "core/download/ZRDownloadManager.h"
@@ -22,6 +23,14 @@
 class ZRClockChangeWatcher;
 class ZRSleepWakeWatcher;
 class ZRSystemPower;
+
+// An item of an intake that gave nothing to download, and why.
+struct ZRIntakeRefusal {
+    QString item;
+    QString reason;
+    // The address is in the list already (waiting, running or complete): nothing is wrong with it.
+    bool isListedAlready = false;
+};
 
 // Main thread, every member.
 class ZRMainController : public QObject, public ZRDownloadManager
@@ -198,9 +207,12 @@ public:
     // --- Address intake ---
 
     // Text to URLs through the address pipeline (trim, unescape and rewrite, find, expand brace
-    // ranges). While "Instant Duplicate Check" is on, addresses already in the list are skipped;
-    // repeats among the new ones are kept.
-    QList<QUrl> URLsFromCollection(const QStringList &collection);
+    // ranges). While "Instant Duplicate Check" is on, addresses already in the list are skipped,
+    // except those of paused and aborted downloads: the intake continues those instead of adding
+    // them again. Repeats among the new ones are kept. Addresses that cannot be downloaded are
+    // left out: into refusals when given (the caller reports them; items without any address are
+    // there too), else into the log.
+    QList<QUrl> URLsFromCollection(const QStringList &collection, QList<ZRIntakeRefusal> *refusals = nullptr);
     // Splits at line breaks, then URLsFromCollection.
     QList<QUrl> URLsFromString(const QString &string);
     // Paths (natural order) to file URLs appended to fileURLs; folders that are not download bundles
@@ -209,7 +221,11 @@ public:
     // The intake: bundles, request files (".qbp"), address lists (".txt"), local files and addresses.
     // Arguments are the script keys ("toPosixPath", "byPostingData", "withReferrer",
     // "posingAsUserAgent", "usingCookies"); unsafe header values refuse the whole intake.
-    void openURLs(const QList<QUrl> &urls, const QVariantMap &appleScriptArguments);
+    // A URL of a paused or aborted download of the list (while "Instant Duplicate Check" is on)
+    // continues that download instead of adding another. What cannot be downloaded goes into
+    // refusals when given (the caller reports it), else into the log.
+    void openURLs(const QList<QUrl> &urls, const QVariantMap &appleScriptArguments,
+                  QList<ZRIntakeRefusal> *refusals = nullptr);
     void openURLs(const QList<QUrl> &urls) override { openURLs(urls, {}); }
     // {"URLs": list of QUrl, "Arguments": dictionary}.
     void openURLsWithArguments(const QVariantMap &urlsAndArguments);
@@ -217,12 +233,58 @@ public:
     void openURLsAfterDelay(const QList<QUrl> &urls, const QVariantMap &appleScriptArguments, bool giveFeedback);
     // Document opening. Delayed: whether there was at least one URL; immediate: whether the list grew.
     bool openFiles(const QStringList &paths, bool afterDelay, bool giveFeedback);
-    // Replaces each download that is still in the list by a fresh one of its address, in its place.
+    // Replaces each download that is still in the list by a fresh one of its address, in its place,
+    // with the target and request the user gave it.
     void retryFromMenuItem(const ZRDownloadList &downloads);
     // The "Request" dictionary for the script arguments (empty when they ask for nothing); none, with
-    // the reason in *error, when a header value holds a line break.
+    // the reason in *error and the argument's key in *refusedKey, when a header value holds a line break.
     static std::optional<QVariantMap> requestDictionaryFromAppleScriptArguments(const QVariantMap &arguments,
-                                                                                QString *error = nullptr);
+                                                                                QString *error = nullptr,
+                                                                                QString *refusedKey = nullptr);
+    // The refusal of a header value with a line break, naming the argument as its caller knows it.
+    static QString lineBreakRefusalForArgument(const QString &argumentName);
+    // Why the URL cannot be downloaded: a scheme other than http, https and file, a web address
+    // without a host or with port 0, a file address of another host or of a file that is not
+    // there. Empty when it can be.
+    static QString refusalForURL(const QUrl &url);
+    // Why the address text makes no URL at all (a port out of range, an unclosed "[", no scheme...).
+    static QString refusalForURLString(const QString &string);
+
+    // --- Queue commands ---
+
+    // The window's commands act on the context downloads; each also takes the downloads to act on.
+    // Queues the paused ones.
+    void queuePaused();
+    void queuePaused(const ZRDownloadList &downloads);
+    // Pauses the waiting ones.
+    void pauseQueued();
+    void pauseQueued(const ZRDownloadList &downloads);
+    // Pauses the waiting and running ones.
+    void pauseAll();
+    void pauseAll(const ZRDownloadList &downloads);
+    void pauseDownloads(const ZRDownloadList &downloads);
+    // Removes the context downloads (unfinished data deleted, finished files kept). Asks first
+    // unless the command came from a control whose tag is 0 or less.
+    void cancelAll(std::optional<qint64> senderTag);
+    void cancelDownloads(const ZRDownloadList &downloads);
+    // Every complete or aborted download leaves the list.
+    void clear();
+    // Paused downloads go back to the queue, aborted ones are retried.
+    void continueDownloads(const ZRDownloadList &downloads);
+
+    // A queue command on the downloads that the specifiers name (each a position in the list as
+    // `--list` numbers it, a name or an address; none: every download), with what it has to say.
+    ZRQueueCommandResult performQueueCommand(ZRQueueCommand command, const QStringList &specifiers);
+    // The downloads that one specifier names, in list order; empty when none.
+    static ZRDownloadList downloadsForSpecifier(const ZRDownloadList &downloads, const QString &specifier);
+    // "1. name — status — reason — progress — address", one line per download, in list order.
+    static QStringList queueListing(const ZRDownloadList &downloads);
+    // The list command on any list of downloads (the controller's, or one read from a file).
+    static ZRQueueCommandResult listDownloads(const ZRDownloadList &downloads, const QStringList &specifiers);
+    // The downloads of a queue archive file as a launch would restore them, read without taking
+    // anything aside or writing anything (another process may own the file). None, with the
+    // reason, when the file cannot be read.
+    static std::optional<ZRDownloadList> downloadsFromQueueArchiveFile(const QString &path, QString *error);
 
     // Tests: forget the list, the front end, timers and watchers, as if the program had just started.
     void resetForTesting();
@@ -232,6 +294,8 @@ private:
     ~ZRMainController() override;
 
     void tellUserOfQueueDamage(const QString &message);
+    // A restored download whose address cannot be downloaded is aborted, with the reason.
+    static void abortIfUnusable(ZRDownload &download);
     void startObservingWorkspaceNotifications();
     void stopObservingWorkspaceNotifications();
     int runAlert(const ZRAlert &alert);
@@ -239,6 +303,7 @@ private:
     struct IntakeState;
     void openURLsInIntake(const QList<QUrl> &urls, IntakeState &state);
     void downloadURLInIntake(const QUrl &url, IntakeState &state, const QVariantMap *requestFile);
+    void refuseInIntake(IntakeState &state, const QString &item, const QString &reason, const QString &logLine);
     bool getFileURLsWalking(QList<QUrl> &fileURLs, const QStringList &paths, const QString &basePath,
                             QSet<QString> &walkedFolders);
 

@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
 #include <QTimer>
 
 #include <algorithm>
@@ -42,7 +43,7 @@ bool hasSuffix(const QString &path, const QString &suffix)
     return QFileInfo(path).suffix().compare(suffix, Qt::CaseInsensitive) == 0;
 }
 
-// A URL that can be downloaded: valid and absolute.
+// A valid and absolute URL, or none.
 QUrl URLFromString(const QString &string)
 {
     QUrl url(string, QUrl::StrictMode);
@@ -69,6 +70,27 @@ bool headerFieldsAreSafe(const QVariant &fields)
             return false;
     }
     return true;
+}
+
+// "scheme:" at the start of the text: a letter, then letters, digits, "+", "-" or ".".
+QString schemeOfString(const QString &string)
+{
+    const qsizetype colon = string.indexOf(QLatin1Char(':'));
+    if (colon < 1 || !string.at(0).isLetter() || string.at(0).unicode() >= 0x80)
+        return {};
+    for (qsizetype i = 1; i < colon; ++i) {
+        const char16_t c = string.at(i).unicode();
+        const bool allowed = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
+                             c == u'+' || c == u'-' || c == u'.';
+        if (!allowed)
+            return {};
+    }
+    return string.left(colon).toLower();
+}
+
+QString statusNameForDuplicate(ZRDownload &download)
+{
+    return download.statusDescriptionWithLiveDetails(false);
 }
 
 bool isASCII(const QString &text)
@@ -151,17 +173,24 @@ struct ZRMainController::IntakeState {
     bool hasSingleURL = false;
     QSet<QString> readTextFiles;
     QStringList addedNames;
+    // The paused and aborted downloads of the list by comparison address: given again, they go on.
+    QHash<QString, ZRDownloadPtr> continuable;
+    bool continuedAny = false;
+    // Where the caller wants to hear of what was refused; none: the log.
+    QList<ZRIntakeRefusal> *refusals = nullptr;
 };
 
 // --- Text and files to URLs ---
 
-QList<QUrl> ZRMainController::URLsFromCollection(const QStringList &collection)
+QList<QUrl> ZRMainController::URLsFromCollection(const QStringList &collection, QList<ZRIntakeRefusal> *refusals)
 {
     const bool checkDuplicates = defaults().boolForKey(ZRPreferenceKey::InstantDuplicateCheck);
-    QSet<QString> listedAddresses;
+    QHash<QString, ZRDownload *> listedAddresses;
     if (checkDuplicates) {
-        for (const ZRDownloadPtr &download : std::as_const(_downloads))
-            listedAddresses.insert(download->comparisonURLString());
+        for (const ZRDownloadPtr &download : std::as_const(_downloads)) {
+            if (!listedAddresses.contains(download->comparisonURLString()))
+                listedAddresses.insert(download->comparisonURLString(), download.get());
+        }
     }
 
     QList<QUrl> urls;
@@ -186,14 +215,28 @@ QList<QUrl> ZRMainController::URLsFromCollection(const QStringList &collection)
                     .arg(shortened(trimmed), limit));
         }
         for (const QString &string : strings) {
-            // Only the list counts: the same address twice in one intake is meant twice.
-            if (checkDuplicates && listedAddresses.contains(ZRExtensions::comparisonURLString(string))) {
-                ZRLogDebug(QStringLiteral("skipping duplicate: %1").arg(string));
+            const QUrl url = URLFromString(string);
+            const QString refusal = url.isValid() ? refusalForURL(url) : refusalForURLString(string);
+            if (!refusal.isEmpty()) {
+                if (refusals)
+                    refusals->append({string, refusal});
+                // Text without any address says nothing worth a line.
+                else if (!schemeOfString(string).isEmpty())
+                    ZRLog(QStringLiteral("cannot download <%1>: %2").arg(string, refusal));
                 continue;
             }
-            const QUrl url = URLFromString(string);
-            if (url.isValid())
-                urls.append(url);
+            // Only the list counts: the same address twice in one intake is meant twice. A download
+            // that stopped is continued by the intake instead.
+            ZRDownload *listed =
+                checkDuplicates ? listedAddresses.value(ZRExtensions::comparisonURLString(string)) : nullptr;
+            if (listed && !listed->matchesStatusMask(ZRDownloadStatusPaused | ZRDownloadStatusAborted)) {
+                ZRLogDebug(QStringLiteral("skipping duplicate: %1").arg(string));
+                if (refusals)
+                    refusals->append({string, QStringLiteral("in the queue already: ") + statusNameForDuplicate(*listed),
+                                      true});
+                continue;
+            }
+            urls.append(url);
         }
     }
     return urls;
@@ -263,16 +306,24 @@ bool ZRMainController::getFileURLsWalking(QList<QUrl> &fileURLs, const QStringLi
 
 // --- The request from script arguments ---
 
+QString ZRMainController::lineBreakRefusalForArgument(const QString &argumentName)
+{
+    return QStringLiteral("The value of \"%1\" holds a line break; it would add request headers of its own, so no "
+                          "download was added.")
+        .arg(argumentName);
+}
+
 std::optional<QVariantMap> ZRMainController::requestDictionaryFromAppleScriptArguments(const QVariantMap &arguments,
-                                                                                       QString *error)
+                                                                                       QString *error,
+                                                                                       QString *refusedKey)
 {
     using namespace ZRScriptArgumentKey;
     for (const QString &key : {ByPostingData, WithReferrer, PosingAsUserAgent, UsingCookies}) {
         if (arguments.contains(key) && !isSafeHeaderValue(arguments.value(key).toString())) {
             if (error)
-                *error = QStringLiteral("The value of \"%1\" holds a line break; it would add request headers "
-                                        "of its own, so no download was added.")
-                             .arg(key);
+                *error = lineBreakRefusalForArgument(key);
+            if (refusedKey)
+                *refusedKey = key;
             return std::nullopt;
         }
     }
@@ -296,11 +347,58 @@ std::optional<QVariantMap> ZRMainController::requestDictionaryFromAppleScriptArg
     return request;
 }
 
+// --- What can be downloaded ---
+
+QString ZRMainController::refusalForURL(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    if (scheme == QLatin1String("file")) {
+        const QString host = url.host();
+        if (!host.isEmpty() && host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0)
+            return QStringLiteral("the file address names another computer (%1)").arg(host);
+        const QFileInfo file(url.toLocalFile());
+        if (!file.exists())
+            return QStringLiteral("no such file");
+        return {};
+    }
+    if (scheme.isEmpty())
+        return QStringLiteral("neither an address nor an existing file");
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+        return QStringLiteral("\"%1:\" addresses cannot be downloaded (only http, https and file)").arg(scheme);
+    if (url.host().isEmpty())
+        return QStringLiteral("the address has no host");
+    if (url.port() == 0)
+        return QStringLiteral("the port is not valid (1 to 65535)");
+    return {};
+}
+
+QString ZRMainController::refusalForURLString(const QString &string)
+{
+    const QString scheme = schemeOfString(string);
+    if (scheme.isEmpty())
+        return QStringLiteral("neither an address nor an existing file");
+    const QUrl url = URLFromString(string);
+    if (url.isValid())
+        return refusalForURL(url);
+    // The scheme first: whatever follows it, Quorvel could not fetch it.
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https") && scheme != QLatin1String("file"))
+        return refusalForURL(QUrl(scheme + QStringLiteral("://x")));
+    const QString error = QUrl(ZRExtensions::URLEncodedString(string), QUrl::StrictMode).errorString();
+    if (error.contains(QLatin1String("port"), Qt::CaseInsensitive))
+        return QStringLiteral("the port is not valid (1 to 65535)");
+    if (error.contains(QLatin1String("host"), Qt::CaseInsensitive) ||
+        error.contains(QLatin1String("IPv"), Qt::CaseInsensitive))
+        return QStringLiteral("the host is not valid");
+    return QStringLiteral("not a valid address");
+}
+
 // --- The intake ---
 
-void ZRMainController::openURLs(const QList<QUrl> &urls, const QVariantMap &appleScriptArguments)
+void ZRMainController::openURLs(const QList<QUrl> &urls, const QVariantMap &appleScriptArguments,
+                                QList<ZRIntakeRefusal> *refusals)
 {
     IntakeState state;
+    state.refusals = refusals;
     if (!appleScriptArguments.isEmpty()) {
         QString error;
         const std::optional<QVariantMap> request =
@@ -329,15 +427,34 @@ void ZRMainController::openURLs(const QList<QUrl> &urls, const QVariantMap &appl
     }
     state.autoStart = defaults().boolForKey(ZRPreferenceKey::AutoStart);
     state.hasSingleURL = urls.size() == 1;
+    if (defaults().boolForKey(ZRPreferenceKey::InstantDuplicateCheck)) {
+        for (const ZRDownloadPtr &download : std::as_const(_downloads)) {
+            if (download->matchesStatusMask(ZRDownloadStatusPaused | ZRDownloadStatusAborted) &&
+                !download->isVanishing() && !download->isBeingRemoved() &&
+                !state.continuable.contains(download->comparisonURLString()))
+                state.continuable.insert(download->comparisonURLString(), download);
+        }
+    }
     const qsizetype countBefore = _downloads.size();
 
     openURLsInIntake(urls, state);
 
-    if (_downloads.size() <= countBefore)
+    const bool grew = _downloads.size() > countBefore;
+    if (!grew && !state.continuedAny)
         return;
     updateDownloadListAndStatus();
     writeArchiveBeforeQuitting(false);
-    sendUserNotification(addedToQueue, addedToQueue, state.addedNames.join(QLatin1Char('\n')), false);
+    if (grew)
+        sendUserNotification(addedToQueue, addedToQueue, state.addedNames.join(QLatin1Char('\n')), false);
+}
+
+void ZRMainController::refuseInIntake(IntakeState &state, const QString &item, const QString &reason,
+                                      const QString &logLine)
+{
+    if (state.refusals)
+        state.refusals->append({item, reason});
+    else
+        ZRLog(logLine);
 }
 
 void ZRMainController::openURLsInIntake(const QList<QUrl> &urls, IntakeState &state)
@@ -351,6 +468,19 @@ void ZRMainController::openURLsInIntake(const QList<QUrl> &urls, IntakeState &st
                     if (!_userInterface->isDownloadWindowVisible())
                         _userInterface->showDownloadWindow();
                 }
+                continue;
+            }
+            const QString refusal = refusalForURL(url);
+            if (!refusal.isEmpty()) {
+                const QString text = url.toString();
+                refuseInIntake(state, text, refusal, QStringLiteral("cannot download <%1>: %2").arg(text, refusal));
+                continue;
+            }
+            const ZRDownloadPtr listed = state.continuable.value(ZRExtensions::comparisonURLString(url.toString()));
+            if (listed && _downloads.contains(listed)) {
+                // Given again: it goes on from where it stopped (or starts over when it was aborted).
+                continueDownloads({listed});
+                state.continuedAny = true;
                 continue;
             }
             downloadURLInIntake(url, state, nullptr);
@@ -377,7 +507,8 @@ void ZRMainController::openURLsInIntake(const QList<QUrl> &urls, IntakeState &st
                                                          ? ZRPropertyList::propertyListWithContentsOfFile(metadataPath)
                                                          : std::nullopt;
             if (!metadata || metadata->typeId() != QMetaType::QVariantMap) {
-                ZRLog(QStringLiteral("no locally stored metadata: %1").arg(path));
+                refuseInIntake(state, path, QStringLiteral("the download bundle holds no metadata"),
+                               QStringLiteral("no locally stored metadata: %1").arg(path));
                 beep();
                 continue;
             }
@@ -416,10 +547,20 @@ void ZRMainController::openURLsInIntake(const QList<QUrl> &urls, IntakeState &st
             state.readTextFiles.insert(key);
             // Nothing is sandboxed here: access is tested, never asked for.
             QFile file(path);
-            if (!file.open(QIODevice::ReadOnly))
+            if (!file.open(QIODevice::ReadOnly)) {
+                if (state.refusals)
+                    state.refusals->append({path, file.errorString()});
                 continue;
-            const QString text = QString::fromUtf8(file.readAll());
+            }
+            // A byte that is not UTF-8 would become U+FFFD inside an address, which is then another one.
+            QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+            const QString text = decoder.decode(file.readAll());
             file.close();
+            if (decoder.hasError()) {
+                refuseInIntake(state, path, QStringLiteral("the address list is not UTF-8 text"),
+                               QStringLiteral("cannot read address list <%1>: not UTF-8 text").arg(path));
+                continue;
+            }
             openURLsInIntake(URLsFromString(text), state);
             continue;
         }
@@ -430,9 +571,17 @@ void ZRMainController::openURLsInIntake(const QList<QUrl> &urls, IntakeState &st
 
 void ZRMainController::downloadURLInIntake(const QUrl &url, IntakeState &state, const QVariantMap *requestFile)
 {
+    const QString refusal = refusalForURL(url);
+    if (!refusal.isEmpty()) {
+        // A request file's own address, or a file that went away since it was found.
+        const QString text = url.isLocalFile() ? url.toLocalFile() : url.toString();
+        refuseInIntake(state, text, refusal, QStringLiteral("cannot download <%1>: %2").arg(text, refusal));
+        return;
+    }
     ZRDownloadPtr download = ZRDownload::downloadWithURL(url, state.autoStart);
     if (!download) {
-        ZRLog(QStringLiteral("cannot download <%1>").arg(url.toString()));
+        refuseInIntake(state, url.toString(), QStringLiteral("not a valid address"),
+                       QStringLiteral("cannot download <%1>").arg(url.toString()));
         return;
     }
     appendDownload(download);
@@ -533,6 +682,12 @@ void ZRMainController::retryFromMenuItem(const ZRDownloadList &downloads)
         ZRDownloadPtr fresh = ZRDownload::downloadWithURL(old->URL(), autoStart);
         if (!fresh)
             continue;
+        // Where it goes and how it is asked for are the user's choices, not the failed attempt's.
+        for (const QString &key : {ZRDownloadKeys::DownloadFile, ZRDownloadKeys::DownloadFolder,
+                                   ZRDownloadKeys::Request, ZRDownloadKeys::Referer}) {
+            if (old->userSettings().contains(key))
+                fresh->userSettings().insert(key, old->userSettings().value(key));
+        }
         // A download that leaves the list must not go on writing behind it.
         if (old->matchesStatusMask(ZRDownloadStatusMaskActive))
             old->pause();

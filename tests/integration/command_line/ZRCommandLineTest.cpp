@@ -73,7 +73,7 @@ TEST_F(CommandLine, HeaderValuesWithLineBreaksAreRefusedBeforeAnythingIsAdded)
                             QStringLiteral("http://127.0.0.1:9/never")});
     ASSERT_TRUE(process->waitForFinished(10000));
     EXPECT_EQ(process->exitCode(), 2);
-    EXPECT_TRUE(QString::fromLocal8Bit(process->readAllStandardError()).contains(QStringLiteral("usingCookies")));
+    EXPECT_TRUE(QString::fromLocal8Bit(process->readAllStandardError()).contains(QStringLiteral("\"--cookies\"")));
     EXPECT_FALSE(QFileInfo::exists(archivePath()));
 }
 
