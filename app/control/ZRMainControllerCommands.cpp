@@ -68,9 +68,10 @@ QString progressDescription(ZRDownload &download)
                          : QStringLiteral("100%");
     if (total > 0) {
         bytes = std::min(bytes, total);
-        return QStringLiteral("%1% (%2)")
-            .arg(bytes * 100 / total)
-            .arg(ZRFileSize::partialFileSizeDescriptionWithBytesCount(quint64(bytes), quint64(total)));
+        return QStringLiteral("%1% (%2 of %3)")
+            .arg(QString::number(bytes * 100 / total),
+                 ZRFileSize::partialFileSizeDescriptionWithBytesCount(quint64(bytes), quint64(total)),
+                 ZRFileSize::fileSizeDescriptionWithBytesCount(quint64(total)));
     }
     if (bytes > 0)
         return ZRFileSize::fileSizeDescriptionWithBytesCount(quint64(bytes));

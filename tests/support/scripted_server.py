@@ -56,10 +56,12 @@ Scenarios, chosen by the path (query parameters in brackets, defaults after "=")
                              seconds (the connection stays open), then the rest
   /delay        [seconds=1, size=100]
                              waits before the response header
-  /faulty/NAME  [size=1000, rate=0, key=NAME, faults=]
+  /faulty/NAME  [size=1000, rate=0, key=NAME, faults=, cut=]
                              serves ranges like /range with "ETag: \"v1\"" and a fixed
                              Last-Modified, ignores "If-Range", and sends bodies at rate bytes
-                             per second per connection (0: at once). The ranged requests for
+                             per second per connection (0: at once); with cut, a request
+                             without Range gets the first cut bytes of its body, and then the
+                             connection closes. The ranged requests for
                              the key are counted from 1; faults lists "N:KIND" or "N:KIND:WAIT"
                              (comma-separated) for the Nth one, answered after WAIT seconds:
                              503 / 416 (error answers), short (a 206 for the first quarter of
@@ -431,6 +433,10 @@ def handle_faulty(conn, req):
     if wanted is None:
         head = validators + [("ETag", '"v1"'), ("Content-Length", str(size))]
         conn.send_head(200, head)
+        cut = req.int_param("cut", -1)
+        if 0 <= cut < size:
+            send_paced(conn, pattern_bytes(0, cut), rate)
+            return False
         send_paced(conn, pattern_bytes(0, size), rate)
         return True
     with STATE_LOCK:
