@@ -500,6 +500,8 @@ TEST_F(IntakeTest, RetryReplacesDownloadsInTheirPlace)
     const ZRDownloadList before = controller->downloads();
     ASSERT_EQ(before.size(), 3);
     before[1]->setStatus(ZRDownloadStatusAborted);
+    before[1]->userSettings().insert(ZRDownloadKeys::DownloadFolder, path(QStringLiteral("chosen")));
+    before[1]->userSettings().insert(ZRDownloadKeys::StatusCode, 503);
     ZRDownloadPtr stranger = ZRDownload::downloadWithURLString(address(QStringLiteral("gone.zip")), false);
 
     controller->retryFromMenuItem({before[1], stranger});
@@ -509,6 +511,9 @@ TEST_F(IntakeTest, RetryReplacesDownloadsInTheirPlace)
     EXPECT_NE(after[1], before[1]);
     EXPECT_EQ(after[1]->URLString(), address(QStringLiteral("r2.zip")));
     EXPECT_EQ(after[1]->status(), ZRDownloadStatusQueued);
+    // The place the user chose stays; what the failed attempt learnt goes.
+    EXPECT_EQ(after[1]->userSettings().value(ZRDownloadKeys::DownloadFolder), path(QStringLiteral("chosen")));
+    EXPECT_FALSE(after[1]->userSettings().contains(ZRDownloadKeys::StatusCode));
     EXPECT_EQ(after[2], before[2]);
     EXPECT_EQ(ui.beeps, 0);
 
