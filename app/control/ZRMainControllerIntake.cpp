@@ -534,6 +534,14 @@ void ZRMainController::openURLsInIntake(const QList<QUrl> &urls, IntakeState &st
                               .arg(sourceURL.toString(), path));
                     continue;
                 }
+                // Kept when its address cannot be downloaded: it may be worth a look.
+                const QString refusal = refusalForURL(sourceURL);
+                if (!refusal.isEmpty()) {
+                    refuseInIntake(state, path, refusal,
+                                   QStringLiteral("cannot download <%1> of request file <%2>: %3")
+                                       .arg(sourceURL.toString(), path, refusal));
+                    continue;
+                }
                 if (!QFile::remove(path))
                     ZRLog(QStringLiteral("cannot delete request file <%1>").arg(path));
                 downloadURLInIntake(sourceURL, state, &requestFile);
