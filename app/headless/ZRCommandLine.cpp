@@ -4,7 +4,6 @@
 #include "core/foundation/ZRLog.h"
 #include "core/text/ZRAddressExtensions.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
@@ -71,9 +70,7 @@ ZRCommandLine::ZRCommandLine(int argc, char **argv)
         const QByteArray raw(argv[index]);
         QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
         // The decoder finds errors while it converts, that is, on the way to a string.
-        const QString decoded = decoder.decode(raw);
-        if (decoded.isNull() && !raw.isEmpty())
-            continue;
+        [[maybe_unused]] const QString decoded = decoder.decode(raw);
         if (!decoder.hasError())
             continue;
         // Shown with the bytes that are not ASCII escaped, since some of them are not text.
