@@ -214,15 +214,18 @@ QList<QUrl> ZRMainController::URLsFromCollection(const QStringList &collection, 
                                "first %2 were taken.")
                     .arg(shortened(trimmed), limit));
         }
+        bool loggedRefusal = false;
         for (const QString &string : strings) {
             const QUrl url = URLFromString(string);
             const QString refusal = url.isValid() ? refusalForURL(url) : refusalForURLString(string);
             if (!refusal.isEmpty()) {
-                if (refusals)
+                if (refusals) {
                     refusals->append({string, refusal});
-                // Text without any address says nothing worth a line.
-                else if (!schemeOfString(string).isEmpty())
+                } else if (!loggedRefusal && !schemeOfString(string).isEmpty()) {
+                    // One line for a brace range, and none for text without any address.
                     ZRLog(QStringLiteral("cannot download <%1>: %2").arg(string, refusal));
+                    loggedRefusal = true;
+                }
                 continue;
             }
             // Only the list counts: the same address twice in one intake is meant twice. A download
