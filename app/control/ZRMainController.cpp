@@ -594,16 +594,6 @@ void ZRMainController::updateStatusItem()
         _userInterface->setStatusItemVisible(defaults().integerForKey(ZRPreferenceKey::ApplicationMode) > 0);
 }
 
-// --- The schedule ---
-
-void ZRMainController::resetSchedule()
-{
-    disableSchedule();
-    // The daily queue and pause timers are armed here once the schedule exists.
-}
-
-void ZRMainController::disableSchedule() {}
-
 // --- Notices from the model ---
 
 void ZRMainController::invalidateLongTermNumberOfQueuedOrDownloadingDownloads()
@@ -683,6 +673,7 @@ void ZRMainController::copyToPasteboard(const QString &text, const QList<QUrl> &
 void ZRMainController::resetForTesting()
 {
     stopObservingWorkspaceNotifications();
+    disableSchedule();
     _activationCall.cancel();
     _statusItemCall.cancel();
     _archiveWriteCall.cancel();
