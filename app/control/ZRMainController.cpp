@@ -74,6 +74,7 @@ ZRMainController *ZRMainController::mainController()
 ZRMainController::ZRMainController() : _queueArchive(ZRDownload::queueArchivePath())
 {
     ZRDownloadManager::setSharedManager(this);
+    ZRHistorian::historian()->setDelegate(this);
 }
 
 ZRMainController::~ZRMainController()
@@ -103,6 +104,7 @@ void ZRMainController::registerDefaults()
         {HistoryOfCompleteDownloads, true},
         {NumberOfTopLevelHistoryItems, 10},
         {AutoResumeAfterSleepDelay, 3},
+        {HistorySearchCriterion, QStringLiteral("Name")},
         {StoreMetadataLocally, true},
     });
 }
@@ -483,6 +485,7 @@ bool ZRMainController::shouldQuit()
         return false;
     disableSchedule();
     stopObservingWorkspaceNotifications();
+    ZRHistorian::historian()->cleanUp();
     if (_userInterface && _userInterface->isDownloadWindowVisible() &&
         defaults().boolForKey(ZRPreferenceKey::UselessAnimations))
         _userInterface->collapseDownloadWindowAndRestoreFrame();
@@ -674,6 +677,8 @@ void ZRMainController::resetForTesting()
 {
     stopObservingWorkspaceNotifications();
     disableSchedule();
+    ZRHistorian::historian()->resetForTesting();
+    ZRHistorian::historian()->setDelegate(this);
     _activationCall.cancel();
     _statusItemCall.cancel();
     _archiveWriteCall.cancel();

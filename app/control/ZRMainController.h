@@ -9,6 +9,7 @@
 #include "core/download/ZRDownload.h"
 #include "core/download/ZRDownloadManager.h"
 #include "core/foundation/ZRDelayedCall.h"
+#include "core/text/ZRHistorian.h"
 
 #include <QDateTime>
 #include <QList>
@@ -25,7 +26,7 @@ class ZRSleepWakeWatcher;
 class ZRSystemPower;
 
 // Main thread, every member.
-class ZRMainController : public QObject, public ZRDownloadManager
+class ZRMainController : public QObject, public ZRDownloadManager, public ZRHistorianDelegate
 {
     Q_OBJECT
 public:
@@ -169,7 +170,7 @@ public:
     void updateDownload(ZRDownload *download, bool forceDisplay);
     void updateDownload(ZRDownload *download, bool forceDisplay, bool forceVanish, double vanishInterval) override;
     // Takes every complete or aborted download at the path out of the list (its file went to the trash).
-    void removeDownloadIfDoneWithPath(const QString &path);
+    void removeDownloadIfDoneWithPath(const QString &path) override;
     // Starts the removal now for each download still in the list.
     void vanishDownloads(const ZRDownloadList &downloads);
     // Removing the last pending download by hand is no reason for the all-done notification.
