@@ -40,8 +40,9 @@ bool readsAs(qint64 moment, qint64 wallClock)
 icu::Locale formattingLocale()
 {
     const QLocale locale;
+    // ICU's root locale writes dates as "2026 M12 6, Sun"; the C locale reads better in English.
     if (locale.language() == QLocale::C)
-        return icu::Locale::getRoot();
+        return icu::Locale("en_US_POSIX");
     return icu::Locale(locale.name().toLatin1().constData());
 }
 
@@ -147,6 +148,10 @@ QString relativeDateDescription(const QDateTime &date, bool includeTime)
                                                                                   icu::DateFormat::kShort, locale)
                                           : icu::DateFormat::createDateInstance(icu::DateFormat::kFullRelative,
                                                                                 locale));
+        // Menu titles and the end of a status text stand alone: "Today", not "today".
+        UErrorCode status = U_ZERO_ERROR;
+        if (entry.formatter)
+            entry.formatter->setContext(UDISPCTX_CAPITALIZATION_FOR_STANDALONE, status);
     }
     if (!entry.formatter)
         return QLocale().toString(date.toLocalTime(), includeTime ? QLocale::LongFormat : QLocale::ShortFormat);
