@@ -72,8 +72,8 @@ void ZRMainController::resetSchedule()
         if (!defaults().boolForKey(enabledKey))
             return;
         // From the stored time itself: today's date for it may have moved it past a gap in the clock.
-        const double interval =
-            ZRExtensions::timeIntervalToNextDateMatchingTimeOfDay(scheduleTimeWithIdentifier(timeKey, defaultHour));
+        const double interval = ZRExtensions::timeIntervalToNextDateMatchingTimeOfDay(
+            scheduleTimeWithIdentifier(timeKey, defaultHour));
         ZRLogDebug(QString::fromLatin1(logFormat).arg(ZRFormattedDuration(interval, true)));
         // A millisecond late rather than early: a call just before its second would find the same
         // second still ahead.
@@ -107,8 +107,9 @@ void ZRMainController::scheduledPauseAll()
 {
     ZRLogDebug(QStringLiteral("schedule: pause"));
     // Without the radical setting running downloads go on; only the queue stops feeding new ones.
-    const quint64 mask = defaults().boolForKey(ZRPreferenceKey::SchedulePauseRadical) ? ZRDownloadStatusMaskActive
-                                                                                       : ZRDownloadStatusQueued;
+    const quint64 mask = defaults().boolForKey(ZRPreferenceKey::SchedulePauseRadical)
+                             ? ZRDownloadStatusMaskActive
+                             : ZRDownloadStatusQueued;
     const ZRDownloadList matching = downloadsMatchingStatusMask(mask);
     for (const ZRDownloadPtr &download : matching)
         download->pause();
@@ -145,7 +146,8 @@ void ZRMainController::setScheduledPausingRadical(bool radical)
 
 void ZRMainController::changeScheduledTime(const QDateTime &date, bool queuingPicker)
 {
-    setScheduleDate(date, queuingPicker ? ZRPreferenceKey::ScheduleQueueTime : ZRPreferenceKey::SchedulePauseTime);
+    setScheduleDate(date,
+                    queuingPicker ? ZRPreferenceKey::ScheduleQueueTime : ZRPreferenceKey::SchedulePauseTime);
     resetSchedule();
 }
 
@@ -161,5 +163,6 @@ void ZRMainController::schedule(int segment)
 
 bool ZRMainController::isScheduleOn()
 {
-    return defaults().boolForKey(ZRPreferenceKey::ScheduleQueue) || defaults().boolForKey(ZRPreferenceKey::SchedulePause);
+    return defaults().boolForKey(ZRPreferenceKey::ScheduleQueue) ||
+           defaults().boolForKey(ZRPreferenceKey::SchedulePause);
 }

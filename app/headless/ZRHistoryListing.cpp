@@ -24,11 +24,12 @@ QString historyListing(const QVariantList &history, const QStringList &searchStr
         const QDateTime date = ZRHistorian::dateOfHistoryItem(item);
         const QString file = ZRExtensions::existingPathWithFallBackAliasData(
             item.value(ZRHistoryKeys::Path).toString(), item.value(ZRHistoryKeys::Alias).toByteArray());
-        const QString line = (name.isEmpty() ? QStringLiteral("(no name)") : name) + dash +
-                             (date.isValid() ? date.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-                                             : QStringLiteral("(no date)")) +
-                             dash + (file.isEmpty() ? QStringLiteral("missing") : file) + dash +
-                             (address.isEmpty() ? QStringLiteral("(no address)") : address);
+        const QString line =
+            (name.isEmpty() ? QStringLiteral("(no name)") : name) + dash +
+            (date.isValid() ? date.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                            : QStringLiteral("(no date)")) +
+            dash + (file.isEmpty() ? QStringLiteral("missing") : file) + dash +
+            (address.isEmpty() ? QStringLiteral("(no address)") : address);
         // Names and addresses come from servers: one line each, nothing that acts on a terminal.
         text += ZRExtensions::stringByEscapingControlCharacters(line) + QLatin1Char('\n');
     }

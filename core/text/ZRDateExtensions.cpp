@@ -144,21 +144,23 @@ QString relativeDateDescription(const QDateTime &date, bool includeTime)
     const QString localeName = QString::fromLatin1(locale.getName());
     if (!entry.formatter || entry.localeName != localeName) {
         entry.localeName = localeName;
-        entry.formatter.reset(includeTime ? icu::DateFormat::createDateTimeInstance(icu::DateFormat::kFullRelative,
-                                                                                  icu::DateFormat::kShort, locale)
-                                          : icu::DateFormat::createDateInstance(icu::DateFormat::kFullRelative,
-                                                                                locale));
+        entry.formatter.reset(
+            includeTime ? icu::DateFormat::createDateTimeInstance(icu::DateFormat::kFullRelative,
+                                                                  icu::DateFormat::kShort, locale)
+                        : icu::DateFormat::createDateInstance(icu::DateFormat::kFullRelative, locale));
         // Menu titles and the end of a status text stand alone: "Today", not "today".
         UErrorCode status = U_ZERO_ERROR;
         if (entry.formatter)
             entry.formatter->setContext(UDISPCTX_CAPITALIZATION_FOR_STANDALONE, status);
     }
     if (!entry.formatter)
-        return QLocale().toString(date.toLocalTime(), includeTime ? QLocale::LongFormat : QLocale::ShortFormat);
+        return QLocale().toString(date.toLocalTime(),
+                                  includeTime ? QLocale::LongFormat : QLocale::ShortFormat);
     // The zone the rest of the program reads its local times in, which may have changed meanwhile.
     const QByteArray zone = QTimeZone::systemTimeZoneId();
     if (!zone.isEmpty())
-        entry.formatter->adoptTimeZone(icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(zone.constData())));
+        entry.formatter->adoptTimeZone(
+            icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(zone.constData())));
     icu::UnicodeString text;
     entry.formatter->format(UDate(date.toMSecsSinceEpoch()), text);
     return ZRTextICU::toQString(text);

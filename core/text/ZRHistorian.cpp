@@ -52,7 +52,9 @@ ZRHistoryMenuItem smallDisabledItem(const QString &title)
 
 bool isOwnApplication(const QString &applicationPath)
 {
-    return QFileInfo(applicationPath).fileName().compare(QLatin1String("quorvel.desktop"), Qt::CaseInsensitive) == 0;
+    return QFileInfo(applicationPath)
+               .fileName()
+               .compare(QLatin1String("quorvel.desktop"), Qt::CaseInsensitive) == 0;
 }
 
 } // namespace
@@ -89,7 +91,8 @@ QVariantList ZRHistorian::historyWithContentsOfFile(const QString &path)
     QString error;
     const std::optional<QVariant> root = ZRPropertyList::propertyListWithContentsOfFile(path, &error);
     if (!root || root->typeId() != QMetaType::QVariantList) {
-        ZRLog(QStringLiteral("cannot read history <%1>%2").arg(path, error.isEmpty() ? QString() : QStringLiteral(": ") + error));
+        ZRLog(QStringLiteral("cannot read history <%1>%2")
+                  .arg(path, error.isEmpty() ? QString() : QStringLiteral(": ") + error));
         return {};
     }
     return root->toList();
@@ -209,17 +212,19 @@ void ZRHistorian::cleanUp()
 // --- The menu ---
 
 std::optional<ZRHistoryMenuItem> ZRHistorian::newMenuItemForHistoryItem(const QVariantMap &historyItem,
-                                                                         const QStringList &searchStrings,
-                                                                         bool checkURL)
+                                                                        const QStringList &searchStrings,
+                                                                        bool checkURL)
 {
     const QString name = historyItem.value(ZRHistoryKeys::Name).toString();
     const QString address = historyItem.value(ZRHistoryKeys::OriginalURL).toString();
     if (name.isEmpty() || address.isEmpty())
         return std::nullopt;
-    if (!searchStrings.isEmpty() && !ZRExtensions::isMatchForSearchStrings(checkURL ? address : name, searchStrings))
+    if (!searchStrings.isEmpty() &&
+        !ZRExtensions::isMatchForSearchStrings(checkURL ? address : name, searchStrings))
         return std::nullopt;
     const QString file = ZRExtensions::existingPathWithFallBackAliasData(
-        historyItem.value(ZRHistoryKeys::Path).toString(), historyItem.value(ZRHistoryKeys::Alias).toByteArray());
+        historyItem.value(ZRHistoryKeys::Path).toString(),
+        historyItem.value(ZRHistoryKeys::Alias).toByteArray());
 
     auto submenu = std::make_shared<ZRHistoryMenu>();
     submenu->title = name;
@@ -256,8 +261,10 @@ std::optional<ZRHistoryMenuItem> ZRHistorian::newMenuItemForHistoryItem(const QV
     item.title = name;
     auto cached = _iconCache.constFind(address);
     if (cached == _iconCache.constEnd()) {
-        const ZRIcon icon = file.isEmpty() ? ZRIcon{QStringLiteral("applications-internet"), QStringLiteral("text-html"), {16, 16}}
-                                           : ZRExtensions::cachedIcon16FromPath(file);
+        const ZRIcon icon =
+            file.isEmpty()
+                ? ZRIcon{QStringLiteral("applications-internet"), QStringLiteral("text-html"), {16, 16}}
+                : ZRExtensions::cachedIcon16FromPath(file);
         cached = _iconCache.insert(address, icon);
     }
     item.icon = *cached;
@@ -278,10 +285,12 @@ void ZRHistorian::populateMenu(ZRHistoryMenu &menu, const QStringList &searchStr
         return;
     }
     if (!searchStrings.isEmpty()) {
-        const bool checkURL = defaults().stringForKey(ZRHistoryKeys::HistorySearchCriterion) == QLatin1String("URL");
+        const bool checkURL =
+            defaults().stringForKey(ZRHistoryKeys::HistorySearchCriterion) == QLatin1String("URL");
         QList<ZRHistoryMenuItem> found;
         for (auto each = items.crbegin(); each != items.crend(); ++each) {
-            if (std::optional<ZRHistoryMenuItem> item = newMenuItemForHistoryItem(each->toMap(), searchStrings, checkURL))
+            if (std::optional<ZRHistoryMenuItem> item =
+                    newMenuItemForHistoryItem(each->toMap(), searchStrings, checkURL))
                 found.append(std::move(*item));
         }
         if (!found.isEmpty()) {

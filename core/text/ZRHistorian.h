@@ -152,8 +152,8 @@ public:
     void menuNeedsUpdate(ZRHistoryMenu &menu);
     // None without a name and an address, or when the search strings do not match the address
     // (checkURL) or the name.
-    std::optional<ZRHistoryMenuItem> newMenuItemForHistoryItem(const QVariantMap &item,
-                                                               const QStringList &searchStrings, bool checkURL);
+    std::optional<ZRHistoryMenuItem>
+    newMenuItemForHistoryItem(const QVariantMap &item, const QStringList &searchStrings, bool checkURL);
 
     // --- The actions; each beeps when it cannot act ---
 

@@ -374,7 +374,8 @@ TEST_F(QuorvelExecutable, ScheduledQueuingStartsPausedDownloadsAndTheHistoryKeep
             {ZRDownloadKeys::URL, scripted.url(QStringLiteral("/bytes?size=100&name=f%1.bin").arg(index))},
             {ZRDownloadKeys::Paused, true},
             {ZRDownloadKeys::DownloadFolder, out}});
-    ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(elements, (QDir().mkpath(supportFolder()), archivePath())));
+    ASSERT_TRUE(
+        ZRPropertyList::writePropertyListToFile(elements, (QDir().mkpath(supportFolder()), archivePath())));
     const QTime at = QTime::currentTime().addSecs(4);
     const auto timeOfDay = [](const QTime &time) {
         return QVariantMap{{QStringLiteral("Hour"), qint64(time.hour())},
@@ -385,7 +386,8 @@ TEST_F(QuorvelExecutable, ScheduledQueuingStartsPausedDownloadsAndTheHistoryKeep
         QVariantMap{{QStringLiteral("Schedule: Queue"), true},
                     {QStringLiteral("Schedule: Queue: Time"), timeOfDay(at)},
                     {QStringLiteral("Number Of History Items"), qint64(3)}},
-        (QDir().mkpath(root + QStringLiteral("/config/Quorvel")), root + QStringLiteral("/config/Quorvel/Preferences.plist"))));
+        (QDir().mkpath(root + QStringLiteral("/config/Quorvel")),
+         root + QStringLiteral("/config/Quorvel/Preferences.plist"))));
 
     process.start();
     ASSERT_TRUE(waitForOutput(QStringLiteral("4 downloads:\n"))) << output.toStdString();
@@ -405,7 +407,7 @@ TEST_F(QuorvelExecutable, ScheduledQueuingStartsPausedDownloadsAndTheHistoryKeep
     const QVariantList items = history->toList();
     ASSERT_EQ(items.size(), 3);
     for (const QString &key : {QStringLiteral("Name"), QStringLiteral("Original URL"), QStringLiteral("Path"),
-                              QStringLiteral("Date")})
+                               QStringLiteral("Date")})
         EXPECT_TRUE(items.last().toMap().contains(key)) << key.toStdString();
 
     // The listing, newest first, searchable; the history file is only read.
@@ -413,14 +415,20 @@ TEST_F(QuorvelExecutable, ScheduledQueuingStartsPausedDownloadsAndTheHistoryKeep
     listing.setProcessEnvironment(environment);
     listing.start(QStringLiteral(QUORVEL_EXECUTABLE), {QStringLiteral("--history")});
     ASSERT_TRUE(listing.waitForFinished(10000));
-    const QStringList lines = QString::fromLocal8Bit(listing.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines =
+        QString::fromLocal8Bit(listing.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 3);
-    EXPECT_EQ(lines[0].section(QStringLiteral(" \u2014 "), 2, 2), out + QLatin1Char('/') + items.last().toMap().value(QStringLiteral("Name")).toString());
+    EXPECT_EQ(lines[0].section(QStringLiteral(" \u2014 "), 2, 2),
+              out + QLatin1Char('/') + items.last().toMap().value(QStringLiteral("Name")).toString());
     QFile::remove(out + QStringLiteral("/") + items.first().toMap().value(QStringLiteral("Name")).toString());
-    listing.start(QStringLiteral(QUORVEL_EXECUTABLE), {QStringLiteral("--history"), items.first().toMap().value(QStringLiteral("Name")).toString()});
+    listing.start(
+        QStringLiteral(QUORVEL_EXECUTABLE),
+        {QStringLiteral("--history"), items.first().toMap().value(QStringLiteral("Name")).toString()});
     ASSERT_TRUE(listing.waitForFinished(10000));
-    EXPECT_TRUE(QString::fromLocal8Bit(listing.readAllStandardOutput()).contains(QStringLiteral(" \u2014 missing \u2014 ")));
-    listing.start(QStringLiteral(QUORVEL_EXECUTABLE), {QStringLiteral("--history"), QStringLiteral("nothing-like-it")});
+    EXPECT_TRUE(QString::fromLocal8Bit(listing.readAllStandardOutput())
+                    .contains(QStringLiteral(" \u2014 missing \u2014 ")));
+    listing.start(QStringLiteral(QUORVEL_EXECUTABLE),
+                  {QStringLiteral("--history"), QStringLiteral("nothing-like-it")});
     ASSERT_TRUE(listing.waitForFinished(10000));
     EXPECT_EQ(listing.exitCode(), 1);
     EXPECT_EQ(QString::fromLocal8Bit(listing.readAllStandardError()), QStringLiteral("No Matches\n"));

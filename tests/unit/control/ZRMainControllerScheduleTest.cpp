@@ -53,7 +53,8 @@ protected:
         const QDateTime start(QDate::currentDate(), time);
         QElapsedTimer elapsed;
         elapsed.start();
-        ZRExtensions::setCurrentDateFunctionForTesting([start, elapsed] { return start.addMSecs(elapsed.elapsed()); });
+        ZRExtensions::setCurrentDateFunctionForTesting(
+            [start, elapsed] { return start.addMSecs(elapsed.elapsed()); });
     }
     ZRDownloadPtr addDownload(const QString &name, ZRDownloadStatus status)
     {
@@ -95,12 +96,14 @@ TEST_F(ScheduleTest, TimesOfDayAndSwitchesDecideWhatIsArmed)
         EXPECT_EQ(controller->isScheduledQueueArmed(), row.queue);
         EXPECT_EQ(controller->isScheduledPauseArmed(), row.pause);
         controller->workspaceWillSleep();
-        EXPECT_FALSE(controller->isScheduledQueueArmed() || controller->isScheduledPauseArmed()) << "not while asleep";
+        EXPECT_FALSE(controller->isScheduledQueueArmed() || controller->isScheduledPauseArmed())
+            << "not while asleep";
         controller->workspaceDidWake();
         EXPECT_EQ(controller->isScheduledQueueArmed(), row.queue);
     }
     EXPECT_TRUE(controller->shouldQuit());
-    EXPECT_FALSE(controller->isScheduledQueueArmed() || controller->isScheduledPauseArmed()) << "nor after quitting";
+    EXPECT_FALSE(controller->isScheduledQueueArmed() || controller->isScheduledPauseArmed())
+        << "nor after quitting";
 
     // The switches flip their key and arm or disarm; the radical one only sets its key.
     controller->resetForTesting();

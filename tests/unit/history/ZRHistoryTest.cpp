@@ -63,7 +63,7 @@ TEST(ScheduleDates, NextMomentIsAtLeastASecondAwayAndOncePerDayAcrossClockChange
 {
     ScopedTimeZone berlin("Europe/Berlin");
     struct Row {
-        const char *now;  // UTC
+        const char *now; // UTC
         int hour, minute, second;
         const char *next; // UTC
     };
@@ -86,7 +86,8 @@ TEST(ScheduleDates, NextMomentIsAtLeastASecondAwayAndOncePerDayAcrossClockChange
         {"2026-10-25T01:10:00.000Z", 2, 30, 0, "2026-10-26T01:30:00.000Z"},
     };
     for (const Row &row : rows) {
-        SCOPED_TRACE(std::string(row.now) + " " + std::to_string(row.hour) + ":" + std::to_string(row.minute));
+        SCOPED_TRACE(std::string(row.now) + " " + std::to_string(row.hour) + ":" +
+                     std::to_string(row.minute));
         const QDateTime now = utc(row.now);
         setNow(now);
         double remaining = -1;
@@ -116,7 +117,8 @@ TEST(ScheduleDates, FuzzyDescriptions)
     // From 11 minutes on, the date itself, with its time.
     const QDateTime older = now.addSecs(-660);
     EXPECT_EQ(ZRExtensions::fuzzyDescription(older), ZRExtensions::relativeDateDescription(older, true));
-    EXPECT_NE(ZRExtensions::relativeDateDescription(older, true), ZRExtensions::relativeDateDescription(older, false));
+    EXPECT_NE(ZRExtensions::relativeDateDescription(older, true),
+              ZRExtensions::relativeDateDescription(older, false));
     ZRExtensions::setCurrentDateFunctionForTesting({});
 }
 
@@ -162,12 +164,15 @@ protected:
     void TearDown() override { historian->resetForTesting(); }
 
     // A finished download whose file exists.
-    ZRHistorian::Download finished(const QString &name, const QDateTime &date = QDateTime::currentDateTimeUtc())
+    ZRHistorian::Download finished(const QString &name,
+                                   const QDateTime &date = QDateTime::currentDateTimeUtc())
     {
         const QString path = files + QLatin1Char('/') + name;
         writeFile(path, "data");
-        return {name, QStringLiteral("http://example.com/") + name, path, ZRFileBookmark::bookmarkDataWithPath(path),
-                date, date, true};
+        return {name, QStringLiteral("http://example.com/") + name,
+                path, ZRFileBookmark::bookmarkDataWithPath(path),
+                date, date,
+                true};
     }
     QStringList namesInFile() const
     {
@@ -214,7 +219,8 @@ TEST_F(HistoryTest, RecordsTrimsAndKeepsTheFileAsItsSettingsSay)
     }
 
     // What an item holds: the four keys a reader needs, the bookmark, a property-list date.
-    const QVariantMap item = ZRHistorian::historyWithContentsOfFile(ZRHistorian::historyArchivePath()).last().toMap();
+    const QVariantMap item =
+        ZRHistorian::historyWithContentsOfFile(ZRHistorian::historyArchivePath()).last().toMap();
     EXPECT_EQ(item.value(ZRHistoryKeys::OriginalURL).toString(), QStringLiteral("http://example.com/d"));
     EXPECT_TRUE(item.value(ZRHistoryKeys::Path).toString().startsWith(QLatin1Char('~'))) << "kept with ~";
     EXPECT_FALSE(item.value(ZRHistoryKeys::Alias).toByteArray().isEmpty());
@@ -265,8 +271,9 @@ TEST_F(HistoryTest, AFailedWriteKeepsThePreviousFile)
         historian->save();
     }
     EXPECT_EQ(readFile(ZRHistorian::historyArchivePath()), before);
-    EXPECT_EQ(QDir(ZRHistorian::applicationSupportPath()).entryList({QStringLiteral("History*")}, QDir::Files),
-              QStringList{ZRHistoryKeys::FileName})
+    EXPECT_EQ(
+        QDir(ZRHistorian::applicationSupportPath()).entryList({QStringLiteral("History*")}, QDir::Files),
+        QStringList{ZRHistoryKeys::FileName})
         << "nothing left aside";
 }
 
@@ -286,8 +293,9 @@ TEST_F(HistoryTest, MenuShowsTheNewestItemsThenDaysAndSearchesFallBackToIt)
     historian->populateMenu(menu);
     const QString todayTitle = ZRExtensions::relativeDateDescription(today, false);
     const QString yesterdayTitle = ZRExtensions::relativeDateDescription(yesterday, false);
-    const QStringList normal = {QStringLiteral("t3.zip"), QStringLiteral("t2.zip"), QStringLiteral("---"), todayTitle,
-                                yesterdayTitle,           QStringLiteral("---"),    QStringLiteral("Clear History")};
+    const QStringList normal = {
+        QStringLiteral("t3.zip"), QStringLiteral("t2.zip"), QStringLiteral("---"),          todayTitle,
+        yesterdayTitle,           QStringLiteral("---"),    QStringLiteral("Clear History")};
     EXPECT_EQ(titles(menu), normal);
     EXPECT_NE(todayTitle, yesterdayTitle);
 
@@ -332,7 +340,8 @@ TEST_F(HistoryTest, AMovedFileIsFoundThroughItsBookmarkAndAMissingOneKeepsTheAdd
     QFile::remove(files + QStringLiteral("/gone.zip"));
 
     const QVariantList &items = historian->history();
-    const std::optional<ZRHistoryMenuItem> moved = historian->newMenuItemForHistoryItem(items[0].toMap(), {}, false);
+    const std::optional<ZRHistoryMenuItem> moved =
+        historian->newMenuItemForHistoryItem(items[0].toMap(), {}, false);
     ASSERT_TRUE(moved);
     EXPECT_EQ(moved->action, ZRHistoryMenuItem::Action::Open);
     EXPECT_EQ(moved->representedObject, movedTo);
@@ -342,11 +351,13 @@ TEST_F(HistoryTest, AMovedFileIsFoundThroughItsBookmarkAndAMissingOneKeepsTheAdd
         if (item.action != Action::OpenWithApplication)
             actions.append(item.action);
     }
-    EXPECT_EQ(actions, (QList<Action>{Action::Open, Action::Reveal, Action::MoveToTrash, Action::None, Action::CopyPath,
-                                      Action::None, Action::None, Action::OpenOriginalURL, Action::CopyOriginalURL,
-                                      Action::None, Action::None, Action::Download}));
+    EXPECT_EQ(actions,
+              (QList<Action>{Action::Open, Action::Reveal, Action::MoveToTrash, Action::None,
+                             Action::CopyPath, Action::None, Action::None, Action::OpenOriginalURL,
+                             Action::CopyOriginalURL, Action::None, Action::None, Action::Download}));
 
-    const std::optional<ZRHistoryMenuItem> gone = historian->newMenuItemForHistoryItem(items[1].toMap(), {}, false);
+    const std::optional<ZRHistoryMenuItem> gone =
+        historian->newMenuItemForHistoryItem(items[1].toMap(), {}, false);
     ASSERT_TRUE(gone);
     EXPECT_EQ(gone->action, Action::None);
     EXPECT_EQ(gone->submenu->items.first().action, Action::OpenOriginalURL);
