@@ -376,7 +376,9 @@ TEST_F(QuorvelExecutable, ScheduledQueuingStartsPausedDownloadsAndTheHistoryKeep
             {ZRDownloadKeys::DownloadFolder, out}});
     ASSERT_TRUE(
         ZRPropertyList::writePropertyListToFile(elements, (QDir().mkpath(supportFolder()), archivePath())));
-    const QTime at = QTime::currentTime().addSecs(4);
+    // Whole seconds, as the time of day is stored.
+    const QTime soon = QTime::currentTime().addSecs(5);
+    const QTime at(soon.hour(), soon.minute(), soon.second());
     const auto timeOfDay = [](const QTime &time) {
         return QVariantMap{{QStringLiteral("Hour"), qint64(time.hour())},
                            {QStringLiteral("Minute"), qint64(time.minute())},
