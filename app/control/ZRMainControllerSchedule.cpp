@@ -27,20 +27,6 @@ const QString secondKey = QStringLiteral("Second");
 constexpr int scheduledQueueDefaultHour = 22;
 constexpr int scheduledPauseDefaultHour = 6;
 
-} // namespace
-
-void ZRMainController::setScheduleDate(const QDateTime &date, const QString &identifier)
-{
-    const QTime time = date.toLocalTime().time();
-    defaults().setObject(QVariantMap{{hourKey, qint64(time.hour())},
-                                     {minuteKey, qint64(time.minute())},
-                                     {secondKey, qint64(time.second())}},
-                         identifier);
-}
-
-namespace
-{
-
 // The stored time of day; the default hour only when none is stored, and 0 for missing entries.
 QTime scheduleTimeWithIdentifier(const QString &identifier, int defaultHour)
 {
@@ -55,6 +41,15 @@ QTime scheduleTimeWithIdentifier(const QString &identifier, int defaultHour)
 }
 
 } // namespace
+
+void ZRMainController::setScheduleDate(const QDateTime &date, const QString &identifier)
+{
+    const QTime time = date.toLocalTime().time();
+    defaults().setObject(QVariantMap{{hourKey, qint64(time.hour())},
+                                     {minuteKey, qint64(time.minute())},
+                                     {secondKey, qint64(time.second())}},
+                         identifier);
+}
 
 QDateTime ZRMainController::scheduleDateWithIdentifier(const QString &identifier, int defaultHour,
                                                        const QDateTime &referenceDate)

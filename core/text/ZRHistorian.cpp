@@ -90,7 +90,7 @@ QVariantList ZRHistorian::historyWithContentsOfFile(const QString &path)
         return {};
     QString error;
     const std::optional<QVariant> root = ZRPropertyList::propertyListWithContentsOfFile(path, &error);
-    if (!root || root->typeId() != QMetaType::QVariantList) {
+    if (!root || (root->typeId() != QMetaType::QVariantList && root->typeId() != QMetaType::QStringList)) {
         ZRLog(QStringLiteral("cannot read history <%1>%2")
                   .arg(path, error.isEmpty() ? QString() : QStringLiteral(": ") + error));
         return {};
@@ -115,8 +115,23 @@ QDateTime ZRHistorian::dateOfHistoryItem(const QVariantMap &item)
 
 QVariantList &ZRHistorian::history()
 {
-    if (!_history)
-        _history = historyWithContentsOfFile(historyArchivePath());
+    if (_history)
+        return *_history;
+    const QString path = historyArchivePath();
+    _history = historyWithContentsOfFile(path);
+    // A file that cannot be read is kept for a look instead of being written over at the next save.
+    const auto isArray = [](const std::optional<QVariant> &root) {
+        return root &&
+               (root->typeId() == QMetaType::QVariantList || root->typeId() == QMetaType::QStringList);
+    };
+    if (_history->isEmpty() && QFileInfo::exists(path) &&
+        !isArray(ZRPropertyList::propertyListWithContentsOfFile(path))) {
+        QString aside = path + QStringLiteral(".corrupt");
+        for (int number = 2; QFileInfo::exists(aside); ++number)
+            aside = path + QStringLiteral(".corrupt-") + QString::number(number);
+        if (QFile::rename(path, aside))
+            ZRLog(QStringLiteral("history kept aside as <%1>").arg(aside));
+    }
     return *_history;
 }
 

@@ -148,7 +148,7 @@ protected:
     {
         ZRUserDefaults::resetStandardInstancesForTesting();
         QFile::remove(ZRConfigurationFolderPath() + QStringLiteral("/Preferences.plist"));
-        QFile::remove(ZRHistorian::historyArchivePath());
+        QDir(ZRHistorian::applicationSupportPath()).removeRecursively();
         historian->resetForTesting();
         historian->setDelegate(&delegate);
         ZRUserDefaults::standardUserDefaults().registerDefaults({
@@ -216,6 +216,9 @@ TEST_F(HistoryTest, RecordsTrimsAndKeepsTheFileAsItsSettingsSay)
         EXPECT_FALSE(historian->isSavePending());
         EXPECT_EQ(QFileInfo::exists(ZRHistorian::historyArchivePath()), !row.kept.isEmpty());
         EXPECT_EQ(namesInFile(), row.kept);
+        EXPECT_EQ(readFile(ZRHistorian::historyArchivePath() + QStringLiteral(".corrupt")),
+                  "not a property list")
+            << "an unreadable history is kept aside, not written over";
     }
 
     // What an item holds: the four keys a reader needs, the bookmark, a property-list date.
