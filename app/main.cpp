@@ -4,6 +4,7 @@
 #include "app/control/ZRScriptArgumentKeys.h"
 #include "app/headless/ZRHeadlessFrontEnd.h"
 #include "app/headless/ZRHeadlessRun.h"
+#include "app/headless/ZRHistoryListing.h"
 #include "core/http/ZRHTTPRequest.h"
 #include "core/foundation/ZRLog.h"
 #include "core/foundation/ZRUserDefaults.h"
@@ -65,12 +66,24 @@ int runQuorvel(int argc, char **argv)
         "ranges stand for several addresses: \"http://host/part{1-3}.zip\". Files: a download bundle\n"
         "(.quorvel) is queued again, a browser request file (.qbp) is read and deleted, an address list\n"
         "(.txt) adds the addresses it holds, any other file is copied as a download; folders are walked.\n\n"
+        "Given addresses or files, Quorvel quits once they are done, unless \"Schedule: Queue\" or\n"
+        "\"Schedule: Pause\" is on: then, as without them, it stays and starts or pauses the whole queue at\n"
+        "the times of day in \"Schedule: Queue: Time\" and \"Schedule: Pause: Time\" (dictionaries of\n"
+        "\"Hour\", \"Minute\", \"Second\"; 22:00 and 06:00 when unset), every day.\n\n"
+        "Finished downloads are remembered in $XDG_DATA_HOME/Quorvel/History.plist; --history lists\n"
+        "them.\n\n"
         "Not there yet: the download window."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption headlessOption(
         QStringLiteral("headless"), QStringLiteral("Run in the terminal (also the case without a display)."));
     parser.addOption(headlessOption);
+    const QCommandLineOption historyOption(
+        QStringLiteral("history"),
+        QStringLiteral("List the finished downloads, newest first: name, date, file (or \"missing\"), address. "
+                       "Arguments are search words that the name or the address must hold. Leaves a running "
+                       "Quorvel alone (it saves its history within 5 seconds of a change)."));
+    parser.addOption(historyOption);
     // The script command's arguments, under the same keys.
     const QList<std::pair<QCommandLineOption, QString>> requestOptions = {
         {QCommandLineOption(QStringLiteral("to"),
@@ -98,6 +111,8 @@ int runQuorvel(int argc, char **argv)
                                  QStringLiteral("Web addresses to download, or files and folders to open."),
                                  QStringLiteral("[ADDRESS|FILE...]"));
     parser.process(application);
+    if (parser.isSet(historyOption))
+        return ZRHistoryListing::printHistory(parser.positionalArguments(), stdout, stderr);
 
     QVariantMap arguments;
     for (const auto &option : requestOptions) {
@@ -163,6 +178,11 @@ int runQuorvel(int argc, char **argv)
     // Given addresses or files, the run ends once they, and whatever the restored queue was working
     // on, are done.
     std::unique_ptr<ZRHeadlessRun> run;
+    ZRDownloadList watched;
+    // A schedule keeps Quorvel running to follow it, as a run without addresses does.
+    const bool followsSchedule = ZRMainController::isScheduleOn();
+    if (followsSchedule)
+        std::fputs("quorvel: a schedule is on: staying to follow it\n", stderr);
     if (!paths.isEmpty() || !addresses.isEmpty()) {
         ZRMainController *controller = ZRMainController::mainController();
         QList<QUrl> urls;
@@ -172,11 +192,13 @@ int runQuorvel(int argc, char **argv)
             std::fputs("quorvel: nothing new to add: no address found, or all of them are queued already\n", stderr);
         const ZRDownloadList before = controller->downloads();
         controller->openURLs(urls, arguments);
-        ZRDownloadList watched = controller->downloadsMatchingStatusMask(ZRDownloadStatusMaskActive);
+        watched = controller->downloadsMatchingStatusMask(ZRDownloadStatusMaskActive);
         for (const ZRDownloadPtr &download : controller->downloads()) {
             if (!before.contains(download))
                 watched.append(download);
         }
+    }
+    if (!followsSchedule && (!paths.isEmpty() || !addresses.isEmpty())) {
         run = std::make_unique<ZRHeadlessRun>(stdout, [&frontEnd] { frontEnd.requestQuit(); });
         run->watch(watched);
         // The last download to finish ends the run at once, not on the next tick.

@@ -74,6 +74,7 @@ ZRMainController *ZRMainController::mainController()
 ZRMainController::ZRMainController() : _queueArchive(ZRDownload::queueArchivePath())
 {
     ZRDownloadManager::setSharedManager(this);
+    ZRHistorian::historian()->setDelegate(this);
 }
 
 ZRMainController::~ZRMainController()
@@ -103,6 +104,7 @@ void ZRMainController::registerDefaults()
         {HistoryOfCompleteDownloads, true},
         {NumberOfTopLevelHistoryItems, 10},
         {AutoResumeAfterSleepDelay, 3},
+        {HistorySearchCriterion, QStringLiteral("Name")},
         {StoreMetadataLocally, true},
     });
 }
@@ -483,6 +485,7 @@ bool ZRMainController::shouldQuit()
         return false;
     disableSchedule();
     stopObservingWorkspaceNotifications();
+    ZRHistorian::historian()->cleanUp();
     if (_userInterface && _userInterface->isDownloadWindowVisible() &&
         defaults().boolForKey(ZRPreferenceKey::UselessAnimations))
         _userInterface->collapseDownloadWindowAndRestoreFrame();
@@ -594,16 +597,6 @@ void ZRMainController::updateStatusItem()
         _userInterface->setStatusItemVisible(defaults().integerForKey(ZRPreferenceKey::ApplicationMode) > 0);
 }
 
-// --- The schedule ---
-
-void ZRMainController::resetSchedule()
-{
-    disableSchedule();
-    // The daily queue and pause timers are armed here once the schedule exists.
-}
-
-void ZRMainController::disableSchedule() {}
-
 // --- Notices from the model ---
 
 void ZRMainController::invalidateLongTermNumberOfQueuedOrDownloadingDownloads()
@@ -683,6 +676,9 @@ void ZRMainController::copyToPasteboard(const QString &text, const QList<QUrl> &
 void ZRMainController::resetForTesting()
 {
     stopObservingWorkspaceNotifications();
+    disableSchedule();
+    ZRHistorian::historian()->resetForTesting();
+    ZRHistorian::historian()->setDelegate(this);
     _activationCall.cancel();
     _statusItemCall.cancel();
     _archiveWriteCall.cancel();

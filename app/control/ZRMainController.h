@@ -9,7 +9,9 @@
 #include "core/download/ZRDownload.h"
 #include "core/download/ZRDownloadManager.h"
 #include "core/foundation/ZRDelayedCall.h"
+#include "core/text/ZRHistorian.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QHash>
 #include <QObject>
@@ -24,7 +26,7 @@ class ZRSleepWakeWatcher;
 class ZRSystemPower;
 
 // Main thread, every member.
-class ZRMainController : public QObject, public ZRDownloadManager
+class ZRMainController : public QObject, public ZRDownloadManager, public ZRHistorianDelegate
 {
     Q_OBJECT
 public:
@@ -126,9 +128,31 @@ public:
 
     // --- The schedule ---
 
-    // Arms, or cancels, the daily queue and pause timers.
+    // Arms, or cancels, the daily queue and pause timers (at launch, wake, clock changes, after every
+    // change and every firing; cancelled before sleep and at quit).
     void resetSchedule();
     void disableSchedule();
+    // A time of day under "Schedule: Queue: Time" or "Schedule: Pause: Time" ("Hour", "Minute",
+    // "Second"); the date is dropped.
+    void setScheduleDate(const QDateTime &date, const QString &identifier);
+    // The reference day (today when invalid) at the stored time, or at the default hour when none is.
+    QDateTime scheduleDateWithIdentifier(const QString &identifier, int defaultHour, const QDateTime &referenceDate);
+    // The timers' actions: every download is queued / waiting ones (and with "Schedule: Pause:
+    // Radical" running ones) are paused; then both timers are armed for their next moment.
+    void scheduledQueueAll();
+    void scheduledPauseAll();
+    // The user's switches, the time pickers and the toolbar's schedule button (segment 0 queuing,
+    // 1 pausing).
+    void toggleScheduleUserDefault(const QString &key, int segment);
+    void toggleScheduledQueuing();
+    void toggleScheduledPausing();
+    void setScheduledPausingRadical(bool radical);
+    void changeScheduledTime(const QDateTime &date, bool queuingPicker);
+    void schedule(int segment);
+    // Whether scheduled queuing or pausing is on.
+    static bool isScheduleOn();
+    bool isScheduledQueueArmed() const { return _scheduledQueueCall.isScheduled(); }
+    bool isScheduledPauseArmed() const { return _scheduledPauseCall.isScheduled(); }
 
     // --- Status summary and all-done procedures ---
 
@@ -146,7 +170,7 @@ public:
     void updateDownload(ZRDownload *download, bool forceDisplay);
     void updateDownload(ZRDownload *download, bool forceDisplay, bool forceVanish, double vanishInterval) override;
     // Takes every complete or aborted download at the path out of the list (its file went to the trash).
-    void removeDownloadIfDoneWithPath(const QString &path);
+    void removeDownloadIfDoneWithPath(const QString &path) override;
     // Starts the removal now for each download still in the list.
     void vanishDownloads(const ZRDownloadList &downloads);
     // Removing the last pending download by hand is no reason for the all-done notification.
@@ -276,4 +300,8 @@ private:
     ZRDelayedCall _sleepCall;
     ZRDelayedCall _redrawCall;
     ZRDelayedCall _archiveWriteCall;
+
+    // --- The schedule ---
+    ZRDelayedCall _scheduledQueueCall;
+    ZRDelayedCall _scheduledPauseCall;
 };

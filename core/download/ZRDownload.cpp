@@ -9,6 +9,7 @@
 #include "core/text/ZRAddressExtensions.h"
 #include "core/text/ZRApplications.h"
 #include "core/text/ZRCollectionExtensions.h"
+#include "core/text/ZRDateExtensions.h"
 #include "core/text/ZRExtendedAttributes.h"
 #include "core/text/ZRFileBookmark.h"
 #include "core/text/ZRIcons.h"
@@ -1224,5 +1225,5 @@ bool ZRDownload::isDownloadPageURL() const
 
 QString ZRDownload::fuzzyDoneDateDescription()
 {
-    return QString();
+    return ZRExtensions::fuzzyDescription(doneDate());
 }

@@ -12,6 +12,7 @@
 #include "core/text/ZRApplications.h"
 #include "core/text/ZRExtendedAttributes.h"
 #include "core/text/ZRFileBookmark.h"
+#include "core/text/ZRHistorian.h"
 #include "core/text/ZRNumberFormatting.h"
 #include "core/text/ZRPathExtensions.h"
 #include "core/text/ZRStringExtensions.h"
@@ -1147,7 +1148,17 @@ void ZRDownload::openWithMatchingFolderRule(const QString &finalPath)
 
 void ZRDownload::recordInHistory()
 {
-    // The history of finished downloads is not kept yet.
+    ZRHistorian::Download ended;
+    ended.name = name();
+    ended.originalURLString = originalURLString();
+    ended.path = path();
+    ended.alias = _userSettings.value(ZRDownloadKeys::Alias).toByteArray();
+    ended.dateAdded = date();
+    ended.isComplete = _status == ZRDownloadStatusComplete;
+    // Only a complete download has a done date; asking an aborted one would invent one.
+    if (ended.isComplete)
+        ended.dateCompleted = doneDate();
+    ZRHistorian::historian()->add(ended);
 }
 
 void ZRDownload::updateDownload()
