@@ -104,10 +104,9 @@ bool ZRDebugLogEnabled()
     return ZRUserDefaults::standardUserDefaults().boolForKey(QLatin1String(ZRDebugLogKey));
 }
 
-void ZRLogDebug(const QString &message)
+void ZRLogDebugMessage(const QString &message)
 {
-    if (ZRDebugLogEnabled())
-        ZRLog(QStringLiteral("[Debug] ") + message);
+    ZRLog(QStringLiteral("[Debug] ") + message);
 }
 
 void ZRLogSetEchoToStandardError(bool echo)

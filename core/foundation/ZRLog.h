@@ -23,8 +23,14 @@ QString stringByEscapingControlCharacters(const QString &string, bool keepLineBr
 // One line: the message with its control characters escaped, line breaks included.
 void ZRLog(const QString &message);
 
-// Writes "[Debug] " and the message, only while the user default "ZRDebugLog" is true.
-void ZRLogDebug(const QString &message);
+// Writes "[Debug] " and the message, only while the user default "ZRDebugLog" is true; the message
+// is not even made otherwise (many describe whole header sets).
+#define ZRLogDebug(...)                                                                                      \
+    do {                                                                                                     \
+        if (ZRDebugLogEnabled())                                                                             \
+            ZRLogDebugMessage(__VA_ARGS__);                                                                  \
+    } while (false)
+void ZRLogDebugMessage(const QString &message);
 bool ZRDebugLogEnabled();
 
 // The terminal front end also prints every line to stderr.
