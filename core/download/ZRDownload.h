@@ -225,6 +225,8 @@ public:
     QString downloadProgressDescription();
     bool hasDownloadWorkers() const { return !_downloadWorkers.empty(); }
     bool isGettingDownloadPageSource() const { return _isGettingDownloadPageSource; }
+    // Forgets whether the address is a download page (the rules changed).
+    void reevaluateDownloadPageURLStatus() { _isDownloadPageURLStatus.reset(); }
 
     // Removal animation: a download that is vanishing is leaving the list.
     bool isVanishing() const { return _isVanishing; }
@@ -413,6 +415,7 @@ private:
     bool _hasJustAddedAccelerationWorkers = false;
     bool _hasFailedToAddAccelerationWorkers = false;
     bool _isGettingDownloadPageSource = false;
+    mutable std::optional<bool> _isDownloadPageURLStatus;
     QString _intermediateDownloadTargetPath;
     double _downloadFraction = 0;
     quint16 _downloadSixth = 0;
