@@ -154,6 +154,9 @@ void ZRMainController::applicationDidFinishLaunching()
     }
 
     startObservingWorkspaceNotifications();
+    // Rules that cannot be used are reported at launch, not at the first download.
+    downloadPageRules();
+    startWatchingPreferencesFile();
     resetSchedule();
     _statusItemCall.schedule(0, [this] { updateStatusItem(); });
 }
@@ -694,5 +697,6 @@ void ZRMainController::resetForTesting()
     _isShowingQuitWhileDownloadingAlert = false;
     _queueArchive = ZRQueueArchive(ZRDownload::queueArchivePath());
     resetStatusForTesting();
+    resetRulesForTesting();
     ZRDownloadManager::setSharedManager(this);
 }

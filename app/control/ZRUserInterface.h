@@ -132,4 +132,9 @@ public:
     virtual void abortModalAlert() {}
     // The list that animates the removal of rows; none without a list on screen (rows go at once).
     virtual ZRDownloadVanishView *downloadVanishView() { return nullptr; }
+
+    // --- Folder rules ---
+    // The folder pop-up of the preferences (or of the rule editor) must be filled again
+    // (ZRMainController::populateFolderMenu).
+    virtual void updateDownloadsFolderSelector(bool forSpecialCase) { (void)forSpecialCase; }
 };

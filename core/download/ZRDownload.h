@@ -225,7 +225,11 @@ public:
     QString downloadProgressDescription();
     bool hasDownloadWorkers() const { return !_downloadWorkers.empty(); }
     bool isGettingDownloadPageSource() const { return _isGettingDownloadPageSource; }
-    // Forgets whether the address is a download page (the rules changed).
+    // Download-page rules: the name pattern and the page test of this download's address (the test
+    // is kept until the rules change or the address does).
+    std::optional<QString> preservedNamePattern() const;
+    QString filenameWithPreservedNamePattern(const QString &pattern, const QString &downloadPageTitle) const;
+    bool isDownloadPageURL() const;
     void reevaluateDownloadPageURLStatus() { _isDownloadPageURLStatus.reset(); }
 
     // Removal animation: a download that is vanishing is leaving the list.
@@ -392,10 +396,6 @@ private:
     void takeMissingValuesFromBundleMetadata(const QVariantMap &metadata);
     bool bundleDataIsConsistent(const QString &bundle, const QString &intermediatePath, const QVariantMap &metadata);
     bool bundleHoldsOnlyDataNamed(const QString &bundle, const QString &cleanName) const;
-    // Download-page rules: the name pattern and the page test of this download's address.
-    std::optional<QString> preservedNamePattern() const;
-    QString filenameWithPreservedNamePattern(const QString &pattern, const QString &downloadPageTitle) const;
-    bool isDownloadPageURL() const;
     // "just now", "5 minutes ago", ... for the completion date; empty when there is no such text.
     QString fuzzyDoneDateDescription();
 

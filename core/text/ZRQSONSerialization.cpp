@@ -11,17 +11,18 @@
 namespace
 {
 
-// A comma at a line end, between a value and the next value or key.
+// A comma at a line end, between a value and the next value or key. The next line's first
+// character must not be blank: else the blanks that indent a closing bracket would stand for a value.
 const ZRPageRegex::Pattern &lineEndCommaPattern()
 {
-    static const ZRPageRegex::Pattern pattern(QStringLiteral("([^,:\\s\\[{]\\s*),([\\n\\r]\\s*[^\\]}])"), 0);
+    static const ZRPageRegex::Pattern pattern(QStringLiteral("([^,:\\s\\[{]\\s*),([\\n\\r]\\s*[^\\]}\\s])"), 0);
     return pattern;
 }
 
 // The same place without its comma.
 const ZRPageRegex::Pattern &missingCommaPattern()
 {
-    static const ZRPageRegex::Pattern pattern(QStringLiteral("([^,:\\s\\[{]\\s*)([\\n\\r]\\s*[^\\]}])"), 0);
+    static const ZRPageRegex::Pattern pattern(QStringLiteral("([^,:\\s\\[{]\\s*)([\\n\\r]\\s*[^\\]}\\s])"), 0);
     return pattern;
 }
 
