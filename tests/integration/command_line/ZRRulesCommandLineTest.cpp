@@ -46,7 +46,7 @@ TEST_F(RulesCommandLine, DownloadPagesAreResolvedIntoTheFilesTheyLinkTo)
     const QByteArray archive = QByteArray("PK\x03\x04 archive ") + QByteArray(50000, 'z');
     ASSERT_TRUE(nginx.addFile(u"files/archive.zip"_s, archive));
     ASSERT_TRUE(nginx.addFile(u"tool/get"_s, "<title>Tool</title><a href=\"/files/archive.zip\">get it</a>"));
-    ASSERT_TRUE(nginx.addFile(u"two/start"_s, ("<a href=\"" + nginx.httpURL(u"/tool/get"_s) + "\">on</a>").toUtf8()));
+    ASSERT_TRUE(nginx.addFile(u"two/start"_s, QString(u"<a href=\""_s + nginx.httpURL(u"/tool/get"_s) + u"\">on</a>"_s).toUtf8()));
     ASSERT_TRUE(nginx.addFile(u"empty/page"_s, "no links here"));
     writePreferences({{u"Download Page Rules"_s, uR"([
         {"Source": "/tool/get", "Query Cascade": ["href=\"([^\"]+\\.zip)\""], "Use Source Name": true},
@@ -91,15 +91,20 @@ TEST_F(RulesCommandLine, FolderRulesFileDownloadsAndOpenThemWithTheirApplication
                           u"[Desktop Entry]\nType=Application\nName=Opener\nExec=%1 %2 %f\n"_s.arg(script, record).toUtf8()));
 
     const QString host = QString::number(nginx.httpPort());
+    const QString defaultFolder = root + u"/default"_s;
+    const QString blocked = root + u"/blocker/sub"_s;
+    const QString byExtension = root + u"/by-extension"_s;
+    const QString byHost = root + u"/by-host"_s;
+    const QVariantList rules{
+        QVariantMap{{u"Extensions"_s, QStringList{u"bin"_s}}, {u"Downloads Folder"_s, blocked}},
+        QVariantMap{{u"Extensions"_s, QStringList{u"bin"_s}}, {u"Downloads Folder"_s, byExtension}},
+        QVariantMap{{u"Hosts"_s, QStringList{u"localhost"_s}}, {u"Downloads Folder"_s, byHost}},
+        QVariantMap{{u"Extensions"_s, QStringList{u"txt"_s}}, {u"Application"_s, u"quorvel-test-opener.desktop"_s}},
+    };
     writePreferences({
-        {u"Downloads Folder"_s, root + u"/default"_s},
+        {u"Downloads Folder"_s, defaultFolder},
         {u"Downloads Folder: Subdivision Format (Rules)"_s, u"yyyy/MM"_s},
-        {u"Rules"_s, QVariantList{
-            QVariantMap{{u"Extensions"_s, QStringList{u"bin"_s}}, {u"Downloads Folder"_s, root + u"/blocker/sub"_s}},
-            QVariantMap{{u"Extensions"_s, QStringList{u"bin"_s}}, {u"Downloads Folder"_s, root + u"/by-extension"_s}},
-            QVariantMap{{u"Hosts"_s, QStringList{u"localhost"_s}}, {u"Downloads Folder"_s, root + u"/by-host"_s}},
-            QVariantMap{{u"Extensions"_s, QStringList{u"txt"_s}}, {u"Application"_s, u"quorvel-test-opener.desktop"_s}},
-        }},
+        {u"Rules"_s, rules},
     });
     const QString output = run({u"http://localhost:%1/files/a.bin"_s.arg(host), nginx.httpURL(u"/files/b.bin"_s),
                                 nginx.httpURL(u"/files/c.txt"_s)},

@@ -260,6 +260,8 @@ TEST_F(RulesTest, DownloadPageRulesComeFromThePreferencesAndFollowTheirFile)
     controller->didChangeDownloadPageRulesText(u"{\n\"pages\\\\.example\" : {\n\"Query Cascade\" : [\"y\"]\n}\n}"_s);
     EXPECT_EQ(controller->downloadPageRules().value(0).toMap().value(u"Source"_s), u"pages\\.example"_s);
     EXPECT_TRUE(download->isDownloadPageURL());
+    EXPECT_TRUE(download->statusDescriptionWithLiveDetails(true).endsWith(QChar(0x2387)))
+        << download->statusDescriptionWithLiveDetails(true).toStdString();
     controller->didChangeDownloadPageRulesText(u" "_s);
     EXPECT_FALSE(defaults().hasStoredValueForKey(u"Download Page Rules"_s));
     EXPECT_FALSE(download->isDownloadPageURL());
