@@ -19,6 +19,7 @@
 #include <QFileSystemWatcher>
 
 #include <algorithm>
+#include <cstdio>
 
 using namespace ZRFolderRulesPreferenceKey;
 
@@ -550,9 +551,15 @@ QVariantList ZRMainController::downloadPageRules() const
         const QString text = useDefault ? ZRPageRules::defaultRulesText() : stored.toString();
         QString failure;
         _downloadPageRules = ZRPageRules::rulesFromText(text, &failure);
-        if (!failure.isEmpty())
-            ZRLog(QStringLiteral("cannot use the download page rules of \"%1\": %2; no address is a download page")
-                      .arg(QString(DownloadPageRules), failure));
+        if (!failure.isEmpty()) {
+            const QString line =
+                QStringLiteral("cannot use the download page rules of \"%1\": %2; no address is a download page")
+                    .arg(QString(DownloadPageRules), failure);
+            ZRLog(line);
+            // Someone who edited Preferences.plist by hand looks at the terminal, not the journal.
+            if (!ZRLogEchoesToStandardError())
+                std::fprintf(stderr, "%s\n", ZRExtensions::stringByEscapingControlCharacters(line).toLocal8Bit().constData());
+        }
     }
     return *_downloadPageRules;
 }
