@@ -27,7 +27,7 @@ inline constexpr QLatin1String DownloadPageRules("Download Page Rules");
 
 struct ZRFolderMenuItem {
     enum class Kind {
-        Item,          // a choosable item
+        Item, // a choosable item
         Separator,
         ThinSeparator, // a narrower separator between groups of one section
         Header,        // a section title, not choosable
@@ -35,13 +35,13 @@ struct ZRFolderMenuItem {
     };
     enum class Role {
         None,
-        Folder,                  // sets the folder to `path`
-        DefaultFolder,           // "Default Downloads Folder": the rule goes to the downloads folder
-        OtherFolder,             // "Other...": the user chooses a folder
-        ClearRecentFolders,      // "Clear Menu"
-        EditRule,                // opens the rule editor for `rule`
-        RemoveRule,              // removes `rule`
-        DefineRule,              // opens the rule editor for a new rule
+        Folder,             // sets the folder to `path`
+        DefaultFolder,      // "Default Downloads Folder": the rule goes to the downloads folder
+        OtherFolder,        // "Other...": the user chooses a folder
+        ClearRecentFolders, // "Clear Menu"
+        EditRule,           // opens the rule editor for `rule`
+        RemoveRule,         // removes `rule`
+        DefineRule,         // opens the rule editor for a new rule
         RemoveAllRules,
     };
 

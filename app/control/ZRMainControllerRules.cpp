@@ -86,9 +86,10 @@ ZRFolderMenuItem ruleItem(const QVariantMap &rule)
     ZRFolderMenuItem entry = item(ZRFolderMenuItem::Role::EditRule, ZRExtensions::specialCaseMenuTitle(rule));
     entry.rule = rule;
     const QStringList extensions = rule.value(ZRFolderRuleKey::Extensions).toStringList();
-    entry.icon = extensions.isEmpty() ? ZRIcon{QStringLiteral("applications-internet"),
-                                               QStringLiteral("network-workgroup"), QSize(16, 16)}
-                                      : ZRExtensions::iconFromExtensionWithSize(extensions.first(), QSize(16, 16));
+    entry.icon = extensions.isEmpty()
+                     ? ZRIcon{QStringLiteral("applications-internet"), QStringLiteral("network-workgroup"),
+                              QSize(16, 16)}
+                     : ZRExtensions::iconFromExtensionWithSize(extensions.first(), QSize(16, 16));
     entry.submenuTitle = localized("Rule");
     ZRFolderMenuItem edit = item(ZRFolderMenuItem::Role::EditRule, localized("Edit..."));
     edit.rule = rule;
@@ -105,14 +106,16 @@ ZRFolderMenuItem ruleItem(const QVariantMap &rule)
         return plain;
     };
     if (!folder.isEmpty())
-        entry.submenu << line(localized("Download to %1").arg(ZRExtensions::displayFilename(expanded(folder))),
-                              ZRExtensions::cachedIcon16FromPath(expanded(folder)));
+        entry.submenu << line(
+            localized("Download to %1").arg(ZRExtensions::displayFilename(expanded(folder))),
+            ZRExtensions::cachedIcon16FromPath(expanded(folder)));
     if (!application.isEmpty()) {
         const QString path = ZRExtensions::applicationPathFromBundleID(application);
-        const QString name = path.isEmpty() ? application : ZRExtensions::applicationDisplayNameFromPath(path);
+        const QString name =
+            path.isEmpty() ? application : ZRExtensions::applicationDisplayNameFromPath(path);
         entry.submenu << line(localized("Open with %1").arg(name),
-                              ZRIcon{ZRExtensions::applicationIconNameFromPath(path), QStringLiteral("application-x-executable"),
-                                     QSize(16, 16)});
+                              ZRIcon{ZRExtensions::applicationIconNameFromPath(path),
+                                     QStringLiteral("application-x-executable"), QSize(16, 16)});
     }
     if (folder.isEmpty() && application.isEmpty())
         entry.submenu << line(localized("Ineffective"), ZRIcon());
@@ -180,7 +183,8 @@ void ZRMainController::beginEditingSpecialCase(const std::optional<QVariantMap> 
 bool ZRMainController::specialCaseEditorAcceptsHosts(const QStringList &hosts, const QStringList &extensions,
                                                      bool applicationChosen) const
 {
-    return (!hosts.isEmpty() || !extensions.isEmpty()) && (_currentSpecialCaseDownloadsFolder || applicationChosen);
+    return (!hosts.isEmpty() || !extensions.isEmpty()) &&
+           (_currentSpecialCaseDownloadsFolder || applicationChosen);
 }
 
 std::optional<QVariantMap> ZRMainController::endEditingSpecialCase(SpecialCaseEditorResponse response,
@@ -212,7 +216,8 @@ std::optional<QVariantMap> ZRMainController::endEditingSpecialCase(SpecialCaseEd
             // The editor enables OK only for a rule that can take effect; a caller without the
             // window gets the same check.
             if ((!hosts.isEmpty() || !extensions.isEmpty()) &&
-                (rule.contains(ZRFolderRuleKey::DownloadsFolder) || rule.contains(ZRFolderRuleKey::Application))) {
+                (rule.contains(ZRFolderRuleKey::DownloadsFolder) ||
+                 rule.contains(ZRFolderRuleKey::Application))) {
                 rules.append(rule);
                 added = rule;
             }
@@ -250,9 +255,10 @@ ZRMainController::specialCaseApplicationMenu(const QStringList &extensions, int 
     for (auto it = applications.constBegin(); it != applications.constEnd(); ++it)
         items.append({ZRExtensions::applicationDisplayNameFromPath(it.value()),
                       ZRExtensions::applicationIconNameFromPath(it.value()), it.key()});
-    std::stable_sort(items.begin(), items.end(), [](const ApplicationMenuItem &a, const ApplicationMenuItem &b) {
-        return ZRNaturalLessThan(a.title, b.title);
-    });
+    std::stable_sort(items.begin(), items.end(),
+                     [](const ApplicationMenuItem &a, const ApplicationMenuItem &b) {
+                         return ZRNaturalLessThan(a.title, b.title);
+                     });
     int selected = -1;
     if (items.isEmpty()) {
         items.append({QStringLiteral("-"), QString(), QString()});
@@ -314,12 +320,14 @@ void ZRMainController::setDownloadsFolder(const std::optional<QString> &path, bo
         if (folder->isNull())
             _currentSpecialCaseDownloadsFolder.reset();
         else
-            _currentSpecialCaseDownloadsFolder = ZRExtensions::stringByAbbreviatingWithTildeInPath(expanded(*folder));
+            _currentSpecialCaseDownloadsFolder =
+                ZRExtensions::stringByAbbreviatingWithTildeInPath(expanded(*folder));
     } else if (!folder->isEmpty()) {
         const QString abbreviated = ZRExtensions::stringByAbbreviatingWithTildeInPath(expanded(*folder));
         defaults().setObject(abbreviated, DownloadsFolder);
         QStringList recent = recentDownloadsFolders();
-        if (!std::any_of(recent.cbegin(), recent.cend(), [&](const QString &p) { return isSamePath(p, abbreviated); })) {
+        if (!std::any_of(recent.cbegin(), recent.cend(),
+                         [&](const QString &p) { return isSamePath(p, abbreviated); })) {
             recent.append(abbreviated);
             defaults().setObject(recent, RecentDownloadsFolders);
         }
@@ -395,9 +403,10 @@ std::optional<QString> ZRMainController::chooseAbbreviatedDownloadFileForURL(con
 
 // --- Folder menus ---
 
-bool ZRMainController::addFolderCandidate(ZRFolderMenu &menu, bool withSeparator, const QString &abbreviatedPath,
-                                          const QString &displayName, bool action, double suffixSize,
-                                          const QString &currentPath, bool *isMatch)
+bool ZRMainController::addFolderCandidate(ZRFolderMenu &menu, bool withSeparator,
+                                          const QString &abbreviatedPath, const QString &displayName,
+                                          bool action, double suffixSize, const QString &currentPath,
+                                          bool *isMatch)
 {
     const QString path = expanded(abbreviatedPath);
     const bool match = isSamePath(abbreviatedPath, currentPath);
@@ -425,14 +434,15 @@ bool ZRMainController::addFolderCandidate(ZRFolderMenu &menu, bool withSeparator
 }
 
 int ZRMainController::populateFolderMenu(ZRFolderMenu &menu, const QString &setting, bool forSpecialCase,
-                                         bool appendSpecialCases, bool action, bool setStates, bool addExplanation,
-                                         double suffixSize)
+                                         bool appendSpecialCases, bool action, bool setStates,
+                                         bool addExplanation, double suffixSize)
 {
     const QVariantList rules = appendSpecialCases ? specialCases() : QVariantList();
     const bool listsRules = appendSpecialCases && !rules.isEmpty();
     int result = -1;
     if (forSpecialCase) {
-        ZRFolderMenuItem defaultItem = item(ZRFolderMenuItem::Role::DefaultFolder, localized("Default Downloads Folder"));
+        ZRFolderMenuItem defaultItem =
+            item(ZRFolderMenuItem::Role::DefaultFolder, localized("Default Downloads Folder"));
         defaultItem.path = QString(); // the null marker
         defaultItem.checked = setStates && setting.isEmpty();
         menu.append(defaultItem);
@@ -461,8 +471,8 @@ int ZRMainController::populateFolderMenu(ZRFolderMenu &menu, const QString &sett
     }
     if (!currentListed && !setting.isEmpty()) {
         bool isMatch = false;
-        if (addFolderCandidate(menu, !forSpecialCase && !listsRules, setting, QString(), action, suffixSize, setting,
-                               &isMatch)) {
+        if (addFolderCandidate(menu, !forSpecialCase && !listsRules, setting, QString(), action, suffixSize,
+                               setting, &isMatch)) {
             menu.last().checked = setStates;
             result = int(menu.size() - 1);
         } else if (forSpecialCase) {
@@ -470,7 +480,8 @@ int ZRMainController::populateFolderMenu(ZRFolderMenu &menu, const QString &sett
         } else {
             result = -1;
             for (qsizetype i = 0; i < menu.size(); ++i) {
-                if (menu[i].role == ZRFolderMenuItem::Role::Folder && isSamePath(menu[i].path, abbreviatedDownloadFolder())) {
+                if (menu[i].role == ZRFolderMenuItem::Role::Folder &&
+                    isSamePath(menu[i].path, abbreviatedDownloadFolder())) {
                     result = int(i);
                     break;
                 }
@@ -501,7 +512,8 @@ int ZRMainController::populateFolderMenu(ZRFolderMenu &menu, const QString &sett
         }
         menu.append(item(ZRFolderMenuItem::Role::DefineRule, localized("Define Rule...")));
         if (!rules.isEmpty()) {
-            ZRFolderMenuItem removeAll = item(ZRFolderMenuItem::Role::RemoveAllRules, localized("Remove All Rules"));
+            ZRFolderMenuItem removeAll =
+                item(ZRFolderMenuItem::Role::RemoveAllRules, localized("Remove All Rules"));
             removeAll.alternate = true;
             menu.append(removeAll);
         }
@@ -553,12 +565,14 @@ QVariantList ZRMainController::downloadPageRules() const
         _downloadPageRules = ZRPageRules::rulesFromText(text, &failure);
         if (!failure.isEmpty()) {
             const QString line =
-                QStringLiteral("cannot use the download page rules of \"%1\": %2; no address is a download page")
+                QStringLiteral(
+                    "cannot use the download page rules of \"%1\": %2; no address is a download page")
                     .arg(QString(DownloadPageRules), failure);
             ZRLog(line);
             // Someone who edited Preferences.plist by hand looks at the terminal, not the journal.
             if (!ZRLogEchoesToStandardError())
-                std::fprintf(stderr, "%s\n", ZRExtensions::stringByEscapingControlCharacters(line).toLocal8Bit().constData());
+                std::fprintf(stderr, "%s\n",
+                             ZRExtensions::stringByEscapingControlCharacters(line).toLocal8Bit().constData());
         }
     }
     return *_downloadPageRules;

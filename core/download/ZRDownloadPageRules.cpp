@@ -25,7 +25,8 @@ std::optional<QString> ZRDownload::preservedNamePattern() const
     return ZRPageRules::preservedNamePattern(_url, downloadPageRules());
 }
 
-QString ZRDownload::filenameWithPreservedNamePattern(const QString &pattern, const QString &downloadPageTitle) const
+QString ZRDownload::filenameWithPreservedNamePattern(const QString &pattern,
+                                                     const QString &downloadPageTitle) const
 {
     return ZRPageRules::filenameWithPreservedNamePattern(_url, pattern, downloadPageTitle);
 }
@@ -48,10 +49,13 @@ void ZRDownload::startDownloadPageFetch(const QUrl &pageURL)
     QThreadPool::globalInstance()->start([weakSelf, pageURL, rules, application] {
         QString title;
         const QList<QUrl> urls = ZRPageRules::URLsFromDownloadPageWithTitle(pageURL, rules, &title);
-        QMetaObject::invokeMethod(application, [weakSelf, urls, title] {
-            if (ZRDownloadPtr self = weakSelf.lock())
-                self->downloadPageFetchDidFinish(urls, title);
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            application,
+            [weakSelf, urls, title] {
+                if (ZRDownloadPtr self = weakSelf.lock())
+                    self->downloadPageFetchDidFinish(urls, title);
+            },
+            Qt::QueuedConnection);
     });
 }
 
@@ -72,9 +76,11 @@ void ZRDownload::downloadPageFetchDidFinish(const QList<QUrl> &urls, const QStri
         // Downloading the page itself instead would leave an HTML file named like the wanted one.
         _isGettingDownloadPageSource = false;
         ZRLog(QStringLiteral("%1 cannot extract download page URL%2")
-                  .arg(description(), ZRDebugLogEnabled() ? QString()
-                                                          : QStringLiteral(" (enable debug logging for details)")));
-        _failureDescription = QCoreApplication::translate("ZRDownload", "Cannot extract the download page's address");
+                  .arg(description(), ZRDebugLogEnabled()
+                                          ? QString()
+                                          : QStringLiteral(" (enable debug logging for details)")));
+        _failureDescription =
+            QCoreApplication::translate("ZRDownload", "Cannot extract the download page's address");
         abortStart();
         return;
     }

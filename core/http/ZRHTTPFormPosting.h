@@ -22,7 +22,7 @@ using Form = std::vector<FormField>;
 
 struct URLRequest {
     std::string url;
-    std::string method;              // "GET", or "POST" with a form
+    std::string method; // "GET", or "POST" with a form
     std::vector<std::pair<std::string, std::string>> headerFields;
     std::string body;
     double timeOutSeconds = 60;

@@ -57,7 +57,8 @@ QMap<QString, QString> applicationsForExtensions(const QStringList &extensions)
 QString specialCaseMenuTitle(const QVariantMap &rule)
 {
     const QString hosts = rule.value(ZRFolderRuleKey::Hosts).toStringList().join(QStringLiteral("//"));
-    const QString extensions = rule.value(ZRFolderRuleKey::Extensions).toStringList().join(QStringLiteral("//"));
+    const QString extensions =
+        rule.value(ZRFolderRuleKey::Extensions).toStringList().join(QStringLiteral("//"));
     if (!hosts.isEmpty() && !extensions.isEmpty())
         return QStringLiteral("%1::%2").arg(hosts, extensions);
     if (!hosts.isEmpty())

@@ -17,7 +17,9 @@ Pattern::Pattern(const QString &pattern, int options)
     std::unique_ptr<icu::RegexPattern> compiled(
         icu::RegexPattern::compile(ZRTextICU::copy(pattern), flags, parseError, status));
     if (U_FAILURE(status) || !compiled) {
-        _error = QStringLiteral("%1 at offset %2").arg(QString::fromLatin1(u_errorName(status))).arg(parseError.offset);
+        _error = QStringLiteral("%1 at offset %2")
+                     .arg(QString::fromLatin1(u_errorName(status)))
+                     .arg(parseError.offset);
         return;
     }
     _pattern = std::move(compiled);
@@ -36,7 +38,8 @@ int Pattern::groupCount() const
     return U_SUCCESS(status) && matcher ? matcher->groupCount() : 0;
 }
 
-Pattern::Outcome Pattern::enumerateMatches(const QString &subject, const std::function<bool(const Match &)> &handler,
+Pattern::Outcome Pattern::enumerateMatches(const QString &subject,
+                                           const std::function<bool(const Match &)> &handler,
                                            int timeLimit) const
 {
     if (!_pattern)

@@ -1,6 +1,6 @@
-// Private to core/text. Regular expressions (ICU) for the download-page rules and their text formats: compiled once per
-// use, searched under a time limit so that a pattern written by the user cannot hang the program on
-// a page written by a stranger.
+// Private to core/text. Regular expressions (ICU) for the download-page rules and their text formats:
+// compiled once per use, searched under a time limit so that a pattern written by the user cannot hang the
+// program on a page written by a stranger.
 #pragma once
 
 #include <QString>

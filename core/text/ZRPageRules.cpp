@@ -66,8 +66,8 @@ std::optional<bool> booleanReading(const QVariant &value)
         if (i >= text.size())
             return false;
         const QChar c = text[i];
-        return c == QLatin1Char('Y') || c == QLatin1Char('y') || c == QLatin1Char('T') || c == QLatin1Char('t') ||
-               (c >= QLatin1Char('1') && c <= QLatin1Char('9'));
+        return c == QLatin1Char('Y') || c == QLatin1Char('y') || c == QLatin1Char('T') ||
+               c == QLatin1Char('t') || (c >= QLatin1Char('1') && c <= QLatin1Char('9'));
     }
     default:
         return std::nullopt;
@@ -106,7 +106,10 @@ QString ruleFailure(const QVariant &rule, const QVariant &source)
         for (qsizetype p = 0; p < patterns.size(); ++p) {
             const QString failure = compiledPatternFailure(patterns[p], QueryOptions);
             if (!failure.isEmpty())
-                return QStringLiteral("pattern %1 of step %2 of \"Query Cascade\" %3").arg(p + 1).arg(s + 1).arg(failure);
+                return QStringLiteral("pattern %1 of step %2 of \"Query Cascade\" %3")
+                    .arg(p + 1)
+                    .arg(s + 1)
+                    .arg(failure);
         }
     }
     if (map.contains(ZRPageRuleKey::UseSourceName)) {
@@ -271,13 +274,27 @@ private:
             c = peek();
             ++_position;
             switch (c.unicode()) {
-            case 'n': result.append(QLatin1Char('\n')); break;
-            case 't': result.append(QLatin1Char('\t')); break;
-            case 'r': result.append(QLatin1Char('\r')); break;
-            case 'a': result.append(QChar(7)); break;
-            case 'b': result.append(QChar(8)); break;
-            case 'f': result.append(QChar(12)); break;
-            case 'v': result.append(QChar(11)); break;
+            case 'n':
+                result.append(QLatin1Char('\n'));
+                break;
+            case 't':
+                result.append(QLatin1Char('\t'));
+                break;
+            case 'r':
+                result.append(QLatin1Char('\r'));
+                break;
+            case 'a':
+                result.append(QChar(7));
+                break;
+            case 'b':
+                result.append(QChar(8));
+                break;
+            case 'f':
+                result.append(QChar(12));
+                break;
+            case 'v':
+                result.append(QChar(11));
+                break;
             case 'U': {
                 bool ok = false;
                 const ushort unit = _text.mid(_position, 4).toUShort(&ok, 16);
@@ -290,7 +307,8 @@ private:
             default:
                 if (c >= QLatin1Char('0') && c <= QLatin1Char('7')) {
                     int value = c.unicode() - '0';
-                    for (int k = 0; k < 2 && !atEnd() && peek() >= QLatin1Char('0') && peek() <= QLatin1Char('7'); ++k)
+                    for (int k = 0;
+                         k < 2 && !atEnd() && peek() >= QLatin1Char('0') && peek() <= QLatin1Char('7'); ++k)
                         value = value * 8 + (_text[_position++].unicode() - '0');
                     result.append(QChar(value));
                 } else {
@@ -404,7 +422,8 @@ QString defaultRulesText()
     static const QString text = [] {
         const QVariantMap rule{
             {ZRPageRuleKey::Source, QStringLiteral("^https?://(www\\.)?tessaline\\.com/quorvel(/|$)")},
-            {ZRPageRuleKey::QueryCascade, QVariantList{QStringLiteral("href\\s*=\\s*\"[^\"]*(/download/[^\"]+)\"")}},
+            {ZRPageRuleKey::QueryCascade,
+             QVariantList{QStringLiteral("href\\s*=\\s*\"[^\"]*(/download/[^\"]+)\"")}},
             {ZRPageRuleKey::CollectAllMatches, true},
             {ZRPageRuleKey::UseSourceName, false},
         };
@@ -449,7 +468,8 @@ Queries downloadPageQueries(const QUrl &url, const QVariantList &rules)
         if (!selected)
             continue;
         queries.cascade = rule.value(ZRPageRuleKey::QueryCascade).toList();
-        queries.findFirstMatchOnly = !booleanReading(rule.value(ZRPageRuleKey::CollectAllMatches)).value_or(false);
+        queries.findFirstMatchOnly =
+            !booleanReading(rule.value(ZRPageRuleKey::CollectAllMatches)).value_or(false);
         if (rule.contains(ZRPageRuleKey::UseSourceName)) {
             const QVariant name = rule.value(ZRPageRuleKey::UseSourceName);
             if (isString(name)) {
@@ -476,14 +496,16 @@ std::optional<QString> preservedNamePattern(const QUrl &url, const QVariantList 
     return downloadPageQueries(url, rules).namePattern;
 }
 
-QString filenameWithPreservedNamePattern(const QUrl &url, const QString &pattern, const QString &downloadPageTitle)
+QString filenameWithPreservedNamePattern(const QUrl &url, const QString &pattern,
+                                         const QString &downloadPageTitle)
 {
     using namespace ZRExtensions;
     QString name;
     if (!pattern.isEmpty()) {
         QString subject = url.toString(QUrl::FullyEncoded);
         QString namePattern = pattern;
-        static const Pattern titlePrefix(QStringLiteral("^\\s*title\\s*:\\s*(?=\\S)"), ZRPageRegex::CaseInsensitive);
+        static const Pattern titlePrefix(QStringLiteral("^\\s*title\\s*:\\s*(?=\\S)"),
+                                         ZRPageRegex::CaseInsensitive);
         titlePrefix.enumerateMatches(namePattern, [&](const Pattern::Match &match) {
             namePattern.remove(0, match.length);
             if (!downloadPageTitle.isEmpty())
@@ -545,8 +567,9 @@ QList<QUrl> URLsFromDownloadPageWithTitle(const QUrl &pageURL, const QVariantLis
     };
 
     for (const QVariant &step : queries.cascade) {
-        ZRLogDebug(QStringLiteral("query: %1").arg(isList(step) ? step.toStringList().join(QStringLiteral(" | "))
-                                                                 : step.toString()));
+        ZRLogDebug(
+            QStringLiteral("query: %1")
+                .arg(isList(step) ? step.toStringList().join(QStringLiteral(" | ")) : step.toString()));
         const QList<Entry> pages = current;
         current.clear();
         const QVariantList patterns = isList(step) ? step.toList() : QVariantList{step};
@@ -568,14 +591,17 @@ QList<QUrl> URLsFromDownloadPageWithTitle(const QUrl &pageURL, const QVariantLis
                 continue;
 
             if (title && !titleFound) {
-                titlePattern.enumerateMatches(text, [&](const Pattern::Match &match) {
-                    const QString found = trimmedString(unescapedURLString(match.groups.value(0)));
-                    if (!found.isEmpty()) {
-                        *title = found;
-                        titleFound = true;
-                    }
-                    return false;
-                }, limits.matchTimeLimit);
+                titlePattern.enumerateMatches(
+                    text,
+                    [&](const Pattern::Match &match) {
+                        const QString found = trimmedString(unescapedURLString(match.groups.value(0)));
+                        if (!found.isEmpty()) {
+                            *title = found;
+                            titleFound = true;
+                        }
+                        return false;
+                    },
+                    limits.matchTimeLimit);
             }
 
             QElapsedTimer clock;
@@ -605,9 +631,11 @@ QList<QUrl> URLsFromDownloadPageWithTitle(const QUrl &pageURL, const QVariantLis
                             }
                         }
                         Entry entry{QUrl(s, QUrl::StrictMode), encoded};
-                        if (!encoded && (!entry.url.isValid() || entry.url.isRelative() || entry.url.host().isEmpty()))
+                        if (!encoded &&
+                            (!entry.url.isValid() || entry.url.isRelative() || entry.url.host().isEmpty()))
                             entry.url = page.url.resolved(QUrl(s));
-                        const QString source = page.encoded ? QStringLiteral("(decoded page)") : loggableURL(page.url);
+                        const QString source =
+                            page.encoded ? QStringLiteral("(decoded page)") : loggableURL(page.url);
                         if (!encoded && !entry.url.isValid()) {
                             ZRLogDebug(QStringLiteral("<%1> => invalid match: <%2>").arg(source, s));
                             return true;
@@ -618,17 +646,20 @@ QList<QUrl> URLsFromDownloadPageWithTitle(const QUrl &pageURL, const QVariantLis
                             ZRLogDebug(QStringLiteral("<%1> => not a web address: <%2>").arg(source, s));
                             return true;
                         }
-                        const bool duplicate = std::any_of(current.cbegin(), current.cend(), [&](const Entry &e) {
-                            return e.encoded == entry.encoded && (entry.encoded || e.url == entry.url);
-                        });
+                        const bool duplicate =
+                            std::any_of(current.cbegin(), current.cend(), [&](const Entry &e) {
+                                return e.encoded == entry.encoded && (entry.encoded || e.url == entry.url);
+                            });
                         if (duplicate) {
-                            ZRLogDebug(QStringLiteral("<%1> => duplicate: <%2>").arg(source, describe({entry})));
+                            ZRLogDebug(
+                                QStringLiteral("<%1> => duplicate: <%2>").arg(source, describe({entry})));
                             return true;
                         }
                         ZRLogDebug(QStringLiteral("<%1> => <%2>").arg(source, describe({entry})));
                         current.append(entry);
                         ++fromThisPage;
-                        if (fromThisPage >= limits.maximumURLsPerPage || current.size() >= limits.maximumURLsPerStep) {
+                        if (fromThisPage >= limits.maximumURLsPerPage ||
+                            current.size() >= limits.maximumURLsPerStep) {
                             ZRLog(QStringLiteral("download page <%1>: stopped after %2 addresses")
                                       .arg(source)
                                       .arg(fromThisPage));
@@ -648,7 +679,8 @@ QList<QUrl> URLsFromDownloadPageWithTitle(const QUrl &pageURL, const QVariantLis
                               .arg(loggableURL(page.url), patternText.toString()));
                 if (queries.findFirstMatchOnly && !current.isEmpty())
                     break;
-                if (fromThisPage >= limits.maximumURLsPerPage || clock.elapsed() > limits.pageTimeBudgetMilliseconds)
+                if (fromThisPage >= limits.maximumURLsPerPage ||
+                    clock.elapsed() > limits.pageTimeBudgetMilliseconds)
                     break;
             }
         }

@@ -58,8 +58,8 @@ QVariantList rulesFromText(const QString &text, QString *failure = nullptr);
 // --- Matching an address ---
 
 struct Queries {
-    QVariantList cascade;                // empty: the address is not a download page
-    std::optional<QString> namePattern;  // none: the server's file name stays
+    QVariantList cascade;               // empty: the address is not a download page
+    std::optional<QString> namePattern; // none: the server's file name stays
     bool findFirstMatchOnly = true;
 };
 // The first rule whose "Source" has a non-empty match in the address decides.
@@ -68,7 +68,8 @@ bool isDownloadPageURL(const QUrl &url, const QVariantList &rules);
 std::optional<QString> preservedNamePattern(const QUrl &url, const QVariantList &rules);
 // The file name that the pattern makes of the address (or, with a "title:" pattern, of the page's
 // title); the address's own file name when it makes none.
-QString filenameWithPreservedNamePattern(const QUrl &url, const QString &pattern, const QString &downloadPageTitle);
+QString filenameWithPreservedNamePattern(const QUrl &url, const QString &pattern,
+                                         const QString &downloadPageTitle);
 
 // --- Reading pages ---
 
@@ -78,7 +79,7 @@ std::optional<QByteArray> fetchDownloadPage(const QUrl &url);
 
 // What one page may cost: patterns come from the user, pages from strangers.
 struct Limits {
-    int matchTimeLimit = 2000;              // the regular-expression engine's steps per match (about ms)
+    int matchTimeLimit = 2000;                 // the regular-expression engine's steps per match (about ms)
     qint64 pageTimeBudgetMilliseconds = 10000; // for all patterns of one step on one page
     qsizetype maximumURLsPerPage = 1000;
     qsizetype maximumURLsPerStep = 10000;

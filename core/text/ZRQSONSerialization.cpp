@@ -15,14 +15,16 @@ namespace
 // character must not be blank: else the blanks that indent a closing bracket would stand for a value.
 const ZRPageRegex::Pattern &lineEndCommaPattern()
 {
-    static const ZRPageRegex::Pattern pattern(QStringLiteral("([^,:\\s\\[{]\\s*),([\\n\\r]\\s*[^\\]}\\s])"), 0);
+    static const ZRPageRegex::Pattern pattern(QStringLiteral("([^,:\\s\\[{]\\s*),([\\n\\r]\\s*[^\\]}\\s])"),
+                                              0);
     return pattern;
 }
 
 // The same place without its comma.
 const ZRPageRegex::Pattern &missingCommaPattern()
 {
-    static const ZRPageRegex::Pattern pattern(QStringLiteral("([^,:\\s\\[{]\\s*)([\\n\\r]\\s*[^\\]}\\s])"), 0);
+    static const ZRPageRegex::Pattern pattern(QStringLiteral("([^,:\\s\\[{]\\s*)([\\n\\r]\\s*[^\\]}\\s])"),
+                                              0);
     return pattern;
 }
 
@@ -88,7 +90,8 @@ std::optional<QString> ZRQSONSerialization::JSONStringWithObject(const QVariant 
     if (!value || !(value->isArray() || value->isObject()))
         return std::nullopt;
     // QJsonObject keeps its keys sorted.
-    const QJsonDocument document = value->isArray() ? QJsonDocument(value->toArray()) : QJsonDocument(value->toObject());
+    const QJsonDocument document =
+        value->isArray() ? QJsonDocument(value->toArray()) : QJsonDocument(value->toObject());
     QString text = QString::fromUtf8(document.toJson(QJsonDocument::Indented));
     while (text.endsWith(QLatin1Char('\n')))
         text.chop(1);
@@ -99,7 +102,8 @@ std::optional<QString> ZRQSONSerialization::JSONStringWithObject(const QVariant 
     for (QString &line : lines) {
         if (unit.isEmpty()) {
             qsizetype blanks = 0;
-            while (blanks < line.size() && (line[blanks] == QLatin1Char(' ') || line[blanks] == QLatin1Char('\t')))
+            while (blanks < line.size() &&
+                   (line[blanks] == QLatin1Char(' ') || line[blanks] == QLatin1Char('\t')))
                 ++blanks;
             if (blanks == 0)
                 continue;
@@ -128,10 +132,12 @@ std::optional<QVariant> ZRQSONSerialization::objectWithJSONData(const QByteArray
     const QJsonDocument document = QJsonDocument::fromJson(data, &error);
     if (error.error != QJsonParseError::NoError || document.isNull())
         return std::nullopt;
-    return document.isArray() ? QVariant(document.array().toVariantList()) : QVariant(document.object().toVariantMap());
+    return document.isArray() ? QVariant(document.array().toVariantList())
+                              : QVariant(document.object().toVariantMap());
 }
 
-std::optional<QVariant> ZRQSONSerialization::objectWithString(const QString &string, bool *isValidJSON, QByteArray *data)
+std::optional<QVariant> ZRQSONSerialization::objectWithString(const QString &string, bool *isValidJSON,
+                                                              QByteArray *data)
 {
     if (isValidJSON)
         *isValidJSON = false;

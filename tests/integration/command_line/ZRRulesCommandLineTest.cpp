@@ -26,13 +26,15 @@ protected:
     void writePreferences(const QVariantMap &preferences)
     {
         QDir().mkpath(root + u"/config/Quorvel"_s);
-        ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(preferences, root + u"/config/Quorvel/Preferences.plist"_s));
+        ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(preferences,
+                                                            root + u"/config/Quorvel/Preferences.plist"_s));
     }
     QString run(const QStringList &arguments, int expectedExitCode)
     {
         auto process = quorvel(arguments);
         EXPECT_TRUE(process->waitForFinished(60000));
-        const QString output = QString::fromLocal8Bit(process->readAllStandardOutput() + process->readAllStandardError());
+        const QString output =
+            QString::fromLocal8Bit(process->readAllStandardOutput() + process->readAllStandardError());
         EXPECT_EQ(process->exitCode(), expectedExitCode) << output.toStdString();
         finish(*process);
         return output;
@@ -46,7 +48,8 @@ TEST_F(RulesCommandLine, DownloadPagesAreResolvedIntoTheFilesTheyLinkTo)
     const QByteArray archive = QByteArray("PK\x03\x04 archive ") + QByteArray(50000, 'z');
     ASSERT_TRUE(nginx.addFile(u"files/archive.zip"_s, archive));
     ASSERT_TRUE(nginx.addFile(u"tool/get"_s, "<title>Tool</title><a href=\"/files/archive.zip\">get it</a>"));
-    ASSERT_TRUE(nginx.addFile(u"two/start"_s, QString(u"<a href=\""_s + nginx.httpURL(u"/tool/get"_s) + u"\">on</a>"_s).toUtf8()));
+    ASSERT_TRUE(nginx.addFile(
+        u"two/start"_s, QString(u"<a href=\""_s + nginx.httpURL(u"/tool/get"_s) + u"\">on</a>"_s).toUtf8()));
     ASSERT_TRUE(nginx.addFile(u"empty/page"_s, "no links here"));
     writePreferences({{u"Download Page Rules"_s, uR"([
         {"Source": "/tool/get", "Query Cascade": ["href=\"([^\"]+\\.zip)\""], "Use Source Name": true},
@@ -55,8 +58,8 @@ TEST_F(RulesCommandLine, DownloadPagesAreResolvedIntoTheFilesTheyLinkTo)
     ])"_s}});
     const QString target = root + u"/out/"_s;
 
-    const QString output = run({u"--to"_s, target, nginx.httpURL(u"/tool/get?id=1"_s), nginx.httpURL(u"/two/start"_s),
-                                nginx.httpURL(u"/empty/page"_s)},
+    const QString output = run({u"--to"_s, target, nginx.httpURL(u"/tool/get?id=1"_s),
+                                nginx.httpURL(u"/two/start"_s), nginx.httpURL(u"/empty/page"_s)},
                                1);
     EXPECT_TRUE(output.contains(u"2 of 3 downloads complete"_s)) << output.toStdString();
     // Named after the page with the file's extension; the two-step cascade keeps the file's name;
@@ -85,10 +88,13 @@ TEST_F(RulesCommandLine, FolderRulesFileDownloadsAndOpenThemWithTheirApplication
     // The test application records what it was asked to open.
     const QString record = root + u"/opened.txt"_s;
     const QString script = root + u"/record.sh"_s;
-    ASSERT_TRUE(writeFile(script, "#!/bin/sh\nout=\"$1\"\nshift\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$out\"; done\n"));
+    ASSERT_TRUE(writeFile(
+        script,
+        "#!/bin/sh\nout=\"$1\"\nshift\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$out\"; done\n"));
     QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    ASSERT_TRUE(writeFile(root + u"/data/applications/quorvel-test-opener.desktop"_s,
-                          u"[Desktop Entry]\nType=Application\nName=Opener\nExec=%1 %2 %f\n"_s.arg(script, record).toUtf8()));
+    ASSERT_TRUE(writeFile(
+        root + u"/data/applications/quorvel-test-opener.desktop"_s,
+        u"[Desktop Entry]\nType=Application\nName=Opener\nExec=%1 %2 %f\n"_s.arg(script, record).toUtf8()));
 
     const QString host = QString::number(nginx.httpPort());
     const QString defaultFolder = root + u"/default"_s;
@@ -99,18 +105,20 @@ TEST_F(RulesCommandLine, FolderRulesFileDownloadsAndOpenThemWithTheirApplication
         QVariantMap{{u"Extensions"_s, QStringList{u"bin"_s}}, {u"Downloads Folder"_s, blocked}},
         QVariantMap{{u"Extensions"_s, QStringList{u"bin"_s}}, {u"Downloads Folder"_s, byExtension}},
         QVariantMap{{u"Hosts"_s, QStringList{u"localhost"_s}}, {u"Downloads Folder"_s, byHost}},
-        QVariantMap{{u"Extensions"_s, QStringList{u"txt"_s}}, {u"Application"_s, u"quorvel-test-opener.desktop"_s}},
+        QVariantMap{{u"Extensions"_s, QStringList{u"txt"_s}},
+                    {u"Application"_s, u"quorvel-test-opener.desktop"_s}},
     };
     writePreferences({
         {u"Downloads Folder"_s, defaultFolder},
         {u"Downloads Folder: Subdivision Format (Rules)"_s, u"yyyy/MM"_s},
         {u"Rules"_s, rules},
     });
-    const QString output = run({u"http://localhost:%1/files/a.bin"_s.arg(host), nginx.httpURL(u"/files/b.bin"_s),
-                                nginx.httpURL(u"/files/c.txt"_s)},
+    const QString output = run({u"http://localhost:%1/files/a.bin"_s.arg(host),
+                                nginx.httpURL(u"/files/b.bin"_s), nginx.httpURL(u"/files/c.txt"_s)},
                                0);
     const QString dated = QDate::currentDate().toString(u"yyyy/MM"_s);
-    EXPECT_EQ(readFile(root + u"/by-host/"_s + dated + u"/a.bin"_s), "a.bin"_ba.repeated(1000)) << output.toStdString();
+    EXPECT_EQ(readFile(root + u"/by-host/"_s + dated + u"/a.bin"_s), "a.bin"_ba.repeated(1000))
+        << output.toStdString();
     EXPECT_EQ(readFile(root + u"/by-extension/"_s + dated + u"/b.bin"_s), "b.bin"_ba.repeated(1000));
     EXPECT_EQ(readFile(root + u"/default/c.txt"_s), "c.txt"_ba.repeated(1000));
     EXPECT_TRUE(waitUntil([&] { return QFileInfo::exists(record); }, 10000));

@@ -7,16 +7,18 @@
 
 using namespace ZRHTTPFormPosting;
 
-namespace {
+namespace
+{
 
-class FormPostingTest : public ScriptedServerTest {
+class FormPostingTest : public ScriptedServerTest
+{
 };
 
 TEST_F(FormPostingTest, FetchesFollowingRedirectsAndTellsTheFinalAddress)
 {
     struct Row {
         std::string path;
-        std::optional<std::string> body;   // none: the fetch fails
+        std::optional<std::string> body; // none: the fetch fails
         std::string finalPath;
         std::size_t limit = DefaultMaximumBodySize;
     };
@@ -33,16 +35,17 @@ TEST_F(FormPostingTest, FetchesFollowingRedirectsAndTellsTheFinalAddress)
         SCOPED_TRACE(row.path);
         std::vector<std::string> lines;
         std::string finalURL = "unset";
-        const std::optional<std::string> body =
-            dataByPostingForm(url(row.path), nullptr, &finalURL, [&](const std::string &line) { lines.push_back(line); },
-                              row.limit);
+        const std::optional<std::string> body = dataByPostingForm(
+            url(row.path), nullptr, &finalURL, [&](const std::string &line) { lines.push_back(line); },
+            row.limit);
         EXPECT_EQ(body, row.body);
         if (row.body) {
             EXPECT_EQ(finalURL, url(row.finalPath));
             EXPECT_TRUE(lines.empty());
         } else {
             ASSERT_EQ(lines.size(), 1u);
-            EXPECT_EQ(lines[0].rfind("cannot load data from: " + url(row.path) + "\nerror: ", 0), 0u) << lines[0];
+            EXPECT_EQ(lines[0].rfind("cannot load data from: " + url(row.path) + "\nerror: ", 0), 0u)
+                << lines[0];
         }
     }
 }
@@ -67,9 +70,10 @@ TEST_F(FormPostingTest, AFormIsPostedAsMultipartData)
     const std::string contentType = request.headerFields[0].second;
     ASSERT_EQ(contentType.rfind("multipart/form-data; boundary=", 0), 0u);
     const std::string boundary = contentType.substr(contentType.find('=') + 1);
-    EXPECT_EQ(request.body, "--" + boundary + "\r\nContent-Disposition: form-data; name=\"name\"\r\n\r\nAnn\r\n--" +
-                                boundary + "\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\na\r\nb\r\n--" +
-                                boundary + "--\r\n");
+    EXPECT_EQ(request.body,
+              "--" + boundary + "\r\nContent-Disposition: form-data; name=\"name\"\r\n\r\nAnn\r\n--" +
+                  boundary + "\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\na\r\nb\r\n--" +
+                  boundary + "--\r\n");
     EXPECT_EQ(request.timeOutSeconds, 60);
     const Form empty;
     EXPECT_EQ(URLRequestForPostingForm("http://h/", &empty).method, "GET");

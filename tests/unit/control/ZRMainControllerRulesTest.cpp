@@ -81,8 +81,10 @@ TEST_F(RulesTest, RulesAreKeptSortedAndStoredWhateverTheOrderTheyWereDefinedIn)
         QString hosts;
         QString extensions;
     };
-    const Definition definitions[] = {{u"b.example"_s, QString()}, {QString(), u".zip\n\n rar. "_s},
-                                      {u"a.example\n.c.example."_s, u"pdf"_s}, {QString(), u"7z"_s}};
+    const Definition definitions[] = {{u"b.example"_s, QString()},
+                                      {QString(), u".zip\n\n rar. "_s},
+                                      {u"a.example\n.c.example."_s, u"pdf"_s},
+                                      {QString(), u"7z"_s}};
     for (const Definition &d : definitions) {
         controller->beginEditingSpecialCase(std::nullopt);
         controller->setDownloadsFolder(target, true, true);
@@ -105,7 +107,8 @@ TEST_F(RulesTest, RulesAreKeptSortedAndStoredWhateverTheOrderTheyWereDefinedIn)
     // Editing: Cancel keeps the rule, Remove deletes it without adding, OK replaces it.
     const QVariantMap b = controller->specialCases().at(1).toMap();
     controller->beginEditingSpecialCase(b);
-    EXPECT_EQ(controller->currentSpecialCaseDownloadsFolder(), ZRExtensions::stringByAbbreviatingWithTildeInPath(target));
+    EXPECT_EQ(controller->currentSpecialCaseDownloadsFolder(),
+              ZRExtensions::stringByAbbreviatingWithTildeInPath(target));
     controller->endEditingSpecialCase(Response::Cancel, u"x.example"_s, QString(), QString());
     EXPECT_EQ(firstHosts(controller->specialCases()), expected);
     controller->beginEditingSpecialCase(b);
@@ -137,8 +140,9 @@ TEST_F(RulesTest, TheDownloadsFolderAndItsRecentList)
     controller->setDownloadsFolder(chosen, false, true);
     controller->setDownloadsFolder(chosen + u"/"_s, false, true); // the same folder
     EXPECT_EQ(ZRMainController::downloadsFolder(), ZRExtensions::stringByAbbreviatingWithTildeInPath(chosen));
-    EXPECT_EQ(ZRMainController::recentDownloadsFolders(),
-              (QStringList{u"~/Desktop"_s, downloads, ZRExtensions::stringByAbbreviatingWithTildeInPath(chosen)}));
+    EXPECT_EQ(
+        ZRMainController::recentDownloadsFolders(),
+        (QStringList{u"~/Desktop"_s, downloads, ZRExtensions::stringByAbbreviatingWithTildeInPath(chosen)}));
     // "Other..." cancelled changes nothing; chosen, it is taken.
     controller->setDownloadsFolder(std::nullopt, false, true);
     EXPECT_EQ(ZRMainController::recentDownloadsFolders().size(), 3);
@@ -166,7 +170,8 @@ std::string describe(const ZRFolderMenu &menu)
         if (item.isSeparator())
             lines << (item.kind == ZRFolderMenuItem::Kind::Separator ? u"---"_s : u"-"_s);
         else
-            lines << (item.checked ? u"* "_s : QString()) + (item.alternate ? u"(alt) "_s : QString()) + item.title;
+            lines << (item.checked ? u"* "_s : QString()) + (item.alternate ? u"(alt) "_s : QString()) +
+                         item.title;
     }
     return lines.join(u" | "_s).toStdString();
 }
@@ -176,8 +181,8 @@ TEST_F(RulesTest, TheFolderMenuOffersRecentFoldersRulesAndTheirCommands)
     const QString alpha = folder(u"Alpha"_s);
     const QString beta = folder(u"Beta"_s);
     const QString abbreviatedAlpha = ZRExtensions::stringByAbbreviatingWithTildeInPath(alpha);
-    defaults().setObject(QStringList{ZRExtensions::stringByAbbreviatingWithTildeInPath(beta), abbreviatedAlpha,
-                                     sandboxRoot() + u"/rules/vanished"_s},
+    defaults().setObject(QStringList{ZRExtensions::stringByAbbreviatingWithTildeInPath(beta),
+                                     abbreviatedAlpha, sandboxRoot() + u"/rules/vanished"_s},
                          u"Recent Downloads Folders"_s);
     defaults().setObject(true, u"Sort Downloads Folders By Name"_s);
     controller->setSpecialCases({QVariantMap{{u"Hosts"_s, QStringList{u"h.example"_s, u"i.example"_s}},
@@ -188,9 +193,10 @@ TEST_F(RulesTest, TheFolderMenuOffersRecentFoldersRulesAndTheirCommands)
     // The menu bar's menu: rules appended, states, explanation. The vanished folder is not shown.
     ZRFolderMenu menu;
     int selected = controller->populateFolderMenu(menu, abbreviatedAlpha, false, true, true, true, true, 14);
-    EXPECT_EQ(describe(menu), "General | * Alpha | Beta | - | Other... | (alt) Clear Menu | --- | Rules | "
-                              "h.example//i.example::zip | j.example | - | Define Rule... | (alt) Remove All Rules | --- | "
-                              "Hold shift to specify an individual download folder.");
+    EXPECT_EQ(describe(menu),
+              "General | * Alpha | Beta | - | Other... | (alt) Clear Menu | --- | Rules | "
+              "h.example//i.example::zip | j.example | - | Define Rule... | (alt) Remove All Rules | --- | "
+              "Hold shift to specify an individual download folder.");
     EXPECT_EQ(selected, 1);
     EXPECT_EQ(menu[1].path, abbreviatedAlpha);
     EXPECT_TRUE(menu[1].hasAction);
@@ -212,13 +218,15 @@ TEST_F(RulesTest, TheFolderMenuOffersRecentFoldersRulesAndTheirCommands)
     // The editor's pop-up: the default item first, selected while the rule has no folder.
     menu.clear();
     selected = controller->populateFolderMenu(menu, QString(), true, false, false, true, false, 13);
-    EXPECT_EQ(describe(menu), "* Default Downloads Folder | --- | Alpha | Beta | - | Other... | (alt) Clear Menu");
+    EXPECT_EQ(describe(menu),
+              "* Default Downloads Folder | --- | Alpha | Beta | - | Other... | (alt) Clear Menu");
     EXPECT_EQ(selected, 0);
     EXPECT_TRUE(menu[0].path.isNull());
 
     // A downloads folder that cannot be made: the download folder's item, else the log says so.
     menu.clear();
-    selected = controller->populateFolderMenu(menu, u"/proc/quorvel-cannot-be-made"_s, false, false, false, true, false, 13);
+    selected = controller->populateFolderMenu(menu, u"/proc/quorvel-cannot-be-made"_s, false, false, false,
+                                              true, false, 13);
     EXPECT_EQ(selected, 0);
     EXPECT_TRUE(logLines.contains(u"cannot find downloads folder"_s));
 }
@@ -235,7 +243,8 @@ TEST_F(RulesTest, SubfolderFormatsAndTheirSuggestions)
     ASSERT_GE(suggestions.size(), 3);
     EXPECT_EQ(suggestions[0].pattern, u"yyyy-MM-dd"_s);
     EXPECT_EQ(suggestions[1].pattern, u"yyyy/MM/dd"_s);
-    EXPECT_TRUE(suggestions[1].example.endsWith(u" (3 nested subfolders)"_s)) << suggestions[1].example.toStdString();
+    EXPECT_TRUE(suggestions[1].example.endsWith(u" (3 nested subfolders)"_s))
+        << suggestions[1].example.toStdString();
     EXPECT_FALSE(suggestions[0].example.contains(u"nested"_s));
     // The locale's own patterns never nest folders unless the allow key is on.
     for (qsizetype i = 2; i < suggestions.size(); ++i)
@@ -250,14 +259,16 @@ TEST_F(RulesTest, DownloadPageRulesComeFromThePreferencesAndFollowTheirFile)
     // A text that is no rule set: no rules, and the log says which rule and why.
     controller->didChangeDownloadPageRulesText(u"[{\"Source\": \"x\", \"Query Cascade\": [\"(\"]}]"_s);
     EXPECT_TRUE(controller->downloadPageRules().isEmpty());
-    EXPECT_TRUE(logLines.join(u'\n').contains(u"rule 1: pattern 1 of step 1"_s)) << logLines.join(u'\n').toStdString();
+    EXPECT_TRUE(logLines.join(u'\n').contains(u"rule 1: pattern 1 of step 1"_s))
+        << logLines.join(u'\n').toStdString();
 
     const ZRDownloadPtr download = ZRDownload::downloadWithURL(QUrl(u"https://pages.example/p"_s), false);
     ASSERT_TRUE(download);
     controller->appendDownload(download);
     EXPECT_FALSE(download->isDownloadPageURL());
     // A keyed QSON text, as typed.
-    controller->didChangeDownloadPageRulesText(u"{\n\"pages\\\\.example\" : {\n\"Query Cascade\" : [\"y\"]\n}\n}"_s);
+    controller->didChangeDownloadPageRulesText(
+        u"{\n\"pages\\\\.example\" : {\n\"Query Cascade\" : [\"y\"]\n}\n}"_s);
     EXPECT_EQ(controller->downloadPageRules().value(0).toMap().value(u"Source"_s), u"pages\\.example"_s);
     EXPECT_TRUE(download->isDownloadPageURL());
     EXPECT_TRUE(download->statusDescriptionWithLiveDetails(true).endsWith(QChar(0x2387)))
@@ -269,13 +280,15 @@ TEST_F(RulesTest, DownloadPageRulesComeFromThePreferencesAndFollowTheirFile)
     // Someone else rewrites Preferences.plist: the running program takes the new rules and rules.
     ASSERT_TRUE(defaults().synchronize());
     controller->startWatchingPreferencesFile();
-    QVariantMap file = ZRPropertyList::propertyListWithContentsOfFile(defaults().filePath()).value_or(QVariant()).toMap();
+    QVariantMap file =
+        ZRPropertyList::propertyListWithContentsOfFile(defaults().filePath()).value_or(QVariant()).toMap();
     file.insert(u"Download Page Rules"_s, u"[{\"Source\": \"pages\", \"Query Cascade\": [\"z\"]}]"_s);
     file.insert(u"Rules"_s, QVariantList{QVariantMap{{u"Hosts"_s, QStringList{u"pages.example"_s}},
                                                      {u"Downloads Folder"_s, u"~/x"_s}}});
     ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(file, defaults().filePath()));
     EXPECT_TRUE(waitUntil([&] { return download->isDownloadPageURL(); }, 5000));
-    EXPECT_EQ(controller->downloadPageRules().value(0).toMap().value(u"Query Cascade"_s), QVariantList{u"z"_s});
+    EXPECT_EQ(controller->downloadPageRules().value(0).toMap().value(u"Query Cascade"_s),
+              QVariantList{u"z"_s});
     EXPECT_EQ(controller->specialCases().size(), 1);
 }
 

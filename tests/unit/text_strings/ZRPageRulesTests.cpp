@@ -34,7 +34,8 @@ TEST(QSONSerialization, ConvertsBothWays)
     };
     const Row rows[] = {
         {u"[\n\t1,\n\t\"a\"\n]"_s, u"[\n\t1\n\t\"a\"\n]"_s},
-        {u"{\n\t\"a\" : 1,\n\t\"b\" : [\n\t\t2,\n\t\t3\n\t]\n}"_s, u"{\n\t\"a\" : 1\n\t\"b\" : [\n\t\t2\n\t\t3\n\t]\n}"_s},
+        {u"{\n\t\"a\" : 1,\n\t\"b\" : [\n\t\t2,\n\t\t3\n\t]\n}"_s,
+         u"{\n\t\"a\" : 1\n\t\"b\" : [\n\t\t2\n\t\t3\n\t]\n}"_s},
         // Commas before a closing bracket, after an opening one or inside a line stay as they are.
         {u"[1, 2]"_s, u"[1, 2]"_s},
         // Indented closing brackets are no values.
@@ -42,8 +43,10 @@ TEST(QSONSerialization, ConvertsBothWays)
         {u"{\"a\": [\n1\n]}"_s, u"{\"a\": [\n1\n]}"_s},
     };
     for (const Row &row : rows) {
-        EXPECT_EQ(ZRQSONSerialization::QSONStringFromJSONString(row.json), row.qson) << row.json.toStdString();
-        EXPECT_EQ(ZRQSONSerialization::JSONStringFromQSONString(row.qson), row.json) << row.qson.toStdString();
+        EXPECT_EQ(ZRQSONSerialization::QSONStringFromJSONString(row.json), row.qson)
+            << row.json.toStdString();
+        EXPECT_EQ(ZRQSONSerialization::JSONStringFromQSONString(row.qson), row.json)
+            << row.qson.toStdString();
     }
     // A line of one character right after a line that received a comma gets none of its own.
     const QString converted = ZRQSONSerialization::JSONStringFromQSONString(u"[\n1\n2\n3\n]"_s);
@@ -60,8 +63,9 @@ TEST(QSONSerialization, WritesSortedKeysIndentedWithTabs)
     EXPECT_EQ(ZRQSONSerialization::QSONStringWithObject(object),
               u"[\n\t{\n\t\t\"a\": true\n\t\t\"b\": [\n\t\t\t1\n\t\t\t\"x\"\n\t\t]\n\t}\n]"_s);
     bool isJSON = true;
-    EXPECT_EQ(ZRQSONSerialization::objectWithString(*ZRQSONSerialization::QSONStringWithObject(object), &isJSON),
-              QVariant(object));
+    EXPECT_EQ(
+        ZRQSONSerialization::objectWithString(*ZRQSONSerialization::QSONStringWithObject(object), &isJSON),
+        QVariant(object));
     EXPECT_FALSE(isJSON);
     // Values that JSON cannot hold, and lone values, give no text.
     EXPECT_FALSE(ZRQSONSerialization::JSONStringWithObject(QVariantList{QByteArray("x")}));
@@ -81,7 +85,8 @@ TEST(PageRules, DecodesJSONThenQSONThenPropertyLists)
         {u"[\n{\n\"Source\" : \"x\"\n\"Query Cascade\" : [\"y\"]\n}\n]"_s, ZRDecodingClassName::QSON},
         {xml, ZRDecodingClassName::PropertyList},
         {u"( { Source = x; \"Query Cascade\" = ( y ); } )"_s, ZRDecodingClassName::PropertyList},
-        {u"/* old style */ ({Source = \"x\"; \"Query Cascade\" = (\"y\",);})"_s, ZRDecodingClassName::PropertyList},
+        {u"/* old style */ ({Source = \"x\"; \"Query Cascade\" = (\"y\",);})"_s,
+         ZRDecodingClassName::PropertyList},
         {u" \n\t"_s, QString()},
         {u"[{\"Source\": }"_s, QString()},
     };
@@ -96,7 +101,8 @@ TEST(PageRules, DecodesJSONThenQSONThenPropertyLists)
     }
     // Binary property lists are bytes, not text: they reach the reader through the UTF-8 form only
     // when they are ASCII, so the library's reader is asked for them directly.
-    EXPECT_EQ(ZRPropertyList::propertyListFromData(ZRPropertyList::binaryDataFromPropertyList(one)), QVariant(one));
+    EXPECT_EQ(ZRPropertyList::propertyListFromData(ZRPropertyList::binaryDataFromPropertyList(one)),
+              QVariant(one));
 }
 
 TEST(PageRules, ValidationRejectsTheWholeTextAtTheFirstBadRule)
@@ -108,7 +114,8 @@ TEST(PageRules, ValidationRejectsTheWholeTextAtTheFirstBadRule)
     };
     const Row rows[] = {
         {QVariantList{good}, nullptr},
-        {QVariantList{good, rule(u"z"_s, QVariantList{u"w"_s}, {{u"Use Source Name"_s, u"title: (.+)"_s}})}, nullptr},
+        {QVariantList{good, rule(u"z"_s, QVariantList{u"w"_s}, {{u"Use Source Name"_s, u"title: (.+)"_s}})},
+         nullptr},
         {QVariantList{rule(u"z"_s, QVariantList{u"w"_s}, {{u"Use Source Name"_s, 1}})}, nullptr},
         {QVariantMap{{u"x"_s, QVariantMap{{u"Query Cascade"_s, QVariantList{u"y"_s}}}}}, nullptr},
         {QVariantList{}, "empty list"},
@@ -122,10 +129,12 @@ TEST(PageRules, ValidationRejectsTheWholeTextAtTheFirstBadRule)
         {QVariantList{rule(u"x"_s, QVariantList{7})}, "step 1 of \"Query Cascade\" is neither"},
         {QVariantList{rule(u"x"_s, QVariantList{u"y"_s, QVariantList{u"a"_s, u"[b"_s}})},
          "pattern 2 of step 2 of \"Query Cascade\" does not compile"},
-        {QVariantList{rule(u"x"_s, QVariantList{QVariantList{u""_s}})}, "pattern 1 of step 1 of \"Query Cascade\" is blank"},
+        {QVariantList{rule(u"x"_s, QVariantList{QVariantList{u""_s}})},
+         "pattern 1 of step 1 of \"Query Cascade\" is blank"},
         {QVariantList{rule(u"x"_s, QVariantList{u"y"_s}, {{u"Use Source Name"_s, QVariantList{}}})},
          "\"Use Source Name\" is neither"},
-        {QVariantMap{{u"(x"_s, QVariantMap{{u"Query Cascade"_s, QVariantList{u"y"_s}}}}}, "rule <(x>: \"Source\" does not compile"},
+        {QVariantMap{{u"(x"_s, QVariantMap{{u"Query Cascade"_s, QVariantList{u"y"_s}}}}},
+         "rule <(x>: \"Source\" does not compile"},
     };
     for (const Row &row : rows) {
         QString failure;
@@ -158,7 +167,8 @@ TEST(PageRules, TheFirstRuleWithANonEmptyMatchDecides)
 {
     const QVariantList rules{
         rule(u"^"_s, QVariantList{u"never"_s}),
-        rule(u"example\\.org/get"_s, QVariantList{u"a"_s}, {{u"Collect All Matches"_s, true}, {u"Use Source Name"_s, true}}),
+        rule(u"example\\.org/get"_s, QVariantList{u"a"_s},
+             {{u"Collect All Matches"_s, true}, {u"Use Source Name"_s, true}}),
         rule(u"EXAMPLE\\.org"_s, QVariantList{u"b"_s}, {{u"Use Source Name"_s, u"title:(.+)"_s}}),
         rule(u"named\\.example"_s, QVariantList{u"c"_s}, {{u"Use Source Name"_s, u"(unclosed"_s}}),
         rule(u"off\\.example"_s, QVariantList{u"d"_s}, {{u"Use Source Name"_s, false}}),
@@ -205,7 +215,8 @@ TEST(PageRules, NamesFilesAfterThePageOrItsTitle)
         {"https://h.example/file.zip", u"nomatch"_s, QString(), u"file.zip"_s},
     };
     for (const Row &row : rows)
-        EXPECT_EQ(filenameWithPreservedNamePattern(QUrl(QString::fromUtf8(row.url)), row.pattern, row.title), row.name)
+        EXPECT_EQ(filenameWithPreservedNamePattern(QUrl(QString::fromUtf8(row.url)), row.pattern, row.title),
+                  row.name)
             << row.url;
 }
 
@@ -237,8 +248,11 @@ TEST(PageRules, TheCascadeFollowsPagesToFiles)
 {
     PageTable table;
     table.pages = {
-        {u"https://h/p/"_s, QByteArray("<title> My &amp; Tool </title><a href=\"/download/a.zip\">a</a> <a href=\"/download/b.zip\">"
-                            "<a href=\"https://h/download/a.zip\"> <a href=\"file:///etc/passwd\"> <a href=\"/download/c.zip\">")},
+        {u"https://h/p/"_s,
+         QByteArray(
+             "<title> My &amp; Tool </title><a href=\"/download/a.zip\">a</a> <a href=\"/download/b.zip\">"
+             "<a href=\"https://h/download/a.zip\"> <a href=\"file:///etc/passwd\"> <a "
+             "href=\"/download/c.zip\">")},
         {u"https://h/two/"_s, QByteArray("<a href=\"https://h/p/\">next</a>")},
         {u"https://h/enc/"_s, QByteArray("<a onclick=\"atob('aHR0cDovL3gvYQ==')\">")},
         {u"https://h/dead/"_s, QByteArray("nothing here")},
@@ -253,15 +267,25 @@ TEST(PageRules, TheCascadeFollowsPagesToFiles)
     };
     const Row rows[] = {
         // First match only: one address per page, the other patterns of the step skipped.
-        {"https://h/p/", {rule(u"/p/"_s, QVariantList{QVariantList{links, u"(never)"_s}})}, {u"https://h/download/a.zip"_s}, u"My & Tool"_s},
+        {"https://h/p/",
+         {rule(u"/p/"_s, QVariantList{QVariantList{links, u"(never)"_s}})},
+         {u"https://h/download/a.zip"_s},
+         u"My & Tool"_s},
         // Every match, in page order, without duplicates, only web addresses.
-        {"https://h/p/", {rule(u"/p/"_s, QVariantList{links}, {{u"Collect All Matches"_s, true}})},
-         {u"https://h/download/a.zip"_s, u"https://h/download/b.zip"_s, u"https://h/download/c.zip"_s}, u"My & Tool"_s},
+        {"https://h/p/",
+         {rule(u"/p/"_s, QVariantList{links}, {{u"Collect All Matches"_s, true}})},
+         {u"https://h/download/a.zip"_s, u"https://h/download/b.zip"_s, u"https://h/download/c.zip"_s},
+         u"My & Tool"_s},
         // Two steps: page, page, file.
-        {"https://h/two/", {rule(u"/two/"_s, QVariantList{links, u"href=\"(/download/b[^\"]*)\""_s})},
-         {u"https://h/download/b.zip"_s}, u"My & Tool"_s},
+        {"https://h/two/",
+         {rule(u"/two/"_s, QVariantList{links, u"href=\"(/download/b[^\"]*)\""_s})},
+         {u"https://h/download/b.zip"_s},
+         u"My & Tool"_s},
         // atob(): the next step searches the decoded text instead of fetching it.
-        {"https://h/enc/", {rule(u"/enc/"_s, QVariantList{u"(atob\\('[^']*'\\))"_s, u"(http://x/a)"_s})}, {u"http://x/a"_s}, QString()},
+        {"https://h/enc/",
+         {rule(u"/enc/"_s, QVariantList{u"(atob\\('[^']*'\\))"_s, u"(http://x/a)"_s})},
+         {u"http://x/a"_s},
+         QString()},
         {"https://h/dead/", {rule(u"/dead/"_s, QVariantList{links})}, {}, QString()},
         {"https://h/bad-utf8/", {rule(u"/bad"_s, QVariantList{links})}, {}, QString()},
         {"https://h/gone/", {rule(u"/gone/"_s, QVariantList{links})}, {}, QString()},
@@ -271,7 +295,8 @@ TEST(PageRules, TheCascadeFollowsPagesToFiles)
     for (const Row &row : rows) {
         table.fetched.clear();
         QString title = u"unset"_s;
-        const QList<QUrl> urls = URLsFromDownloadPageWithTitle(QUrl(QString::fromUtf8(row.page)), row.rules, &title, table.fetcher());
+        const QList<QUrl> urls = URLsFromDownloadPageWithTitle(QUrl(QString::fromUtf8(row.page)), row.rules,
+                                                               &title, table.fetcher());
         EXPECT_EQ(strings(urls), row.result) << row.page;
         EXPECT_EQ(title, row.title) << row.page;
     }
@@ -292,12 +317,14 @@ TEST(PageRules, ACatastrophicPatternIsStoppedAndLogged)
     limits.matchTimeLimit = 50;
     QElapsedTimer clock;
     clock.start();
-    const QList<QUrl> urls = URLsFromDownloadPageWithTitle(
-        QUrl(u"https://h/p"_s), {rule(u"h/p"_s, QVariantList{u"(a+)+$"_s})}, nullptr, table.fetcher(), limits);
+    const QList<QUrl> urls =
+        URLsFromDownloadPageWithTitle(QUrl(u"https://h/p"_s), {rule(u"h/p"_s, QVariantList{u"(a+)+$"_s})},
+                                      nullptr, table.fetcher(), limits);
     EXPECT_TRUE(urls.isEmpty());
     EXPECT_LT(clock.elapsed(), 10000);
     ZRLogSetHandler({});
-    EXPECT_TRUE(lines.join(u'\n').contains(u"took too long and was stopped"_s)) << lines.join(u'\n').toStdString();
+    EXPECT_TRUE(lines.join(u'\n').contains(u"took too long and was stopped"_s))
+        << lines.join(u'\n').toStdString();
 }
 
 TEST(PageRules, TheBuiltInRulesReadTheProjectPage)
