@@ -70,7 +70,22 @@ TEST_F(RulesCommandLine, DownloadPagesAreResolvedIntoTheFilesTheyLinkTo)
               (QStringList{u"archive.zip"_s, u"get.zip"_s}));
     EXPECT_TRUE(output.contains(u"Cannot extract the download page's address"_s)) << output.toStdString();
 
+    // A page that gives several files: each becomes a download of its own in the queue, the page's
+    // goes. (The run itself waits only for the addresses it was given.)
+    ASSERT_TRUE(
+        nginx.addFile(u"many/page"_s, "<a href=\"/files/archive.zip\"> <a href=\"/files/other.zip\">"));
+    writePreferences(
+        {{u"Download Page Rules"_s, u"[{\"Source\": \"/many/\", \"Query Cascade\": "
+                                    u"[\"href=\\\"([^\\\"]+)\\\"\"], \"Collect All Matches\": true}]"_s}});
+    QFile::remove(archivePath());
+    const QString many = run({u"--to"_s, root + u"/many/"_s, nginx.httpURL(u"/many/page"_s)}, 1);
+    const QString queue = QString::fromUtf8(readFile(archivePath()));
+    EXPECT_TRUE(queue.contains(nginx.httpURL(u"/files/archive.zip"_s))) << many.toStdString();
+    EXPECT_TRUE(queue.contains(nginx.httpURL(u"/files/other.zip"_s)));
+    EXPECT_FALSE(queue.contains(nginx.httpURL(u"/many/page"_s)));
+
     // A rules text that is no rule set: said once, and every address is a file address.
+    QFile::remove(archivePath());
     writePreferences({{u"Download Page Rules"_s, u"[{\"Source\": \"/tool/\", \"Query Cascade\": []}]"_s}});
     const QString second = run({u"--to"_s, root + u"/plain/"_s, nginx.httpURL(u"/tool/get"_s)}, 0);
     EXPECT_TRUE(second.contains(u"cannot use the download page rules"_s)) << second.toStdString();
