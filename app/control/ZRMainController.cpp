@@ -156,6 +156,9 @@ void ZRMainController::applicationDidFinishLaunching()
     }
 
     startObservingWorkspaceNotifications();
+    // Rules that cannot be used are reported at launch, not at the first download.
+    downloadPageRules();
+    startWatchingPreferencesFile();
     resetSchedule();
     _statusItemCall.schedule(0, [this] { updateStatusItem(); });
 }
@@ -690,5 +693,6 @@ void ZRMainController::resetForTesting()
     _isShowingQuitWhileDownloadingAlert = false;
     _queueArchive = ZRQueueArchive(ZRDownload::queueArchivePath());
     resetStatusForTesting();
+    resetRulesForTesting();
     ZRDownloadManager::setSharedManager(this);
 }

@@ -4,12 +4,14 @@
 #pragma once
 
 #include "app/control/ZRApplicationImage.h"
+#include "app/control/ZRFolderMenu.h"
 #include "app/control/ZRQueueArchive.h"
 #include "app/control/ZRUserInterface.h"
 #include "core/download/ZRDownload.h"
 #include "core/download/ZRDownloadManager.h"
 #include "core/foundation/ZRDelayedCall.h"
 #include "core/text/ZRHistorian.h"
+#include "core/text/ZRFolderRules.h"
 
 #include <QDateTime>
 #include <QList>
@@ -21,6 +23,7 @@
 
 #include <optional>
 
+class QFileSystemWatcher;
 class ZRClockChangeWatcher;
 class ZRSleepWakeWatcher;
 class ZRSystemPower;
@@ -248,6 +251,89 @@ public:
     static std::optional<QVariantMap> requestDictionaryFromAppleScriptArguments(const QVariantMap &arguments,
                                                                                 QString *error = nullptr);
 
+    // --- Folder rules and the downloads folder (ZRMainControllerRules.cpp) ---
+
+    // The rules, loaded from "Rules" on first use, always sorted (first host, then first extension).
+    QVariantList specialCases() const override;
+    // Sorts and stores the rules ("Rules" is removed when none is left).
+    void setSpecialCases(const QVariantList &rules);
+    void removeSpecialCase(const QVariantMap &rule);
+    void removeAllSpecialCases();
+    // The rule editor beneath its window. Beginning sets the working folder and application from the
+    // rule (none for a new one); the fields' texts then give the rule that OK stores.
+    enum class SpecialCaseEditorResponse { OK, Remove, Cancel };
+    void beginEditingSpecialCase(const std::optional<QVariantMap> &rule);
+    // Whether OK may be pressed: a host or an extension, and a folder or a chosen application.
+    bool specialCaseEditorAcceptsHosts(const QStringList &hosts, const QStringList &extensions,
+                                       bool applicationChosen) const;
+    // OK or Remove takes the edited rule out; OK adds the rule of the fields. The working values
+    // are cleared in every case. The new rule, when one was added.
+    std::optional<QVariantMap> endEditingSpecialCase(SpecialCaseEditorResponse response, const QString &hostsField,
+                                                     const QString &extensionsField,
+                                                     const QString &chosenApplicationID);
+    const std::optional<QVariantMap> &currentSpecialCase() const { return _currentSpecialCase; }
+    const std::optional<QString> &currentSpecialCaseDownloadsFolder() const { return _currentSpecialCaseDownloadsFolder; }
+    const std::optional<QString> &currentSpecialCaseApplicationID() const { return _currentSpecialCaseApplicationID; }
+    void setCurrentSpecialCaseApplicationID(const std::optional<QString> &identifier)
+    {
+        _currentSpecialCaseApplicationID = identifier;
+    }
+    // The editor's fields as lists: one entry a line, trimmed of blanks and dots, empty lines dropped.
+    static QStringList specialCaseHostsFromField(const QString &text);
+    static QStringList specialCaseExtensionsFromField(const QString &text);
+    // Desktop-file ID -> desktop-file path of the applications that open every extension.
+    static QMap<QString, QString> applicationsForExtensions(const QStringList &extensions);
+    // The editor's application pop-up: the candidates by display name, and the one to select
+    // (the working application, else the first extension's default one, else the first); -1 and a
+    // single "-" item when there is none.
+    struct ApplicationMenuItem {
+        QString title;
+        QString iconName;
+        QString bundleID;
+    };
+    QList<ApplicationMenuItem> specialCaseApplicationMenu(const QStringList &extensions, int *selectedIndex) const;
+
+    // "Downloads Folder", else the XDG download folder; "~"-abbreviated.
+    static QString downloadsFolder();
+    // path: a folder; a null string (the "Default Downloads Folder" item): the rule's folder is the
+    // downloads folder; none: the user chooses one (cancelling changes nothing).
+    void setDownloadsFolder(const std::optional<QString> &path, bool forSpecialCase, bool updateDownloadsFolderSelector);
+    void changeDownloadsFolderFromMenuItem(const ZRFolderMenuItem &item);
+    // "~/Desktop" and the download folder.
+    static QStringList defaultFolders();
+    // "Recent Downloads Folders", or the default folders while it is missing or empty.
+    static QStringList recentDownloadsFolders();
+    // Leaves only the current downloads folder in the list.
+    void clearRecentDownloadFolders();
+    // Appends the items of a folder menu; the index of the item to select, or -1. setting: the
+    // current folder (null for a rule without one).
+    int populateFolderMenu(ZRFolderMenu &menu, const QString &setting, bool forSpecialCase, bool appendSpecialCases,
+                           bool action, bool setStates, bool addExplanation, double suffixSize);
+    // Tells the front end to refill the preferences' (or the editor's) folder pop-up.
+    void updateDownloadsFolderSelector(bool forSpecialCase = false);
+    // Folder and save panels; "~"-abbreviated paths, none when cancelled.
+    std::optional<QString> chooseAbbreviatedDownloadsFolder();
+    std::optional<QString> chooseAbbreviatedDownloadFileForURL(const QUrl &url);
+    // A subfolder format field's text: kept as typed while it holds more than blanks.
+    void setSubdivisionFormat(const QString &key, const QString &text);
+    static bool showsSubdivisionDateSelector();
+    const QList<ZRExtensions::ZRSubdivisionFormatSuggestion> &subdivisionFormatSuggestions();
+
+    // --- Download-page rules (ZRMainControllerRules.cpp) ---
+
+    // From "Download Page Rules" (or the built-in text while it holds none), decoded, validated and
+    // in list form, made on first use; empty when the text is not a valid rule set (logged once).
+    QVariantList downloadPageRules() const override;
+    // The rules editor's validator: the object when it is an acceptable rule set.
+    std::optional<QVariant> validateObjectValue(const QVariant &object, QString *failure = nullptr) const;
+    // The editor's text changed: stored (an empty text removes the key), the rules rebuilt, every
+    // download's page test dropped and the list redrawn soon.
+    void didChangeDownloadPageRulesText(const QString &text);
+    // Follows Preferences.plist: a change made by someone else is read back, and changed rules
+    // take effect at once.
+    void startWatchingPreferencesFile();
+    void preferencesFileDidChange();
+
     // Tests: forget the list, the front end, timers and watchers, as if the program had just started.
     void resetForTesting();
 
@@ -304,4 +390,20 @@ private:
     // --- The schedule ---
     ZRDelayedCall _scheduledQueueCall;
     ZRDelayedCall _scheduledPauseCall;
+    // --- Folder rules and download-page rules ---
+    void resetRulesForTesting();
+    void rulesPreferencesDidChange(const QStringList &keys);
+    bool addFolderCandidate(ZRFolderMenu &menu, bool separator, const QString &abbreviatedPath,
+                            const QString &displayName, bool action, double suffixSize, const QString &currentPath,
+                            bool *isMatch);
+    mutable std::optional<QVariantList> _specialCases;
+    std::optional<QVariantMap> _currentSpecialCase;
+    std::optional<QString> _currentSpecialCaseDownloadsFolder;
+    std::optional<QString> _currentSpecialCaseApplicationID;
+    bool _removeCurrentSpecialCase = false;
+    mutable std::optional<QVariantList> _downloadPageRules;
+    std::optional<QList<ZRExtensions::ZRSubdivisionFormatSuggestion>> _subdivisionFormatSuggestions;
+    QFileSystemWatcher *_preferencesWatcher = nullptr;
+    ZRDelayedCall _preferencesReloadCall;
+    ZRDelayedCall _downloadPageRulesRedrawCall;
 };

@@ -140,4 +140,9 @@ public:
     virtual void showScheduleState(int segment, bool on) { (void)segment, (void)on; }
     // The one-time note that a toolbar button stands for a section of the preferences.
     virtual void showToolbarButtonExplanationForPreferencesSection(const QString &section) { (void)section; }
+
+    // --- Folder rules ---
+    // The folder pop-up of the preferences (or of the rule editor) must be filled again
+    // (ZRMainController::populateFolderMenu).
+    virtual void updateDownloadsFolderSelector(bool forSpecialCase) { (void)forSpecialCase; }
 };

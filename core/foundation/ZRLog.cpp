@@ -115,6 +115,12 @@ void ZRLogSetEchoToStandardError(bool echo)
     state().echo = echo;
 }
 
+bool ZRLogEchoesToStandardError()
+{
+    std::lock_guard lock(state().mutex);
+    return state().echo;
+}
+
 void ZRLogSetHandler(ZRLogHandler handler)
 {
     std::lock_guard lock(state().mutex);

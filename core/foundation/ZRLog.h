@@ -35,6 +35,7 @@ bool ZRDebugLogEnabled();
 
 // The terminal front end also prints every line to stderr.
 void ZRLogSetEchoToStandardError(bool echo);
+bool ZRLogEchoesToStandardError();
 
 // Tests capture log lines with a handler; it sees every line that goes to the system log.
 using ZRLogHandler = std::function<void(const QString &line)>;
