@@ -20,6 +20,10 @@ namespace
 {
 
 constexpr int SourceOptions = ZRPageRegex::CaseInsensitive;
+// The built-in rule's source, matched without compiling it: every download is
+// checked against it.
+const QString BuiltInSource = QStringLiteral("^https?://(www\\.)?tessaline\\.com/quorvel(/|$)");
+
 constexpr int QueryOptions = ZRPageRegex::CaseInsensitive | ZRPageRegex::DotMatchesLineBreaks;
 
 bool isBlank(const QString &string)
@@ -417,18 +421,20 @@ QVariantList normalizedRules(const QVariant &validated)
     return rules;
 }
 
+QVariantList defaultRules()
+{
+    static const QVariantList rules{QVariantMap{
+        {ZRPageRuleKey::Source, BuiltInSource},
+        {ZRPageRuleKey::QueryCascade, QVariantList{QStringLiteral("href\\s*=\\s*\"[^\"]*(/download/[^\"]+)\"")}},
+        {ZRPageRuleKey::CollectAllMatches, true},
+        {ZRPageRuleKey::UseSourceName, false},
+    }};
+    return rules;
+}
+
 QString defaultRulesText()
 {
-    static const QString text = [] {
-        const QVariantMap rule{
-            {ZRPageRuleKey::Source, QStringLiteral("^https?://(www\\.)?tessaline\\.com/quorvel(/|$)")},
-            {ZRPageRuleKey::QueryCascade,
-             QVariantList{QStringLiteral("href\\s*=\\s*\"[^\"]*(/download/[^\"]+)\"")}},
-            {ZRPageRuleKey::CollectAllMatches, true},
-            {ZRPageRuleKey::UseSourceName, false},
-        };
-        return ZRQSONSerialization::JSONStringWithObject(QVariantList{rule}).value_or(QString());
-    }();
+    static const QString text = ZRQSONSerialization::JSONStringWithObject(defaultRules()).value_or(QString());
     return text;
 }
 
@@ -448,23 +454,53 @@ QVariantList rulesFromText(const QString &text, QString *failure)
     return {};
 }
 
+static bool matchesBuiltInSource(const QString &address)
+{
+    const auto startsWithAt = [&address](qsizetype at, QLatin1StringView text) {
+        return QStringView(address).mid(at).startsWith(text, Qt::CaseInsensitive);
+    };
+    qsizetype at = 0;
+    if (startsWithAt(0, QLatin1StringView("https://")))
+        at = 8;
+    else if (startsWithAt(0, QLatin1StringView("http://")))
+        at = 7;
+    else
+        return false;
+    const QLatin1StringView site("tessaline.com/quorvel");
+    for (const qsizetype start : {at + 4, at}) {
+        if (start == at + 4 && !startsWithAt(at, QLatin1StringView("www.")))
+            continue;
+        if (!startsWithAt(start, site))
+            continue;
+        const qsizetype end = start + site.size();
+        if (end == address.size() || address.at(end) == u'/')
+            return true;
+    }
+    return false;
+}
+
 Queries downloadPageQueries(const QUrl &url, const QVariantList &rules)
 {
     Queries queries;
     const QString address = url.toString(QUrl::FullyEncoded);
     for (const QVariant &entry : rules) {
         const QVariantMap rule = entry.toMap();
-        const Pattern source(rule.value(ZRPageRuleKey::Source).toString(), SourceOptions);
-        if (!source.isValid())
-            continue;
+        const QString sourceText = rule.value(ZRPageRuleKey::Source).toString();
         bool selected = false;
-        source.enumerateMatches(
-            address,
-            [&](const Pattern::Match &match) {
-                selected = match.length > 0;
-                return false;
-            },
-            Limits().matchTimeLimit);
+        if (sourceText == BuiltInSource) {
+            selected = matchesBuiltInSource(address);
+        } else {
+            const Pattern source(sourceText, SourceOptions);
+            if (!source.isValid())
+                continue;
+            source.enumerateMatches(
+                address,
+                [&](const Pattern::Match &match) {
+                    selected = match.length > 0;
+                    return false;
+                },
+                Limits().matchTimeLimit);
+        }
         if (!selected)
             continue;
         queries.cascade = rule.value(ZRPageRuleKey::QueryCascade).toList();

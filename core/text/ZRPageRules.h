@@ -51,6 +51,8 @@ std::optional<QVariant> validateObjectValue(const QVariant &object, QString *fai
 QVariantList normalizedRules(const QVariant &validated);
 // The rules used while the preference holds no text: one rule for this program's own project page.
 QString defaultRulesText();
+// The same rules as a list, as rulesFromText makes it from that text.
+QVariantList defaultRules();
 // Decoded, validated and normalised; empty, with the reason in failure, when the text is not a rule
 // set (then no address is a download page).
 QVariantList rulesFromText(const QString &text, QString *failure = nullptr);

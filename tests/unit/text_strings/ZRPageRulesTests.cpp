@@ -336,6 +336,20 @@ TEST(PageRules, TheBuiltInRulesReadTheProjectPage)
     EXPECT_TRUE(isDownloadPageURL(QUrl(u"http://tessaline.com/quorvel"_s), rules));
     EXPECT_FALSE(isDownloadPageURL(QUrl(u"https://tessaline.com/other/"_s), rules));
     EXPECT_FALSE(preservedNamePattern(QUrl(u"https://www.tessaline.com/quorvel/"_s), rules));
+    EXPECT_EQ(defaultRules(), rules);
+
+    // The built-in source is matched by hand: the same answers as the pattern spelled otherwise,
+    // which goes through the regular-expression engine.
+    QVariantList spelledOtherwise = rules;
+    QVariantMap rule = spelledOtherwise.first().toMap();
+    rule.insert(u"Source"_s, u"^(?:https?)://(?:www\\.)?tessaline\\.com/quorvel(?:/|$)"_s);
+    spelledOtherwise.first() = rule;
+    for (const QString &address :
+         {u"HTTPS://WWW.Tessaline.COM/Quorvel"_s, u"https://www.www.tessaline.com/quorvel"_s, u"http://tessaline.com/quorvelx"_s,
+          u"http://tessaline.com/quorvel/x?y"_s, u"https://wwwxtessaline.com/quorvel"_s, u"ftp://tessaline.com/quorvel"_s,
+          u"https://tessaline.com.evil/quorvel"_s, u"https://www.tessaline.com/quorvel?x"_s, u"http://www.tessaline.com"_s})
+        EXPECT_EQ(isDownloadPageURL(QUrl(address), rules), isDownloadPageURL(QUrl(address), spelledOtherwise))
+            << address.toStdString();
 }
 
 } // namespace
