@@ -5,6 +5,7 @@
 #include "app/headless/ZRCommandLine.h"
 #include "app/headless/ZRHeadlessFrontEnd.h"
 #include "app/headless/ZRHeadlessRun.h"
+#include "app/headless/ZRHistoryListing.h"
 #include "core/http/ZRHTTPRequest.h"
 #include "core/foundation/ZRLog.h"
 #include "core/foundation/ZRUserDefaults.h"
@@ -75,12 +76,24 @@ int runQuorvel(int argc, char **argv)
         "Exit status: 0 when everything asked for was done, 1 when a download failed or stays unfinished,\n"
         "something given was refused or is not in the queue, or another Quorvel holds the queue; 2 when the\n"
         "command line cannot be used or nothing given can be downloaded.\n\n"
+        "Given addresses or files, Quorvel quits once they are done, unless \"Schedule: Queue\" or\n"
+        "\"Schedule: Pause\" is on: then, as without them, it stays and starts or pauses the whole queue at\n"
+        "the times of day in \"Schedule: Queue: Time\" and \"Schedule: Pause: Time\" (dictionaries of\n"
+        "\"Hour\", \"Minute\", \"Second\"; 22:00 and 06:00 when unset), every day.\n\n"
+        "Finished downloads are remembered in $XDG_DATA_HOME/Quorvel/History.plist; --history lists\n"
+        "them.\n\n"
         "Not there yet: the download window."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption headlessOption(
         QStringLiteral("headless"), QStringLiteral("Run in the terminal (also the case without a display)."));
     parser.addOption(headlessOption);
+    const QCommandLineOption historyOption(
+        QStringLiteral("history"),
+        QStringLiteral("List the finished downloads, newest first: name, date, file (or \"missing\"), address. "
+                       "Arguments are search words that the name or the address must hold. Leaves a running "
+                       "Quorvel alone (it saves its history within 5 seconds of a change)."));
+    parser.addOption(historyOption);
     // The script command's arguments, under the same keys.
     const QList<std::pair<QCommandLineOption, QString>> requestOptions = {
         {QCommandLineOption(QStringLiteral("to"),
@@ -110,6 +123,8 @@ int runQuorvel(int argc, char **argv)
                                  QStringLiteral("Web addresses to download, or files and folders to open."),
                                  QStringLiteral("[ADDRESS|FILE...]"));
     parser.process(application);
+    if (parser.isSet(historyOption))
+        return ZRHistoryListing::printHistory(parser.positionalArguments(), stdout, stderr);
 
     QStringList requestOptionNames;
     for (const auto &option : requestOptions)
@@ -199,9 +214,14 @@ int runQuorvel(int argc, char **argv)
     std::unique_ptr<ZRHeadlessRun> run;
     // Something given was not done: the run cannot succeed whatever else happens.
     bool fellShort = false;
+    ZRDownloadList watched;
+    // A schedule keeps Quorvel running to follow it, as a run without addresses does; a queue
+    // command is done once its downloads are.
+    const bool followsSchedule = !queueCommand && ZRMainController::isScheduleOn();
+    if (followsSchedule)
+        std::fputs("quorvel: a schedule is on: staying to follow it\n", stderr);
     if (queueCommand || !positional.isEmpty()) {
         ZRMainController *controller = ZRMainController::mainController();
-        ZRDownloadList watched;
         if (queueCommand) {
             const ZRQueueCommandResult result = controller->performQueueCommand(*queueCommand, positional);
             ZRCommandLine::print(result);
@@ -217,12 +237,14 @@ int runQuorvel(int argc, char **argv)
             fellShort = intake.refusedAny;
             watched = intake.watched;
         }
-        run = std::make_unique<ZRHeadlessRun>(stdout, [&frontEnd] { frontEnd.requestQuit(); });
-        run->watch(watched);
-        // The last download to finish ends the run at once, not on the next tick.
-        ZRHeadlessRun *watching = run.get();
-        frontEnd.userInterface().setChangeHandler([watching] { watching->checkSoon(); });
-        run->setWillPrintSummary([&frontEnd] { frontEnd.userInterface().clearLiveRows(); });
+        if (!followsSchedule) {
+            run = std::make_unique<ZRHeadlessRun>(stdout, [&frontEnd] { frontEnd.requestQuit(); });
+            run->watch(watched);
+            // The last download to finish ends the run at once, not on the next tick.
+            ZRHeadlessRun *watching = run.get();
+            frontEnd.userInterface().setChangeHandler([watching] { watching->checkSoon(); });
+            run->setWillPrintSummary([&frontEnd] { frontEnd.userInterface().clearLiveRows(); });
+        }
     }
     int status = application.exec();
     frontEnd.userInterface().setChangeHandler(nullptr);

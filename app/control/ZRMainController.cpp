@@ -75,6 +75,7 @@ ZRMainController *ZRMainController::mainController()
 ZRMainController::ZRMainController() : _queueArchive(ZRDownload::queueArchivePath())
 {
     ZRDownloadManager::setSharedManager(this);
+    ZRHistorian::historian()->setDelegate(this);
 }
 
 ZRMainController::~ZRMainController()
@@ -104,6 +105,7 @@ void ZRMainController::registerDefaults()
         {HistoryOfCompleteDownloads, true},
         {NumberOfTopLevelHistoryItems, 10},
         {AutoResumeAfterSleepDelay, 3},
+        {HistorySearchCriterion, QStringLiteral("Name")},
         {StoreMetadataLocally, true},
     });
 }
@@ -155,6 +157,9 @@ void ZRMainController::applicationDidFinishLaunching()
     }
 
     startObservingWorkspaceNotifications();
+    // Rules that cannot be used are reported at launch, not at the first download.
+    downloadPageRules();
+    startWatchingPreferencesFile();
     resetSchedule();
     _statusItemCall.schedule(0, [this] { updateStatusItem(); });
 }
@@ -497,6 +502,7 @@ bool ZRMainController::shouldQuit()
         return false;
     disableSchedule();
     stopObservingWorkspaceNotifications();
+    ZRHistorian::historian()->cleanUp();
     if (_userInterface && _userInterface->isDownloadWindowVisible() &&
         defaults().boolForKey(ZRPreferenceKey::UselessAnimations))
         _userInterface->collapseDownloadWindowAndRestoreFrame();
@@ -608,16 +614,6 @@ void ZRMainController::updateStatusItem()
         _userInterface->setStatusItemVisible(defaults().integerForKey(ZRPreferenceKey::ApplicationMode) > 0);
 }
 
-// --- The schedule ---
-
-void ZRMainController::resetSchedule()
-{
-    disableSchedule();
-    // The daily queue and pause timers are armed here once the schedule exists.
-}
-
-void ZRMainController::disableSchedule() {}
-
 // --- Notices from the model ---
 
 void ZRMainController::invalidateLongTermNumberOfQueuedOrDownloadingDownloads()
@@ -697,6 +693,9 @@ void ZRMainController::copyToPasteboard(const QString &text, const QList<QUrl> &
 void ZRMainController::resetForTesting()
 {
     stopObservingWorkspaceNotifications();
+    disableSchedule();
+    ZRHistorian::historian()->resetForTesting();
+    ZRHistorian::historian()->setDelegate(this);
     _activationCall.cancel();
     _statusItemCall.cancel();
     _archiveWriteCall.cancel();
@@ -708,5 +707,6 @@ void ZRMainController::resetForTesting()
     _isShowingQuitWhileDownloadingAlert = false;
     _queueArchive = ZRQueueArchive(ZRDownload::queueArchivePath());
     resetStatusForTesting();
+    resetRulesForTesting();
     ZRDownloadManager::setSharedManager(this);
 }

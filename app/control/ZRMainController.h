@@ -4,13 +4,17 @@
 #pragma once
 
 #include "app/control/ZRApplicationImage.h"
+#include "app/control/ZRFolderMenu.h"
 #include "app/control/ZRQueueArchive.h"
 #include "app/control/ZRQueueCommand.h"
 #include "app/control/ZRUserInterface.h"
 #include "core/download/ZRDownload.h"
 #include "core/download/ZRDownloadManager.h"
 #include "core/foundation/ZRDelayedCall.h"
+#include "core/text/ZRHistorian.h"
+#include "core/text/ZRFolderRules.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QHash>
 #include <QObject>
@@ -20,6 +24,7 @@
 
 #include <optional>
 
+class QFileSystemWatcher;
 class ZRClockChangeWatcher;
 class ZRSleepWakeWatcher;
 class ZRSystemPower;
@@ -33,7 +38,7 @@ struct ZRIntakeRefusal {
 };
 
 // Main thread, every member.
-class ZRMainController : public QObject, public ZRDownloadManager
+class ZRMainController : public QObject, public ZRDownloadManager, public ZRHistorianDelegate
 {
     Q_OBJECT
 public:
@@ -135,9 +140,31 @@ public:
 
     // --- The schedule ---
 
-    // Arms, or cancels, the daily queue and pause timers.
+    // Arms, or cancels, the daily queue and pause timers (at launch, wake, clock changes, after every
+    // change and every firing; cancelled before sleep and at quit).
     void resetSchedule();
     void disableSchedule();
+    // A time of day under "Schedule: Queue: Time" or "Schedule: Pause: Time" ("Hour", "Minute",
+    // "Second"); the date is dropped.
+    void setScheduleDate(const QDateTime &date, const QString &identifier);
+    // The reference day (today when invalid) at the stored time, or at the default hour when none is.
+    QDateTime scheduleDateWithIdentifier(const QString &identifier, int defaultHour, const QDateTime &referenceDate);
+    // The timers' actions: every download is queued / waiting ones (and with "Schedule: Pause:
+    // Radical" running ones) are paused; then both timers are armed for their next moment.
+    void scheduledQueueAll();
+    void scheduledPauseAll();
+    // The user's switches, the time pickers and the toolbar's schedule button (segment 0 queuing,
+    // 1 pausing).
+    void toggleScheduleUserDefault(const QString &key, int segment);
+    void toggleScheduledQueuing();
+    void toggleScheduledPausing();
+    void setScheduledPausingRadical(bool radical);
+    void changeScheduledTime(const QDateTime &date, bool queuingPicker);
+    void schedule(int segment);
+    // Whether scheduled queuing or pausing is on.
+    static bool isScheduleOn();
+    bool isScheduledQueueArmed() const { return _scheduledQueueCall.isScheduled(); }
+    bool isScheduledPauseArmed() const { return _scheduledPauseCall.isScheduled(); }
 
     // --- Status summary and all-done procedures ---
 
@@ -155,7 +182,7 @@ public:
     void updateDownload(ZRDownload *download, bool forceDisplay);
     void updateDownload(ZRDownload *download, bool forceDisplay, bool forceVanish, double vanishInterval) override;
     // Takes every complete or aborted download at the path out of the list (its file went to the trash).
-    void removeDownloadIfDoneWithPath(const QString &path);
+    void removeDownloadIfDoneWithPath(const QString &path) override;
     // Starts the removal now for each download still in the list.
     void vanishDownloads(const ZRDownloadList &downloads);
     // Removing the last pending download by hand is no reason for the all-done notification.
@@ -286,6 +313,89 @@ public:
     // reason, when the file cannot be read.
     static std::optional<ZRDownloadList> downloadsFromQueueArchiveFile(const QString &path, QString *error);
 
+    // --- Folder rules and the downloads folder (ZRMainControllerRules.cpp) ---
+
+    // The rules, loaded from "Rules" on first use, always sorted (first host, then first extension).
+    QVariantList specialCases() const override;
+    // Sorts and stores the rules ("Rules" is removed when none is left).
+    void setSpecialCases(const QVariantList &rules);
+    void removeSpecialCase(const QVariantMap &rule);
+    void removeAllSpecialCases();
+    // The rule editor beneath its window. Beginning sets the working folder and application from the
+    // rule (none for a new one); the fields' texts then give the rule that OK stores.
+    enum class SpecialCaseEditorResponse { OK, Remove, Cancel };
+    void beginEditingSpecialCase(const std::optional<QVariantMap> &rule);
+    // Whether OK may be pressed: a host or an extension, and a folder or a chosen application.
+    bool specialCaseEditorAcceptsHosts(const QStringList &hosts, const QStringList &extensions,
+                                       bool applicationChosen) const;
+    // OK or Remove takes the edited rule out; OK adds the rule of the fields. The working values
+    // are cleared in every case. The new rule, when one was added.
+    std::optional<QVariantMap> endEditingSpecialCase(SpecialCaseEditorResponse response, const QString &hostsField,
+                                                     const QString &extensionsField,
+                                                     const QString &chosenApplicationID);
+    const std::optional<QVariantMap> &currentSpecialCase() const { return _currentSpecialCase; }
+    const std::optional<QString> &currentSpecialCaseDownloadsFolder() const { return _currentSpecialCaseDownloadsFolder; }
+    const std::optional<QString> &currentSpecialCaseApplicationID() const { return _currentSpecialCaseApplicationID; }
+    void setCurrentSpecialCaseApplicationID(const std::optional<QString> &identifier)
+    {
+        _currentSpecialCaseApplicationID = identifier;
+    }
+    // The editor's fields as lists: one entry a line, trimmed of blanks and dots, empty lines dropped.
+    static QStringList specialCaseHostsFromField(const QString &text);
+    static QStringList specialCaseExtensionsFromField(const QString &text);
+    // Desktop-file ID -> desktop-file path of the applications that open every extension.
+    static QMap<QString, QString> applicationsForExtensions(const QStringList &extensions);
+    // The editor's application pop-up: the candidates by display name, and the one to select
+    // (the working application, else the first extension's default one, else the first); -1 and a
+    // single "-" item when there is none.
+    struct ApplicationMenuItem {
+        QString title;
+        QString iconName;
+        QString bundleID;
+    };
+    QList<ApplicationMenuItem> specialCaseApplicationMenu(const QStringList &extensions, int *selectedIndex) const;
+
+    // "Downloads Folder", else the XDG download folder; "~"-abbreviated.
+    static QString downloadsFolder();
+    // path: a folder; a null string (the "Default Downloads Folder" item): the rule's folder is the
+    // downloads folder; none: the user chooses one (cancelling changes nothing).
+    void setDownloadsFolder(const std::optional<QString> &path, bool forSpecialCase, bool updateDownloadsFolderSelector);
+    void changeDownloadsFolderFromMenuItem(const ZRFolderMenuItem &item);
+    // "~/Desktop" and the download folder.
+    static QStringList defaultFolders();
+    // "Recent Downloads Folders", or the default folders while it is missing or empty.
+    static QStringList recentDownloadsFolders();
+    // Leaves only the current downloads folder in the list.
+    void clearRecentDownloadFolders();
+    // Appends the items of a folder menu; the index of the item to select, or -1. setting: the
+    // current folder (null for a rule without one).
+    int populateFolderMenu(ZRFolderMenu &menu, const QString &setting, bool forSpecialCase, bool appendSpecialCases,
+                           bool action, bool setStates, bool addExplanation, double suffixSize);
+    // Tells the front end to refill the preferences' (or the editor's) folder pop-up.
+    void updateDownloadsFolderSelector(bool forSpecialCase = false);
+    // Folder and save panels; "~"-abbreviated paths, none when cancelled.
+    std::optional<QString> chooseAbbreviatedDownloadsFolder();
+    std::optional<QString> chooseAbbreviatedDownloadFileForURL(const QUrl &url);
+    // A subfolder format field's text: kept as typed while it holds more than blanks.
+    void setSubdivisionFormat(const QString &key, const QString &text);
+    static bool showsSubdivisionDateSelector();
+    const QList<ZRExtensions::ZRSubdivisionFormatSuggestion> &subdivisionFormatSuggestions();
+
+    // --- Download-page rules (ZRMainControllerRules.cpp) ---
+
+    // From "Download Page Rules" (or the built-in text while it holds none), decoded, validated and
+    // in list form, made on first use; empty when the text is not a valid rule set (logged once).
+    QVariantList downloadPageRules() const override;
+    // The rules editor's validator: the object when it is an acceptable rule set.
+    std::optional<QVariant> validateObjectValue(const QVariant &object, QString *failure = nullptr) const;
+    // The editor's text changed: stored (an empty text removes the key), the rules rebuilt, every
+    // download's page test dropped and the list redrawn soon.
+    void didChangeDownloadPageRulesText(const QString &text);
+    // Follows Preferences.plist: a change made by someone else is read back, and changed rules
+    // take effect at once.
+    void startWatchingPreferencesFile();
+    void preferencesFileDidChange();
+
     // Tests: forget the list, the front end, timers and watchers, as if the program had just started.
     void resetForTesting();
 
@@ -341,4 +451,24 @@ private:
     ZRDelayedCall _sleepCall;
     ZRDelayedCall _redrawCall;
     ZRDelayedCall _archiveWriteCall;
+
+    // --- The schedule ---
+    ZRDelayedCall _scheduledQueueCall;
+    ZRDelayedCall _scheduledPauseCall;
+    // --- Folder rules and download-page rules ---
+    void resetRulesForTesting();
+    void rulesPreferencesDidChange(const QStringList &keys);
+    bool addFolderCandidate(ZRFolderMenu &menu, bool separator, const QString &abbreviatedPath,
+                            const QString &displayName, bool action, double suffixSize, const QString &currentPath,
+                            bool *isMatch);
+    mutable std::optional<QVariantList> _specialCases;
+    std::optional<QVariantMap> _currentSpecialCase;
+    std::optional<QString> _currentSpecialCaseDownloadsFolder;
+    std::optional<QString> _currentSpecialCaseApplicationID;
+    bool _removeCurrentSpecialCase = false;
+    mutable std::optional<QVariantList> _downloadPageRules;
+    std::optional<QList<ZRExtensions::ZRSubdivisionFormatSuggestion>> _subdivisionFormatSuggestions;
+    QFileSystemWatcher *_preferencesWatcher = nullptr;
+    ZRDelayedCall _preferencesReloadCall;
+    ZRDelayedCall _downloadPageRulesRedrawCall;
 };

@@ -38,6 +38,16 @@ inline constexpr QLatin1String HistoryOfCompleteDownloads("History Of Complete D
 inline constexpr QLatin1String NumberOfTopLevelHistoryItems("Number Of Top-Level History Items");
 inline constexpr QLatin1String ToolbarFilterCriterion("Toolbar Filter Criterion");
 inline constexpr QLatin1String HistorySearchCriterion("History Search Criterion");
+inline constexpr QLatin1String ClearHistoryOnQuit("Clear History On Quit");
+inline constexpr QLatin1String
+    HistoryArchivesDownloadsByDateCompleted("History Archives Downloads By Date Completed");
+
+// The schedule.
+inline constexpr QLatin1String ScheduleQueue("Schedule: Queue");
+inline constexpr QLatin1String ScheduleQueueTime("Schedule: Queue: Time");
+inline constexpr QLatin1String SchedulePause("Schedule: Pause");
+inline constexpr QLatin1String SchedulePauseTime("Schedule: Pause: Time");
+inline constexpr QLatin1String SchedulePauseRadical("Schedule: Pause: Radical");
 
 // Status summary and all-done procedures.
 inline constexpr QLatin1String AutoQuit("Auto-Quit");

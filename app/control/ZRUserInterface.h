@@ -132,4 +132,17 @@ public:
     virtual void abortModalAlert() {}
     // The list that animates the removal of rows; none without a list on screen (rows go at once).
     virtual ZRDownloadVanishView *downloadVanishView() { return nullptr; }
+
+    // --- The schedule (each does nothing unless the front end has it) ---
+
+    // Scheduled queuing (segment 0) or pausing (segment 1) was switched: the toolbar's schedule
+    // button, the preference switch and its time picker show the new state.
+    virtual void showScheduleState(int segment, bool on) { (void)segment, (void)on; }
+    // The one-time note that a toolbar button stands for a section of the preferences.
+    virtual void showToolbarButtonExplanationForPreferencesSection(const QString &section) { (void)section; }
+
+    // --- Folder rules ---
+    // The folder pop-up of the preferences (or of the rule editor) must be filled again
+    // (ZRMainController::populateFolderMenu).
+    virtual void updateDownloadsFolderSelector(bool forSpecialCase) { (void)forSpecialCase; }
 };

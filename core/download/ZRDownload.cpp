@@ -9,6 +9,7 @@
 #include "core/text/ZRAddressExtensions.h"
 #include "core/text/ZRApplications.h"
 #include "core/text/ZRCollectionExtensions.h"
+#include "core/text/ZRDateExtensions.h"
 #include "core/text/ZRExtendedAttributes.h"
 #include "core/text/ZRFileBookmark.h"
 #include "core/text/ZRIcons.h"
@@ -536,6 +537,7 @@ void ZRDownload::setURL(const QUrl &url)
     _comparisonURLString.clear();
     _locationKey.clear();
     _queueRelevantHost.reset();
+    _isDownloadPageURLStatus.reset();
     // The queue's cached positions group waiting downloads by host.
     invalidateQueuedAndDownloadingDownloads();
     invalidateIconAndNameCache();
@@ -1201,28 +1203,11 @@ bool containsDownloadsEffectivelySortedByCriterion(const ZRDownloadList &downloa
 
 } // namespace ZRExtensions
 
-// --- Download-page rules and relative dates ---
-// No download-page rules are read yet, so no address is a download page and none carries a name
-// pattern; and no relative-date text exists yet, so a complete download shows no date.
-
-std::optional<QString> ZRDownload::preservedNamePattern() const
-{
-    return std::nullopt;
-}
-
-QString ZRDownload::filenameWithPreservedNamePattern(const QString &pattern, const QString &downloadPageTitle) const
-{
-    (void)pattern;
-    (void)downloadPageTitle;
-    return QString();
-}
-
-bool ZRDownload::isDownloadPageURL() const
-{
-    return false;
-}
+// --- Relative dates ---
+// No relative-date text exists yet, so a complete download shows no date. (The download-page rules
+// of the address are in ZRDownloadPageRules.cpp.)
 
 QString ZRDownload::fuzzyDoneDateDescription()
 {
-    return QString();
+    return ZRExtensions::fuzzyDescription(doneDate());
 }

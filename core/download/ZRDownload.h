@@ -241,6 +241,12 @@ public:
     QString downloadProgressDescription();
     bool hasDownloadWorkers() const { return !_downloadWorkers.empty(); }
     bool isGettingDownloadPageSource() const { return _isGettingDownloadPageSource; }
+    // Download-page rules: the name pattern and the page test of this download's address (the test
+    // is kept until the rules change or the address does).
+    std::optional<QString> preservedNamePattern() const;
+    QString filenameWithPreservedNamePattern(const QString &pattern, const QString &downloadPageTitle) const;
+    bool isDownloadPageURL() const;
+    void reevaluateDownloadPageURLStatus() { _isDownloadPageURLStatus.reset(); }
 
     // Removal animation: a download that is vanishing is leaving the list.
     bool isVanishing() const { return _isVanishing; }
@@ -411,10 +417,6 @@ private:
     void takeMissingValuesFromBundleMetadata(const QVariantMap &metadata);
     bool bundleDataIsConsistent(const QString &bundle, const QString &intermediatePath, const QVariantMap &metadata);
     bool bundleHoldsOnlyDataNamed(const QString &bundle, const QString &cleanName) const;
-    // Download-page rules: the name pattern and the page test of this download's address.
-    std::optional<QString> preservedNamePattern() const;
-    QString filenameWithPreservedNamePattern(const QString &pattern, const QString &downloadPageTitle) const;
-    bool isDownloadPageURL() const;
     // "just now", "5 minutes ago", ... for the completion date; empty when there is no such text.
     QString fuzzyDoneDateDescription();
 
@@ -434,6 +436,7 @@ private:
     bool _hasJustAddedAccelerationWorkers = false;
     bool _hasFailedToAddAccelerationWorkers = false;
     bool _isGettingDownloadPageSource = false;
+    mutable std::optional<bool> _isDownloadPageURLStatus;
     QString _intermediateDownloadTargetPath;
     double _downloadFraction = 0;
     quint16 _downloadSixth = 0;

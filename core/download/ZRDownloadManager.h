@@ -50,6 +50,9 @@ public:
     // The rows on screen, and the folder rules.
     virtual ZRDownloadList sortedAndFilteredDownloads() const { return {}; }
     virtual QVariantList specialCases() const { return {}; }
+    // The download-page rules in their list form (empty: no address is a download page). The list
+    // handed out is never changed afterwards: a page fetch may read it on another thread.
+    virtual QVariantList downloadPageRules() const { return {}; }
 
     // The user's side: a modal window holds back scheduling passes; a command that cannot act beeps;
     // copy commands put text (and, when given, addresses) on the clipboard.

@@ -12,6 +12,7 @@
 #include "core/text/ZRApplications.h"
 #include "core/text/ZRExtendedAttributes.h"
 #include "core/text/ZRFileBookmark.h"
+#include "core/text/ZRHistorian.h"
 #include "core/text/ZRNumberFormatting.h"
 #include "core/text/ZRPathExtensions.h"
 #include "core/text/ZRStringExtensions.h"
@@ -436,35 +437,7 @@ void ZRDownload::abortStart()
     endFileAccess();
 }
 
-void ZRDownload::startDownloadPageFetch(const QUrl &pageURL)
-{
-    // No page rules are read yet, so no page gives addresses; the answer still comes back on a
-    // later turn of the loop, as a fetch would.
-    (void)pageURL;
-    std::weak_ptr<ZRDownload> weakSelf = weak_from_this();
-    if (QCoreApplication *application = QCoreApplication::instance()) {
-        QMetaObject::invokeMethod(application, [weakSelf] {
-            if (ZRDownloadPtr self = weakSelf.lock())
-                self->downloadPageFetchDidFinish({}, QString());
-        }, Qt::QueuedConnection);
-    }
-}
-
-void ZRDownload::downloadPageFetchDidFinish(const QList<QUrl> &urls, const QString &title)
-{
-    // Paused or removed meanwhile: the answer is no longer wanted.
-    if (!_isGettingDownloadPageSource)
-        return;
-    if (!title.isEmpty())
-        _userSettings.insert(ZRDownloadKeys::DownloadPageTitle, title);
-    if (urls.size() > 1) {
-        if (ZRDownloadManager *m = manager())
-            m->openURLs(urls);
-        remove();
-        return;
-    }
-    startDownloadWithURL(urls.value(0), true);
-}
+// The page fetch and its answer are in ZRDownloadPageRules.cpp.
 
 // --- Worker delegate ---
 
@@ -1147,7 +1120,17 @@ void ZRDownload::openWithMatchingFolderRule(const QString &finalPath)
 
 void ZRDownload::recordInHistory()
 {
-    // The history of finished downloads is not kept yet.
+    ZRHistorian::Download ended;
+    ended.name = name();
+    ended.originalURLString = originalURLString();
+    ended.path = path();
+    ended.alias = _userSettings.value(ZRDownloadKeys::Alias).toByteArray();
+    ended.dateAdded = date();
+    ended.isComplete = _status == ZRDownloadStatusComplete;
+    // Only a complete download has a done date; asking an aborted one would invent one.
+    if (ended.isComplete)
+        ended.dateCompleted = doneDate();
+    ZRHistorian::historian()->add(ended);
 }
 
 void ZRDownload::updateDownload()

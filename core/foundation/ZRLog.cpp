@@ -104,16 +104,21 @@ bool ZRDebugLogEnabled()
     return ZRUserDefaults::standardUserDefaults().boolForKey(QLatin1String(ZRDebugLogKey));
 }
 
-void ZRLogDebug(const QString &message)
+void ZRLogDebugMessage(const QString &message)
 {
-    if (ZRDebugLogEnabled())
-        ZRLog(QStringLiteral("[Debug] ") + message);
+    ZRLog(QStringLiteral("[Debug] ") + message);
 }
 
 void ZRLogSetEchoToStandardError(bool echo)
 {
     std::lock_guard lock(state().mutex);
     state().echo = echo;
+}
+
+bool ZRLogEchoesToStandardError()
+{
+    std::lock_guard lock(state().mutex);
+    return state().echo;
 }
 
 void ZRLogSetHandler(ZRLogHandler handler)

@@ -23,12 +23,19 @@ QString stringByEscapingControlCharacters(const QString &string, bool keepLineBr
 // One line: the message with its control characters escaped, line breaks included.
 void ZRLog(const QString &message);
 
-// Writes "[Debug] " and the message, only while the user default "ZRDebugLog" is true.
-void ZRLogDebug(const QString &message);
+// Writes "[Debug] " and the message, only while the user default "ZRDebugLog" is true; the message
+// is not even made otherwise (many describe whole header sets).
+#define ZRLogDebug(...)                                                                                      \
+    do {                                                                                                     \
+        if (ZRDebugLogEnabled())                                                                             \
+            ZRLogDebugMessage(__VA_ARGS__);                                                                  \
+    } while (false)
+void ZRLogDebugMessage(const QString &message);
 bool ZRDebugLogEnabled();
 
 // The terminal front end also prints every line to stderr.
 void ZRLogSetEchoToStandardError(bool echo);
+bool ZRLogEchoesToStandardError();
 
 // Tests capture log lines with a handler; it sees every line that goes to the system log.
 using ZRLogHandler = std::function<void(const QString &line)>;

@@ -313,3 +313,34 @@ bool ZRUserDefaults::synchronize()
     _dirty = true;
     return false;
 }
+
+QStringList ZRUserDefaults::reloadFromFile()
+{
+    QVariantMap values;
+    if (QFileInfo::exists(_filePath)) {
+        QString error;
+        const auto contents = ZRPropertyList::propertyListWithContentsOfFile(_filePath, &error);
+        // A file caught half written, or damaged by hand: the values in memory stay.
+        if (!contents || contents->typeId() != QMetaType::QVariantMap) {
+            ZRLog(QStringLiteral("cannot read changed preferences <%1>: %2").arg(_filePath, error));
+            return {};
+        }
+        values = contents->toMap();
+    }
+    QStringList changed;
+    {
+        QWriteLocker lock(&_lock);
+        if (_dirty)
+            return {};
+        QStringList keys = _values.keys() + values.keys();
+        keys.removeDuplicates();
+        for (const QString &key : std::as_const(keys)) {
+            if (_values.value(key) != values.value(key) || _values.contains(key) != values.contains(key))
+                changed << key;
+        }
+        _values = values;
+    }
+    for (const QString &key : std::as_const(changed))
+        Q_EMIT valueChanged(key);
+    return changed;
+}

@@ -52,6 +52,9 @@ public:
 
     // Writes pending changes now; true when nothing was pending or the write worked.
     bool synchronize();
+    // Reads the file again after someone else changed it, unless changes of ours are still to be
+    // written (then ours win). The keys whose values changed, each also signalled.
+    QStringList reloadFromFile();
 
 Q_SIGNALS:
     void valueChanged(const QString &key);

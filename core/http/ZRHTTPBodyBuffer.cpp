@@ -8,7 +8,7 @@
 namespace {
 
 // Enough for the blocks in flight of several fast downloads; beyond that buffers are freed.
-constexpr std::size_t maximumPooledCapacity = 8 * 1024 * 1024;
+constexpr std::size_t maximumPooledCapacity = 1024 * 1024;
 // Strings below this are not worth keeping.
 constexpr std::size_t minimumPooledCapacity = 4096;
 

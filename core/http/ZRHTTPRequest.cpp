@@ -30,7 +30,7 @@ constexpr auto statusCheckInterval = std::chrono::milliseconds(250);
 constexpr auto throttleReleaseInterval = std::chrono::milliseconds(10);
 constexpr int maximumRedirectCount = 5;
 // Body bytes that may wait for the caller's thread per request before reading pauses.
-constexpr std::uint64_t maximumUndeliveredBytes = 4 * 1024 * 1024;
+constexpr std::uint64_t maximumUndeliveredBytes = 512 * 1024;
 // Compressed bytes read at once when the body is inflated as it arrives.
 constexpr std::size_t inflatingReadLength = 4096;
 

@@ -12,6 +12,7 @@
 #include <unicode/numberformatter.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <mutex>
@@ -29,21 +30,39 @@ icu::Locale formattingLocale()
     return icu::Locale(locale.name().toLatin1().constData());
 }
 
-struct SharedFormatter {
-    icu::number::LocalizedNumberFormatter formatter;
+// Read once, at the first number.
+struct NumberPreferences {
+    bool grouping = true;
     // "Numbers: Fraction Digits" when it was set and not negative.
     std::optional<int> fractionDigits;
+};
+
+const NumberPreferences &numberPreferences()
+{
+    static const NumberPreferences preferences = [] {
+        const ZRUserDefaults &defaults = ZRUserDefaults::standardUserDefaults();
+        NumberPreferences read;
+        read.grouping = !defaults.boolForKey(ZRTextDefaultsKeys::NumbersDisableGroupingSeparator);
+        const QVariant digits = defaults.objectForKey(ZRTextDefaultsKeys::NumbersFractionDigits);
+        if (digits.isValid() && defaults.integerForKey(ZRTextDefaultsKeys::NumbersFractionDigits) >= 0)
+            read.fractionDigits =
+                int(std::min<qint64>(defaults.integerForKey(ZRTextDefaultsKeys::NumbersFractionDigits), 20));
+        return read;
+    }();
+    return preferences;
+}
+
+struct SharedFormatter {
+    icu::number::LocalizedNumberFormatter formatter;
 };
 
 SharedFormatter makeSharedFormatter()
 {
     const ZRUserDefaults &defaults = ZRUserDefaults::standardUserDefaults();
     const icu::Locale locale = formattingLocale();
-    const bool grouping = !defaults.boolForKey(ZRTextDefaultsKeys::NumbersDisableGroupingSeparator);
     SharedFormatter shared{icu::number::NumberFormatter::withLocale(locale)
                                .roundingMode(UNUM_ROUND_HALFUP)
-                               .grouping(grouping ? UNUM_GROUPING_AUTO : UNUM_GROUPING_OFF),
-                           std::nullopt};
+                               .grouping(numberPreferences().grouping ? UNUM_GROUPING_AUTO : UNUM_GROUPING_OFF)};
     if (defaults.boolForKey(ZRTextDefaultsKeys::NumbersLeaveUnlocalized)) {
         UErrorCode status = U_ZERO_ERROR;
         icu::DecimalFormatSymbols symbols(locale, status);
@@ -53,10 +72,6 @@ SharedFormatter makeSharedFormatter()
             shared.formatter = shared.formatter.symbols(symbols);
         }
     }
-    const QVariant digits = defaults.objectForKey(ZRTextDefaultsKeys::NumbersFractionDigits);
-    if (digits.isValid() && defaults.integerForKey(ZRTextDefaultsKeys::NumbersFractionDigits) >= 0)
-        shared.fractionDigits =
-            int(std::min<qint64>(defaults.integerForKey(ZRTextDefaultsKeys::NumbersFractionDigits), 20));
     return shared;
 }
 
@@ -76,13 +91,89 @@ struct Number {
     double doubleValue = 0;
 };
 
+// The untranslated program (the C locale) and American English write numbers as ICU's root data does:
+// "." before the fraction and "," between groups of three. Their numbers are made here, so that a
+// progress line does not load the formatter's locale data for the rest of the run.
+bool formatsWithoutLocaleData()
+{
+    static const bool plain = [] {
+        const QLocale locale;
+        return locale.language() == QLocale::C
+            || (locale.language() == QLocale::English && locale.territory() == QLocale::UnitedStates);
+    }();
+    return plain;
+}
+
+// Digits (an optional "-", integer digits, an optional "." and fraction digits) rounded half up to
+// the given number of fraction digits, trailing zeros dropped when trimming, groups separated.
+QString formatDecimalDigits(std::string text, int digits, bool trim, bool grouping)
+{
+    const bool negative = !text.empty() && text.front() == '-';
+    if (negative)
+        text.erase(0, 1);
+    const std::size_t point = text.find('.');
+    std::string integer = text.substr(0, point);
+    std::string fraction = point == std::string::npos ? std::string() : text.substr(point + 1);
+    if (fraction.size() > std::size_t(digits)) {
+        const bool up = fraction[std::size_t(digits)] >= '5';
+        fraction.resize(std::size_t(digits));
+        if (up) {
+            std::string all = integer + fraction;
+            std::size_t i = all.size();
+            while (i > 0 && all[i - 1] == '9')
+                all[--i] = '0';
+            if (i == 0)
+                all.insert(all.begin(), '1');
+            else
+                ++all[i - 1];
+            integer = all.substr(0, all.size() - fraction.size());
+            fraction = all.substr(all.size() - fraction.size());
+        }
+    }
+    if (trim) {
+        while (!fraction.empty() && fraction.back() == '0')
+            fraction.pop_back();
+    } else {
+        fraction.resize(std::size_t(digits), '0');
+    }
+    QString result;
+    if (negative)
+        result += u'-';
+    for (std::size_t i = 0; i < integer.size(); ++i) {
+        if (grouping && i > 0 && (integer.size() - i) % 3 == 0)
+            result += u',';
+        result += QLatin1Char(integer[i]);
+    }
+    if (!fraction.empty())
+        result += u'.' + QString::fromLatin1(fraction.data(), qsizetype(fraction.size()));
+    return result;
+}
+
 QString format(const Number &number, int numberOfFractionDigits, bool trim)
 {
-    const SharedFormatter &shared = sharedFormatter();
+    const NumberPreferences &preferences = numberPreferences();
     int digits = numberOfFractionDigits;
     if (digits < 0)
-        digits = shared.fractionDigits.value_or(number.doubleValue < 10 ? 2 : 1);
+        digits = preferences.fractionDigits.value_or(number.doubleValue < 10 ? 2 : 1);
     digits = std::min(digits, 20);
+    if (formatsWithoutLocaleData() && (number.kind != Number::Kind::Floating || std::isfinite(number.doubleValue))) {
+        const bool grouping = preferences.grouping;
+        switch (number.kind) {
+        case Number::Kind::Signed:
+            return formatDecimalDigits(std::to_string(number.signedValue), digits, trim, grouping);
+        case Number::Kind::Unsigned:
+            return formatDecimalDigits(std::to_string(number.unsignedValue), digits, trim, grouping);
+        case Number::Kind::Floating: {
+            // The shortest digits that read back as the same double, as the formatter rounds them.
+            char buffer[400];
+            const auto end = std::to_chars(buffer, buffer + sizeof buffer, number.doubleValue, std::chars_format::fixed);
+            if (end.ec == std::errc())
+                return formatDecimalDigits(std::string(buffer, end.ptr), digits, trim, grouping);
+            break;
+        }
+        }
+    }
+    const SharedFormatter &shared = sharedFormatter();
     const icu::number::LocalizedNumberFormatter formatter =
         shared.formatter.precision(icu::number::Precision::minMaxFraction(trim ? 0 : digits, digits));
     UErrorCode status = U_ZERO_ERROR;

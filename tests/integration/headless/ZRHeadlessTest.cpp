@@ -13,9 +13,11 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTime>
 
 #include <cstdio>
 #include <netinet/in.h>
@@ -255,6 +257,7 @@ TEST_F(QuorvelExecutable, HelpTellsTheOptions)
     const QString help = QString::fromLocal8Bit(process.readAllStandardOutput());
     EXPECT_TRUE(help.contains(QStringLiteral("--headless")));
     EXPECT_TRUE(help.contains(QStringLiteral("Queue.plist")));
+    EXPECT_TRUE(help.contains(QStringLiteral("--history")));
 }
 
 TEST_F(QuorvelExecutable, TerminationPausesActiveDownloadsAndRewritesTheArchive)
@@ -359,3 +362,76 @@ TEST_F(QuorvelExecutable, InterruptWithNothingLeftRemovesTheArchive)
 }
 
 } // namespace
+
+TEST_F(QuorvelExecutable, ScheduledQueuingStartsPausedDownloadsAndTheHistoryKeepsTheLastThree)
+{
+    ZRTestScriptedServer scripted;
+    ZR_START_SCRIPTED_SERVER_OR_SKIP(scripted);
+    const QString out = root + QStringLiteral("/out");
+    QVariantList elements;
+    for (int index = 1; index <= 4; ++index)
+        elements.append(QVariantMap{
+            {ZRDownloadKeys::URL, scripted.url(QStringLiteral("/bytes?size=100&name=f%1.bin").arg(index))},
+            {ZRDownloadKeys::Paused, true},
+            {ZRDownloadKeys::DownloadFolder, out}});
+    ASSERT_TRUE(
+        ZRPropertyList::writePropertyListToFile(elements, (QDir().mkpath(supportFolder()), archivePath())));
+    // Whole seconds, as the time of day is stored.
+    const QTime soon = QTime::currentTime().addSecs(5);
+    const QTime at(soon.hour(), soon.minute(), soon.second());
+    const auto timeOfDay = [](const QTime &time) {
+        return QVariantMap{{QStringLiteral("Hour"), qint64(time.hour())},
+                           {QStringLiteral("Minute"), qint64(time.minute())},
+                           {QStringLiteral("Second"), qint64(time.second())}};
+    };
+    ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(
+        QVariantMap{{QStringLiteral("Schedule: Queue"), true},
+                    {QStringLiteral("Schedule: Queue: Time"), timeOfDay(at)},
+                    {QStringLiteral("Number Of History Items"), qint64(3)}},
+        (QDir().mkpath(root + QStringLiteral("/config/Quorvel")),
+         root + QStringLiteral("/config/Quorvel/Preferences.plist"))));
+
+    process.start();
+    ASSERT_TRUE(waitForOutput(QStringLiteral("4 downloads:\n"))) << output.toStdString();
+    processEventsFor(1000);
+    EXPECT_TRUE(QDir(out).entryList(QDir::Files).isEmpty()) << "not before the time";
+    EXPECT_TRUE(waitUntil([&] { return QDir(out).entryList(QDir::Files).size() == 4; }, 15000));
+    EXPECT_GE(QTime::currentTime().msecsSinceStartOfDay() + 500, at.msecsSinceStartOfDay());
+    ::kill(pid_t(process.processId()), SIGTERM);
+    ASSERT_TRUE(process.waitForFinished(10000));
+    const QString errors = QString::fromLocal8Bit(process.readAllStandardError());
+    EXPECT_TRUE(errors.contains(QStringLiteral("a schedule is on"))) << errors.toStdString();
+
+    // Saved at quit at the latest; the oldest of the four is gone.
+    const std::optional<QVariant> history =
+        ZRPropertyList::propertyListWithContentsOfFile(supportFolder() + QStringLiteral("/History.plist"));
+    ASSERT_TRUE(history);
+    const QVariantList items = history->toList();
+    ASSERT_EQ(items.size(), 3);
+    for (const QString &key : {QStringLiteral("Name"), QStringLiteral("Original URL"), QStringLiteral("Path"),
+                               QStringLiteral("Date")})
+        EXPECT_TRUE(items.last().toMap().contains(key)) << key.toStdString();
+
+    // The listing, newest first, searchable; the history file is only read.
+    QProcess listing;
+    listing.setProcessEnvironment(environment);
+    listing.start(QStringLiteral(QUORVEL_EXECUTABLE), {QStringLiteral("--history")});
+    ASSERT_TRUE(listing.waitForFinished(10000));
+    const QStringList lines =
+        QString::fromLocal8Bit(listing.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_EQ(lines[0].section(QStringLiteral(" \u2014 "), 2, 2),
+              out + QLatin1Char('/') + items.last().toMap().value(QStringLiteral("Name")).toString());
+    QFile::remove(out + QStringLiteral("/") + items.first().toMap().value(QStringLiteral("Name")).toString());
+    listing.start(
+        QStringLiteral(QUORVEL_EXECUTABLE),
+        {QStringLiteral("--history"), items.first().toMap().value(QStringLiteral("Name")).toString()});
+    ASSERT_TRUE(listing.waitForFinished(10000));
+    EXPECT_TRUE(QString::fromLocal8Bit(listing.readAllStandardOutput())
+                    .contains(QStringLiteral(" \u2014 missing \u2014 ")));
+    listing.start(QStringLiteral(QUORVEL_EXECUTABLE),
+                  {QStringLiteral("--history"), QStringLiteral("nothing-like-it")});
+    ASSERT_TRUE(listing.waitForFinished(10000));
+    EXPECT_EQ(listing.exitCode(), 1);
+    EXPECT_EQ(QString::fromLocal8Bit(listing.readAllStandardError()), QStringLiteral("No Matches\n"));
+}

@@ -197,7 +197,8 @@ TEST(DownloadRecord, StatusTexts)
         {ZRDownloadStatusPaused, {}, true, "Pending"},
         {ZRDownloadStatusQueued, {}, false, "Waiting"},
         {ZRDownloadStatusDownloading, {}, false, "Downloading: 0%"},
-        {ZRDownloadStatusComplete, {}, false, "Complete"},
+        // A download that has just completed.
+        {ZRDownloadStatusComplete, {}, false, "Complete — just now"},
         {ZRDownloadStatusAborted, {}, false, "Aborted"},
         {ZRDownloadStatusAborted, {{ZRDownloadKeys::StatusCode, qint64(404)}}, false, "Aborted — 404"},
     };
@@ -209,6 +210,12 @@ TEST(DownloadRecord, StatusTexts)
             download->userSettings().insert(it.key(), it.value());
         EXPECT_EQ(download->statusDescriptionWithLiveDetails(false), QString::fromUtf8(row.text)) << row.text;
     }
+    // The done date that an earlier run recorded.
+    ZRDownloadPtr finished = makeDownload(QStringLiteral("http://example.com/a.zip"));
+    finished->setStatus(ZRDownloadStatusComplete);
+    ZRExtensions::archiveObject(finished->userSettings(), QDateTime::currentDateTimeUtc().addSecs(-200),
+                                ZRDownloadKeys::Done);
+    EXPECT_EQ(finished->statusDescriptionWithLiveDetails(false), QStringLiteral("Complete — 3 minutes ago"));
 
     // Live details: the progress text while downloading; the queue position once several wait.
     ZRDownloadPtr downloading = makeDownload(QStringLiteral("http://example.com/a.zip"));

@@ -112,8 +112,8 @@ TEST(BodyBufferTest, thePoolHandsBackFittingBuffersAndStaysBounded)
     }
     for (std::string &buffer : many)
         ZRHTTPBodyBuffer::recycle(std::move(buffer));
-    EXPECT_LE(ZRHTTPBodyBuffer::pooledCapacity(), 8u * 1024 * 1024);
-    EXPECT_GT(ZRHTTPBodyBuffer::pooledCapacity(), 4u * 1024 * 1024);
+    EXPECT_LE(ZRHTTPBodyBuffer::pooledCapacity(), 1024u * 1024);
+    EXPECT_GT(ZRHTTPBodyBuffer::pooledCapacity(), 512u * 1024);
     // Tiny strings are not worth keeping.
     const std::size_t before = ZRHTTPBodyBuffer::pooledCapacity();
     ZRHTTPBodyBuffer::recycle(std::string(10, 'x'));

@@ -98,10 +98,18 @@ public:
                     .toUtf8();
             ZRTestSupport::writeFile(desktopFilePath(id), desktop);
         }
+        // An archiver that opens zip and rar files, where the other two open zip files only.
+        ZRTestSupport::writeFile(desktopFilePath(archiverID),
+                                 QStringLiteral("[Desktop Entry]\nType=Application\nName=Archiver\nExec=%1 %2 %U\n"
+                                                "MimeType=application/zip;application/vnd.rar;\n")
+                                     .arg(script, recordPathForApplication(archiverID))
+                                     .toUtf8());
         const QString applications = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/applications");
         QByteArray cache = "[MIME Cache]\n";
         for (const char *type : {"application/pdf", "application/zip", "inode/directory"})
-            cache += QByteArray(type) + '=' + recorderID.toUtf8() + ';' + otherID.toUtf8() + ";\n";
+            cache += QByteArray(type) + '=' + recorderID.toUtf8() + ';' + otherID.toUtf8() +
+                     (QByteArray(type) == "application/zip" ? ';' + archiverID.toUtf8() : QByteArray()) + ";\n";
+        cache += "application/vnd.rar=" + archiverID.toUtf8() + ";\n";
         ZRTestSupport::writeFile(applications + QStringLiteral("/mimeinfo.cache"), cache);
         QByteArray defaults = "[Default Applications]\n";
         for (const char *type : {"application/pdf", "application/zip", "inode/directory"})

@@ -32,5 +32,6 @@ QString sessionBusAddress();
 
 inline const QString recorderID = QStringLiteral("quorvel-test-recorder.desktop");
 inline const QString otherID = QStringLiteral("quorvel-test-other.desktop");
+inline const QString archiverID = QStringLiteral("quorvel-test-archiver.desktop");
 
 } // namespace TextPathsTest

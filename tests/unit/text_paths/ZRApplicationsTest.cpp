@@ -1,4 +1,5 @@
 #include "core/text/ZRApplications.h"
+#include "core/text/ZRFolderRules.h"
 #include "core/text/ZRIcons.h"
 #include "core/text/ZRPathExtensions.h"
 
@@ -57,6 +58,28 @@ TEST(Applications, FoundByIDAndExtension)
     EXPECT_EQ(defaultApplicationBundleIDForExtension(QStringLiteral("zip")), recorderID);
     EXPECT_TRUE(defaultApplicationBundleIDForExtension(QStringLiteral("mp3")).isNull());
     EXPECT_TRUE(defaultApplicationURLForExtension(QString()).isEmpty());
+}
+
+TEST(Applications, ForExtensionsAreThoseThatOpenEveryOne)
+{
+    struct Row {
+        QStringList extensions;
+        QStringList identifiers;
+    };
+    const Row rows[] = {
+        {{QStringLiteral("zip"), QStringLiteral("rar")}, {archiverID}},
+        {{QStringLiteral("pdf"), QStringLiteral("zip")}, {otherID, recorderID}},
+        // An extension that nothing opens is left out of the test.
+        {{QStringLiteral("quorvel-no-such-type"), QStringLiteral("rar")}, {archiverID}},
+        {{QStringLiteral("pdf"), QStringLiteral("rar")}, {}},
+        {{}, {}},
+    };
+    for (const Row &row : rows) {
+        const QMap<QString, QString> found = ZRExtensions::applicationsForExtensions(row.extensions);
+        EXPECT_EQ(found.keys(), row.identifiers) << row.extensions.join(QLatin1Char(' ')).toStdString();
+        for (auto it = found.constBegin(); it != found.constEnd(); ++it)
+            EXPECT_EQ(it.value(), desktopFilePath(it.key()));
+    }
 }
 
 TEST(Applications, OpensURLsWithTheChosenApplication)

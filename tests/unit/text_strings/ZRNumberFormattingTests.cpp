@@ -9,6 +9,10 @@
 
 #include <QLocale>
 
+#include <unicode/numberformatter.h>
+
+#include <random>
+
 #include <cmath>
 #include <limits>
 
@@ -119,6 +123,30 @@ TEST(NumberFormatting, NumbersWithTheStandardFormatter)
               u"18,446,744,073,709,551,615"_s);
     EXPECT_EQ(stringWithNumber(QVariant::fromValue(std::numeric_limits<quint64>::max()), 0, true),
               u"18,446,744,073,709,551,615"_s);
+
+    // American English numbers are made without the library's formatter: they must read as its own.
+    UErrorCode status = U_ZERO_ERROR;
+    const auto icuText = [&status](double value, int digits, bool trim) {
+        const icu::UnicodeString text = icu::number::NumberFormatter::withLocale(icu::Locale("en_US"))
+                                            .roundingMode(UNUM_ROUND_HALFUP)
+                                            .precision(icu::number::Precision::minMaxFraction(trim ? 0 : digits, digits))
+                                            .formatDouble(value, status)
+                                            .toString(status);
+        return QString(reinterpret_cast<const QChar *>(text.getBuffer()), text.length());
+    };
+    std::mt19937_64 random(7);
+    std::vector<double> values = {0.0, -0.0, 0.5, 0.05, 0.005, -0.005, 9.995, 99.95, 999.5, 999.49, 1e15, 1e21,
+                                  -123456.785, 2.5e-7, 1.0 / 3, 4503599627370497.0, 0.1 + 0.2};
+    for (int i = 0; i < 300; ++i)
+        values.push_back(std::ldexp(double(random() % 100000000) - 50000000, int(random() % 40) - 30));
+    for (const double value : values) {
+        for (const int digits : {0, 1, 2, 3}) {
+            for (const bool trim : {true, false})
+                EXPECT_EQ(stringWithDouble(value, digits, trim), icuText(value, digits, trim))
+                    << value << " " << digits << " " << trim;
+        }
+    }
+    EXPECT_TRUE(U_SUCCESS(status));
 }
 
 TEST(NumberFormatting, FloatsLoseTrailingZerosOnly)

@@ -1,1 +1,1 @@
-target_link_libraries(${_target} PRIVATE quorvel_text)
+target_link_libraries(${_target} PRIVATE quorvel_text PkgConfig::ICU)
