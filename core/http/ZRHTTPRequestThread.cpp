@@ -3,6 +3,7 @@
 #include "core/http/ZRHTTPRequestThread.h"
 
 #include "core/http/ZRHTTPBandwidth.h"
+#include "core/http/ZRHTTPConnectionPool.h"
 #include "core/http/ZRHTTPCookieStore.h"
 #include "core/http/ZRHTTPReadStream.h"
 
@@ -27,6 +28,8 @@ ZRHTTPRequestThread &ZRHTTPRequestThread::shared()
         curl_global_init(CURL_GLOBAL_DEFAULT);
         ZRHTTPCookieStore::sharedStore();
         ZRHTTPBandwidth::shared();
+        // Requests pick their connections on the thread, up to its last turn.
+        ZRHTTPConnectionPool::shared();
         return true;
     }();
     (void)dependenciesReady;
