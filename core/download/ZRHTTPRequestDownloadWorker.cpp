@@ -204,6 +204,9 @@ void ZRHTTPRequestDownloadWorker::requestDidReceiveResponseHeaders(ZRHTTPRequest
         && fractionStartByte() == 0 && endByte() <= 0 && targetPath().isEmpty() && contentLength > 0
         && contentLength <= HeldBodyMaximumBytes;
     _heldBody.clear();
+    // Room for the whole body at once: pieces appended later never move what came before.
+    if (_holdsResponseBody)
+        _heldBody.reserve(qsizetype(contentLength));
 }
 
 void ZRHTTPRequestDownloadWorker::requestDidReceiveData(ZRHTTPRequest &request, const std::string &data)
