@@ -240,6 +240,7 @@ int runQuorvel(int argc, char **argv)
         if (!followsSchedule) {
             run = std::make_unique<ZRHeadlessRun>(stdout, [&frontEnd] { frontEnd.requestQuit(); });
             run->watch(watched);
+            run->followQueue([] { return ZRMainController::mainController()->downloads(); });
             // The last download to finish ends the run at once, not on the next tick.
             ZRHeadlessRun *watching = run.get();
             frontEnd.userInterface().setChangeHandler([watching] { watching->checkSoon(); });

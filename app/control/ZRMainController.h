@@ -254,6 +254,7 @@ public:
     void openURLs(const QList<QUrl> &urls, const QVariantMap &appleScriptArguments,
                   QList<ZRIntakeRefusal> *refusals = nullptr);
     void openURLs(const QList<QUrl> &urls) override { openURLs(urls, {}); }
+    void openURLsFoundOnDownloadPage(const QList<QUrl> &urls, const ZRDownload &page) override;
     // {"URLs": list of QUrl, "Arguments": dictionary}.
     void openURLsWithArguments(const QVariantMap &urlsAndArguments);
     // The intake on the next turn of the event loop.

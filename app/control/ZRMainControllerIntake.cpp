@@ -451,6 +451,31 @@ void ZRMainController::openURLs(const QList<QUrl> &urls, const QVariantMap &appl
         sendUserNotification(addedToQueue, addedToQueue, state.addedNames.join(QLatin1Char('\n')), false);
 }
 
+void ZRMainController::openURLsFoundOnDownloadPage(const QList<QUrl> &urls, const ZRDownload &page)
+{
+    // The files of the page go where the page's download was sent, with the same identity towards
+    // the server; a body posted to the page is not posted again to each file.
+    QVariantMap arguments;
+    const QVariantMap &settings = page.userSettings();
+    const QString folder = settings.value(ZRDownloadKeys::DownloadFolder).toString();
+    const QString file = settings.value(ZRDownloadKeys::DownloadFile).toString();
+    if (!folder.isEmpty())
+        arguments.insert(ZRScriptArgumentKey::ToPosixPath, QString(folder + QLatin1Char('/')));
+    else if (!file.isEmpty())
+        arguments.insert(ZRScriptArgumentKey::ToPosixPath,
+                         QString(QFileInfo(ZRExtensions::stringByExpandingTildeInPath(file)).path() +
+                                 QLatin1Char('/')));
+    const QVariantMap headers = settings.value(ZRDownloadKeys::Request)
+                                    .toMap()
+                                    .value(ZRDownloadKeys::RequestPartialHeaderFields)
+                                    .toMap();
+    if (headers.contains(QStringLiteral("User-Agent")))
+        arguments.insert(ZRScriptArgumentKey::PosingAsUserAgent, headers.value(QStringLiteral("User-Agent")));
+    if (headers.contains(QStringLiteral("Cookie")))
+        arguments.insert(ZRScriptArgumentKey::UsingCookies, headers.value(QStringLiteral("Cookie")));
+    openURLs(urls, arguments);
+}
+
 void ZRMainController::refuseInIntake(IntakeState &state, const QString &item, const QString &reason,
                                       const QString &logLine)
 {

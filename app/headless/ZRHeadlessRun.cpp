@@ -2,8 +2,6 @@
 
 #include "core/foundation/ZRLog.h"
 
-#include <QSet>
-
 namespace
 {
 
@@ -34,6 +32,28 @@ void ZRHeadlessRun::watch(const ZRDownloadList &downloads)
     _timer.start();
     // Nothing to wait for: done on the next turn, once the caller has finished starting up.
     QTimer::singleShot(0, this, &ZRHeadlessRun::check);
+}
+
+void ZRHeadlessRun::followQueue(std::function<ZRDownloadList()> queue)
+{
+    _queue = std::move(queue);
+    _seenInQueue.clear();
+    for (const ZRDownloadPtr &download : _queue())
+        _seenInQueue.insert(download.get(), download);
+}
+
+void ZRHeadlessRun::followQueueChanges()
+{
+    if (!_queue)
+        return;
+    QHash<const ZRDownload *, ZRDownloadPtr> present;
+    for (const ZRDownloadPtr &download : _queue()) {
+        present.insert(download.get(), download);
+        if (!_seenInQueue.contains(download.get()) && !_watched.contains(download))
+            _watched.append(download);
+    }
+    _watched.removeIf([&present](const ZRDownloadPtr &download) { return !present.contains(download.get()); });
+    _seenInQueue = std::move(present);
 }
 
 bool ZRHeadlessRun::isSettled(ZRDownload &download)
@@ -76,6 +96,7 @@ void ZRHeadlessRun::check()
 {
     if (_isFinished)
         return;
+    followQueueChanges();
     for (const ZRDownloadPtr &download : std::as_const(_watched)) {
         if (!isSettled(*download))
             return;

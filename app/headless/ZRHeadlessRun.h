@@ -5,6 +5,7 @@
 #include "core/download/ZRDownload.h"
 
 #include <QObject>
+#include <QHash>
 #include <QTimer>
 
 #include <cstdio>
@@ -24,6 +25,10 @@ public:
     // Starts waiting for these downloads (a download held twice counts once).
     void watch(const ZRDownloadList &downloads);
     const ZRDownloadList &watchedDownloads() const { return _watched; }
+    // From now on, downloads that join the queue while the run waits (the files a download page
+    // gave, addresses handed over by another program) are waited for too, and downloads taken out
+    // of the queue are no longer. queue answers the queue as it is.
+    void followQueue(std::function<ZRDownloadList()> queue);
 
     // A download no longer holds the run open once it is complete or aborted, or paused without an
     // automatic resume to come.
@@ -44,7 +49,13 @@ private:
     std::FILE *_output;
     std::function<void()> _quit;
     std::function<void()> _willPrintSummary;
+    void followQueueChanges();
+
     ZRDownloadList _watched;
+    std::function<ZRDownloadList()> _queue;
+    // The downloads the queue held at the last look (held, so that no new one can take the address
+    // of one that left): only those that join after are adopted.
+    QHash<const ZRDownload *, ZRDownloadPtr> _seenInQueue;
     QTimer _timer;
     bool _isFinished = false;
     bool _isCheckPending = false;

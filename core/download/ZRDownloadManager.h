@@ -47,6 +47,13 @@ public:
     virtual void removeDownload(ZRDownload *download) { (void)download; }
     // Adds the addresses as new downloads (a download page that gave several files).
     virtual void openURLs(const QList<QUrl> &urls) { (void)urls; }
+    // The addresses a download page gave, which replace the page's download: they go where the page's
+    // download was asked to go.
+    virtual void openURLsFoundOnDownloadPage(const QList<QUrl> &urls, const ZRDownload &page)
+    {
+        (void)page;
+        openURLs(urls);
+    }
     // The rows on screen, and the folder rules.
     virtual ZRDownloadList sortedAndFilteredDownloads() const { return {}; }
     virtual QVariantList specialCases() const { return {}; }

@@ -68,7 +68,7 @@ void ZRDownload::downloadPageFetchDidFinish(const QList<QUrl> &urls, const QStri
         _userSettings.insert(ZRDownloadKeys::DownloadPageTitle, title);
     if (urls.size() > 1) {
         if (ZRDownloadManager *m = ZRDownloadManager::sharedManager())
-            m->openURLs(urls);
+            m->openURLsFoundOnDownloadPage(urls, *this);
         remove();
         return;
     }

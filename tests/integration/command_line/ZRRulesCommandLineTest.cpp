@@ -70,19 +70,21 @@ TEST_F(RulesCommandLine, DownloadPagesAreResolvedIntoTheFilesTheyLinkTo)
               (QStringList{u"archive.zip"_s, u"get.zip"_s}));
     EXPECT_TRUE(output.contains(u"Cannot extract the download page's address"_s)) << output.toStdString();
 
-    // A page that gives several files: each becomes a download of its own in the queue, the page's
-    // goes. (The run itself waits only for the addresses it was given.)
+    // A page that gives several files: each becomes a download of its own, into the folder the page
+    // was sent to, and the run waits for them in place of the page's download, which goes.
+    const QByteArray other = QByteArray("PK\x03\x04 other ") + QByteArray(70000, 'o');
+    ASSERT_TRUE(nginx.addFile(u"files/other.zip"_s, other));
     ASSERT_TRUE(
         nginx.addFile(u"many/page"_s, "<a href=\"/files/archive.zip\"> <a href=\"/files/other.zip\">"));
     writePreferences(
         {{u"Download Page Rules"_s, u"[{\"Source\": \"/many/\", \"Query Cascade\": "
                                     u"[\"href=\\\"([^\\\"]+)\\\"\"], \"Collect All Matches\": true}]"_s}});
     QFile::remove(archivePath());
-    const QString many = run({u"--to"_s, root + u"/many/"_s, nginx.httpURL(u"/many/page"_s)}, 1);
-    const QString queue = QString::fromUtf8(readFile(archivePath()));
-    EXPECT_TRUE(queue.contains(nginx.httpURL(u"/files/archive.zip"_s))) << many.toStdString();
-    EXPECT_TRUE(queue.contains(nginx.httpURL(u"/files/other.zip"_s)));
-    EXPECT_FALSE(queue.contains(nginx.httpURL(u"/many/page"_s)));
+    const QString many = run({u"--to"_s, root + u"/many/"_s, nginx.httpURL(u"/many/page"_s)}, 0);
+    EXPECT_TRUE(many.contains(u"2 of 2 downloads complete"_s)) << many.toStdString();
+    EXPECT_EQ(readFile(root + u"/many/archive.zip"_s), archive);
+    EXPECT_EQ(readFile(root + u"/many/other.zip"_s), other);
+    EXPECT_FALSE(QString::fromUtf8(readFile(archivePath())).contains(nginx.httpURL(u"/many/page"_s)));
 
     // A rules text that is no rule set: said once, and every address is a file address.
     QFile::remove(archivePath());
