@@ -2,6 +2,8 @@
 #include "app/control/ZRInstanceLock.h"
 #include "app/control/ZRMainController.h"
 #include "app/control/ZRScriptArgumentKeys.h"
+#include "app/control/ZRScriptingClient.h"
+#include "app/control/ZRScriptingService.h"
 #include "app/headless/ZRCommandLine.h"
 #include "app/headless/ZRHeadlessFrontEnd.h"
 #include "app/headless/ZRHeadlessRun.h"
@@ -29,6 +31,10 @@ bool hasDisplay()
 }
 
 int runQuorvel(int argc, char **argv);
+int handOverToRunningInstance(const QDBusConnection &bus, qint64 processID, const ZRCommandLine &commandLine,
+                              const std::optional<ZRQueueCommand> &queueCommand, QStringList positional,
+                              const QVariantMap &arguments);
+int printRunningQueue(const QDBusConnection &bus);
 
 } // namespace
 
@@ -62,7 +68,10 @@ int runQuorvel(int argc, char **argv)
         "first while downloads are active).\n\n"
         "Files: the queue in $XDG_DATA_HOME/Quorvel/Queue.plist, preferences in\n"
         "$XDG_CONFIG_HOME/Quorvel/Preferences.plist. One Quorvel at a time works a queue: a second one\n"
-        "says so and exits with status 1.\n\n"
+        "hands its addresses, files and queue commands to the one that runs, over the session bus\n"
+        "(com.tessaline.Quorvel), and exits; without a session bus it says so and exits with status 1.\n"
+        "quorvel: and securequorvel: addresses (from web pages and the browser extension) give web\n"
+        "addresses only.\n\n"
         "Addresses join the queue unless they are in it already (\"Instant Duplicate Check\"); brace\n"
         "ranges stand for several addresses: \"http://host/part{1-3}.zip\". Files: a download bundle\n"
         "(.quorvel) is queued again, a browser request file (.qbp) is read and deleted, an address list\n"
@@ -71,8 +80,9 @@ int runQuorvel(int argc, char **argv)
         "cannot be read, is refused with its reason. Giving an address again continues its download when it\n"
         "was paused, interrupted or aborted.\n\n"
         "Queue commands (--list, --resume, --pause, --retry, --remove, --clear) act on the downloads that\n"
-        "WHAT names, or on all of them, in the queue that Quorvel keeps; while another Quorvel runs, only\n"
-        "--list works (on the queue as it last saved it).\n\n"
+        "WHAT names, or on all of them, in the queue of the Quorvel that runs, or else in the queue kept\n"
+        "on disk (without a session bus, while another Quorvel runs, only --list works: on the queue as it\n"
+        "last saved it).\n\n"
         "Exit status: 0 when everything asked for was done, 1 when a download failed or stays unfinished,\n"
         "something given was refused or is not in the queue, or another Quorvel holds the queue; 2 when the\n"
         "command line cannot be used or nothing given can be downloaded.\n\n"
@@ -94,6 +104,11 @@ int runQuorvel(int argc, char **argv)
                        "Arguments are search words that the name or the address must hold. Leaves a running "
                        "Quorvel alone (it saves its history within 5 seconds of a change)."));
     parser.addOption(historyOption);
+    const QCommandLineOption statusOption(
+        QStringLiteral("status"),
+        QStringLiteral("Print the queue of the Quorvel that runs (position, status, progress, name, address); "
+                       "exit status 1 when none runs."));
+    parser.addOption(statusOption);
     // The script command's arguments, under the same keys.
     const QList<std::pair<QCommandLineOption, QString>> requestOptions = {
         {QCommandLineOption(QStringLiteral("to"),
@@ -164,12 +179,24 @@ int runQuorvel(int argc, char **argv)
     }
     const QStringList positional = parser.positionalArguments();
 
-    // One queue per user: a second process would write the same Queue.plist.
+    // One Quorvel per user: a second one hands its command line to the one that runs, over the
+    // session bus; without a bus, the lock below keeps a second process off the same Queue.plist.
+    const QDBusConnection bus = ZRScripting::sessionBus();
+    qint64 runningProcessID = 0;
+    if (parser.isSet(statusOption))
+        return printRunningQueue(bus);
+    if (ZRScriptingClient::isRunning(bus, &runningProcessID))
+        return handOverToRunningInstance(bus, runningProcessID, commandLine, queueCommand, positional, arguments);
+
     ZRInstanceLock instanceLock;
     qint64 holderProcessID = 0;
     QString lockError;
     const ZRInstanceLock::Result lock =
         instanceLock.tryLock(ZRInstanceLock::defaultLockFilePath(), &holderProcessID, &lockError);
+    // One that is starting right now takes the name a moment after the lock.
+    if (lock == ZRInstanceLock::Result::HeldElsewhere && bus.isConnected() &&
+        ZRScriptingClient::waitUntilRunning(bus, 3000, &runningProcessID))
+        return handOverToRunningInstance(bus, runningProcessID, commandLine, queueCommand, positional, arguments);
     // The archive is read as it stands, whoever works the queue.
     if (queueCommand == ZRQueueCommand::List && lock != ZRInstanceLock::Result::Failed)
         return ZRCommandLine::listArchivedQueue(positional,
@@ -181,10 +208,13 @@ int runQuorvel(int argc, char **argv)
         if (queueCommand)
             return ZRCommandLine::refuseOnRunningInstance(*queueCommand, holderProcessID);
         if (holderProcessID > 0)
-            std::fprintf(stderr, "quorvel: Quorvel is already running (process %lld); its queue is left as it is\n",
+            std::fprintf(stderr, "quorvel: Quorvel is already running (process %lld) and cannot be reached over the "
+                                 "session bus; its queue is left as it is\n",
                          static_cast<long long>(holderProcessID));
         else
-            std::fputs("quorvel: Quorvel is already running; its queue is left as it is\n", stderr);
+            std::fputs("quorvel: Quorvel is already running and cannot be reached over the session bus; its queue "
+                       "is left as it is\n",
+                       stderr);
         return 1;
     case ZRInstanceLock::Result::Failed:
         std::fprintf(stderr, "quorvel: cannot lock <%s>: %s\n", qPrintable(ZRInstanceLock::defaultLockFilePath()),
@@ -209,6 +239,19 @@ int runQuorvel(int argc, char **argv)
 
     ZRHeadlessFrontEnd frontEnd;
     frontEnd.start();
+    ZRMainController *controller = ZRMainController::mainController();
+    // Scripts, browsers and a second quorvel reach this one on the session bus.
+    ZRScriptingService scripting(*controller);
+    scripting.setArgumentsHandler([&commandLine, controller](const QStringList &handed, const QString &folder,
+                                                             const QVariantMap &scriptArguments) {
+        const ZRCommandLine::Intake intake = commandLine.openArguments(*controller, handed, scriptArguments, folder);
+        return ZRScripting::ArgumentsResult{intake.exitStatus(), intake.messages};
+    });
+    if (bus.isConnected()) {
+        QString busError;
+        if (!scripting.registerOnBus(bus, &busError))
+            ZRLog(QStringLiteral("cannot take calls on the session bus: %1").arg(busError));
+    }
     // Given addresses or files, the run ends once they, and whatever the restored queue was working
     // on, are done.
     std::unique_ptr<ZRHeadlessRun> run;
@@ -221,7 +264,6 @@ int runQuorvel(int argc, char **argv)
     if (followsSchedule)
         std::fputs("quorvel: a schedule is on: staying to follow it\n", stderr);
     if (queueCommand || !positional.isEmpty()) {
-        ZRMainController *controller = ZRMainController::mainController();
         if (queueCommand) {
             const ZRQueueCommandResult result = controller->performQueueCommand(*queueCommand, positional);
             ZRCommandLine::print(result);
@@ -231,8 +273,9 @@ int runQuorvel(int argc, char **argv)
             watched = controller->downloadsMatchingStatusMask(ZRDownloadStatusMaskActive);
         } else {
             const ZRCommandLine::Intake intake = commandLine.openArguments(*controller, positional, arguments);
+            ZRCommandLine::printErrors(intake.messages);
             // Nothing is started, and nothing was written: the queue is as it was.
-            if (intake.tookNothing && intake.refusedAny)
+            if (intake.exitStatus() == 2)
                 return 2;
             fellShort = intake.refusedAny;
             watched = intake.watched;
@@ -248,12 +291,89 @@ int runQuorvel(int argc, char **argv)
         }
     }
     int status = application.exec();
+    // Nothing is taken once the queue is being put away.
+    scripting.unregisterFromBus();
     frontEnd.userInterface().setChangeHandler(nullptr);
     // Success only when every download of the run completed (an interrupted run keeps the rest queued).
     if (run && status == 0)
         status = fellShort ? 1 : run->exitStatus();
     ZRUserDefaults::standardUserDefaults().synchronize();
     return status;
+}
+
+int handOverToRunningInstance(const QDBusConnection &bus, qint64 processID, const ZRCommandLine &commandLine,
+                              const std::optional<ZRQueueCommand> &queueCommand, QStringList positional,
+                              const QVariantMap &arguments)
+{
+    const QString running = processID > 0 ? QStringLiteral("the Quorvel that runs (process %1)").arg(processID)
+                                          : QStringLiteral("the Quorvel that runs");
+    QString error;
+    const auto unreachable = [&] {
+        std::fprintf(stderr, "quorvel: cannot reach %s: %s\n", qPrintable(running), qPrintable(error));
+        return 1;
+    };
+    if (queueCommand) {
+        const std::optional<ZRQueueCommandResult> result =
+            ZRScriptingClient::performQueueCommand(bus, *queueCommand, positional, &error);
+        if (!result)
+            return unreachable();
+        ZRCommandLine::print(*result);
+        return result->exitStatus;
+    }
+    if (positional.isEmpty()) {
+        if (!ZRScriptingClient::activate(bus, &error))
+            return unreachable();
+        std::fprintf(stderr, "quorvel: %s works the queue; asked it to come forward\n", qPrintable(running));
+        return 0;
+    }
+    // Bytes that are not text stay here: the other side could not tell them from U+FFFD.
+    const QStringList refused = commandLine.invalidTextRefusals(positional);
+    ZRCommandLine::printErrors(refused);
+    if (positional.isEmpty())
+        return 2;
+    const std::optional<ZRScripting::ArgumentsResult> result =
+        ZRScriptingClient::openArguments(bus, positional, QDir::currentPath(), arguments, &error);
+    if (!result)
+        return unreachable();
+    ZRCommandLine::printErrors(result->messages);
+    if (result->exitStatus == 0 && !refused.isEmpty())
+        return 1;
+    if (result->exitStatus != 2)
+        std::fprintf(stderr, "quorvel: handed over to %s\n", qPrintable(running));
+    return result->exitStatus;
+}
+
+int printRunningQueue(const QDBusConnection &bus)
+{
+    qint64 processID = 0;
+    if (!ZRScriptingClient::isRunning(bus, &processID)) {
+        std::fputs(bus.isConnected() ? "quorvel: no Quorvel runs on this session bus\n"
+                                     : "quorvel: no session bus, so no running Quorvel can be asked\n",
+                   stderr);
+        return 1;
+    }
+    QString error;
+    const std::optional<QList<QVariantMap>> downloads = ZRScriptingClient::downloads(bus, &error);
+    if (!downloads) {
+        std::fprintf(stderr, "quorvel: cannot ask the Quorvel that runs: %s\n", qPrintable(error));
+        return 1;
+    }
+    QString text = QStringLiteral("Quorvel runs (process %1): %2 downloads\n").arg(processID).arg(downloads->size());
+    for (const QVariantMap &download : *downloads) {
+        const QString line =
+            QStringLiteral("%1  %2  %3%  %4 \u2014 %5  <%6>")
+                .arg(download.value(QStringLiteral("Position")).toInt(), 3)
+                .arg(download.value(QStringLiteral("Status")).toString(), -11)
+                .arg(qRound(download.value(QStringLiteral("Progress")).toDouble() * 100), 3)
+                .arg(download.value(QStringLiteral("Name")).toString(),
+                     download.value(QStringLiteral("StatusText")).toString(),
+                     download.value(QStringLiteral("Address")).toString());
+        // Names and reasons come from servers: nothing that acts on a terminal.
+        text += ZRExtensions::stringByEscapingControlCharacters(line) + QLatin1Char('\n');
+    }
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    return 0;
 }
 
 } // namespace

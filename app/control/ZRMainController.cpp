@@ -585,6 +585,7 @@ void ZRMainController::updateDownloadListAndStatus()
     if (_userInterface)
         _userInterface->showDownloads(_sortedAndFilteredDownloads);
     updateStatusAndForceUpdateApplicationImage(false);
+    Q_EMIT queueDidChange();
 }
 
 void ZRMainController::selectionDidChange()

@@ -400,6 +400,11 @@ public:
     // Tests: forget the list, the front end, timers and watchers, as if the program had just started.
     void resetForTesting();
 
+Q_SIGNALS:
+    // The list or a download in it changed (added, removed, reordered, a status or progress): for
+    // observers outside the front end, such as the scripting interface. Many in one turn are usual.
+    void queueDidChange();
+
 private:
     ZRMainController();
     ~ZRMainController() override;

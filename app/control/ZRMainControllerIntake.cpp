@@ -247,20 +247,7 @@ QList<QUrl> ZRMainController::URLsFromCollection(const QStringList &collection, 
 
 QList<QUrl> ZRMainController::URLsFromString(const QString &string)
 {
-    // Split at every kind of line break (CR LF as one): LF, VT, FF, CR, NEL, LS and PS.
-    QStringList lines;
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < string.size(); ++i) {
-        const char16_t c = string.at(i).unicode();
-        if ((c < 0x0a || c > 0x0d) && c != 0x85 && c != 0x2028 && c != 0x2029)
-            continue;
-        lines.append(string.mid(start, i - start));
-        if (c == u'\r' && i + 1 < string.size() && string.at(i + 1) == u'\n')
-            ++i;
-        start = i + 1;
-    }
-    lines.append(string.mid(start));
-    return URLsFromCollection(lines);
+    return URLsFromCollection(ZRExtensions::componentsSeparatedByLineBreaks(string));
 }
 
 bool ZRMainController::getFileURLs(QList<QUrl> &fileURLs, const QStringList &paths, const QString &basePath)

@@ -202,6 +202,7 @@ void ZRMainController::updateDownload(ZRDownload *download, bool forceDisplay, b
 {
     if (!download)
         return;
+    Q_EMIT queueDidChange();
     // Vanishing may take the download out of the list, and the list may hold its last reference.
     const ZRDownloadPtr keptAlive = download->weak_from_this().lock();
     const ZRDownloadStatus status = download->status();

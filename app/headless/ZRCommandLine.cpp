@@ -1,9 +1,12 @@
 #include "app/headless/ZRCommandLine.h"
 
+#include "app/control/ZRScriptCommands.h"
+
 #include "core/download/ZRDownload.h"
 #include "core/foundation/ZRLog.h"
 #include "core/text/ZRAddressExtensions.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
@@ -25,30 +28,6 @@ void printLine(std::FILE *stream, const QString &line)
 QString quoted(const QString &item)
 {
     return QLatin1Char('"') + ZRExtensions::stringByEscapingControlCharacters(item) + QLatin1Char('"');
-}
-
-// The desktop hands over the program's own URLs as arguments: "quorvel://encoded/..." and
-// "quorvel://linked/..." carry escaped addresses (one a line), "quorvel:" and "securequorvel:" stand
-// for "http:" and "https:". None, with the reason, when the escapes are not UTF-8.
-std::optional<QStringList> addressesOfArgument(const QString &argument, QString *refusal)
-{
-    const QString lower = argument.toLower();
-    for (const QLatin1String prefix : {QLatin1String("quorvel://linked/"), QLatin1String("quorvel://encoded/")}) {
-        if (!lower.startsWith(prefix))
-            continue;
-        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-        const QString text = decoder.decode(QByteArray::fromPercentEncoding(argument.mid(prefix.size()).toUtf8()));
-        if (decoder.hasError()) {
-            *refusal = QStringLiteral("its escaped addresses are not UTF-8 text");
-            return std::nullopt;
-        }
-        return text.split(QLatin1Char('\n'));
-    }
-    if (lower.startsWith(QLatin1String("quorvel:")))
-        return QStringList{QStringLiteral("http") + argument.mid(7)};
-    if (lower.startsWith(QLatin1String("securequorvel:")))
-        return QStringList{QStringLiteral("https") + argument.mid(13)};
-    return QStringList{argument};
 }
 
 // Why a file or folder given by path cannot be opened; empty when it can.
@@ -183,8 +162,8 @@ int ZRCommandLine::refuseOnRunningInstance(ZRQueueCommand command, qint64 holder
     const QString running = holderProcessID > 0
                                 ? QStringLiteral("Quorvel is running (process %1)").arg(holderProcessID)
                                 : QStringLiteral("Quorvel is running");
-    printLine(stderr, QStringLiteral("%1 and works the queue; a running Quorvel cannot be steered from another "
-                                     "process yet, so --%2 changed nothing")
+    printLine(stderr, QStringLiteral("%1 and works the queue, and cannot be reached over the session bus, so "
+                                     "--%2 changed nothing")
                           .arg(running, ZRQueueCommandName(command)));
     return 1;
 }
@@ -200,9 +179,24 @@ int ZRCommandLine::performOnArchivedQueue(ZRQueueCommand command, const QStringL
     return result.exitStatus;
 }
 
-ZRCommandLine::Intake ZRCommandLine::openArguments(ZRMainController &controller, const QStringList &arguments,
-                                                   const QVariantMap &scriptArguments) const
+QStringList ZRCommandLine::invalidTextRefusals(QStringList &arguments) const
 {
+    QStringList refusals;
+    arguments.removeIf([&](const QString &argument) {
+        if (isValidText(argument))
+            return false;
+        refusals.append(QStringLiteral("cannot download %1: not valid UTF-8 text")
+                            .arg(quoted(_invalidArguments.value(argument, argument))));
+        return true;
+    });
+    return refusals;
+}
+
+ZRCommandLine::Intake ZRCommandLine::openArguments(ZRMainController &controller, const QStringList &arguments,
+                                                   const QVariantMap &scriptArguments,
+                                                   const QString &workingFolder) const
+{
+    const QDir base(workingFolder.isEmpty() ? QDir::currentPath() : workingFolder);
     QList<QUrl> urls;
     QList<ZRIntakeRefusal> refusals;
     for (const QString &argument : arguments) {
@@ -215,7 +209,7 @@ ZRCommandLine::Intake ZRCommandLine::openArguments(ZRMainController &controller,
             continue;
         }
         // Existing files and folders are opened as documents; everything else is address text.
-        const QFileInfo info(argument);
+        const QFileInfo info(base, argument);
         if (!argument.contains(QLatin1String("://")) && (info.exists() || info.isSymLink())) {
             const QString refusal = refusalForPath(info);
             if (!refusal.isEmpty())
@@ -224,13 +218,27 @@ ZRCommandLine::Intake ZRCommandLine::openArguments(ZRMainController &controller,
                 controller.getFileURLs(urls, {info.absoluteFilePath()}, QString());
             continue;
         }
-        QString refusal;
-        const std::optional<QStringList> addresses = addressesOfArgument(argument, &refusal);
-        if (!addresses) {
-            refusals.append({argument, refusal});
+        if (!ZRURLHandlerCommand::isOwnSchemeURLText(argument)) {
+            urls += controller.URLsFromCollection({argument}, &refusals);
             continue;
         }
-        urls += controller.URLsFromCollection(*addresses, &refusals);
+        // The desktop hands over the program's own URLs (from web pages, the browser extension) as
+        // arguments: they stand for web addresses only.
+        QString refusal;
+        const std::optional<QString> text = ZRURLHandlerCommand(controller, argument).addressTextForURLText(&refusal);
+        if (!text) {
+            if (!refusal.isEmpty())
+                refusals.append({argument, refusal});
+            continue;
+        }
+        const QList<QUrl> found = controller.URLsFromCollection(text->split(QLatin1Char('\n')), &refusals);
+        for (const QUrl &url : found) {
+            const QString reason = ZRURLHandlerCommand::refusalForAddressFromURLScheme(url);
+            if (reason.isEmpty())
+                urls.append(url);
+            else
+                refusals.append({url.toString(), reason});
+        }
     }
 
     const ZRDownloadList before = controller.downloads();
@@ -244,10 +252,10 @@ ZRCommandLine::Intake ZRCommandLine::openArguments(ZRMainController &controller,
     for (const ZRIntakeRefusal &refusal : std::as_const(refusals)) {
         if (refusal.isListedAlready) {
             listedAlready = true;
-            printLine(stderr, QStringLiteral("%1 is %2").arg(quoted(refusal.item), refusal.reason));
+            intake.messages.append(QStringLiteral("%1 is %2").arg(quoted(refusal.item), refusal.reason));
         } else {
             intake.refusedAny = true;
-            printLine(stderr, QStringLiteral("cannot download %1: %2").arg(quoted(refusal.item), refusal.reason));
+            intake.messages.append(QStringLiteral("cannot download %1: %2").arg(quoted(refusal.item), refusal.reason));
         }
     }
     bool tookSomething = listedAlready;
@@ -263,6 +271,19 @@ ZRCommandLine::Intake ZRCommandLine::openArguments(ZRMainController &controller,
     }
     intake.tookNothing = !tookSomething;
     if (intake.tookNothing && !intake.refusedAny)
-        printLine(stderr, QStringLiteral("nothing new to add: no address found"));
+        intake.messages.append(QStringLiteral("nothing new to add: no address found"));
     return intake;
+}
+
+int ZRCommandLine::Intake::exitStatus() const
+{
+    if (tookNothing && refusedAny)
+        return 2;
+    return refusedAny ? 1 : 0;
+}
+
+void ZRCommandLine::printErrors(const QStringList &lines)
+{
+    for (const QString &line : lines)
+        printLine(stderr, line);
 }

@@ -47,6 +47,11 @@ public:
     // Prints what a command said: its output to stdout, its errors to stderr.
     static void print(const ZRQueueCommandResult &result);
 
+    // Each line to stderr, as "quorvel: LINE".
+    static void printErrors(const QStringList &lines);
+    // Takes the arguments that are not UTF-8 out of the list: one refusal line each.
+    QStringList invalidTextRefusals(QStringList &arguments) const;
+
     struct Intake {
         // The downloads that the run waits for: those added or continued, and every active one.
         ZRDownloadList watched;
@@ -54,11 +59,16 @@ public:
         bool refusedAny = false;
         // Nothing at all could be taken: nothing added, continued or in the queue already.
         bool tookNothing = false;
+        // One line each for stderr: every refusal, naming the argument and the reason.
+        QStringList messages;
+        // 2 when nothing could be taken and something was refused, 1 when something was refused.
+        int exitStatus() const;
     };
-    // The positional arguments (existing files and folders, else address text) into the intake;
-    // every refusal is one line on stderr, naming the argument and the reason.
+    // The positional arguments (existing files and folders, relative ones in workingFolder or the
+    // current folder, else address text) into the intake. The program's own URLs ("quorvel:",
+    // "securequorvel:") go through the get-URL handler and give web addresses only.
     Intake openArguments(ZRMainController &controller, const QStringList &arguments,
-                         const QVariantMap &scriptArguments) const;
+                         const QVariantMap &scriptArguments, const QString &workingFolder = QString()) const;
 
 private:
     // The escaped form of an argument that is not UTF-8 ("caf\xE9"), by its decoded form.

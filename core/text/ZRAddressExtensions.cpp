@@ -412,6 +412,23 @@ QString trimmedString(const QString &string)
     return string.trimmed();
 }
 
+QStringList componentsSeparatedByLineBreaks(const QString &string)
+{
+    QStringList lines;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < string.size(); ++i) {
+        const char16_t c = string.at(i).unicode();
+        if ((c < 0x0a || c > 0x0d) && c != 0x85 && c != 0x2028 && c != 0x2029)
+            continue;
+        lines.append(string.mid(start, i - start));
+        if (c == u'\r' && i + 1 < string.size() && string.at(i + 1) == u'\n')
+            ++i;
+        start = i + 1;
+    }
+    lines.append(string.mid(start));
+    return lines;
+}
+
 QStringList unearthedURLStrings(const QString &string)
 {
     if (string.isEmpty())

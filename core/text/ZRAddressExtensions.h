@@ -17,6 +17,9 @@ namespace ZRExtensions
 // Without leading and trailing white space and line breaks.
 QString trimmedString(const QString &string);
 
+// The text's lines, split at every kind of line break (CR LF as one): LF, VT, FF, CR, NEL, LS, PS.
+QStringList componentsSeparatedByLineBreaks(const QString &string);
+
 // The http(s) addresses between quotes in the text, in order of appearance; the whole text when
 // there are none. Never empty.
 QStringList unearthedURLStrings(const QString &string);

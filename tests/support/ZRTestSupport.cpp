@@ -46,6 +46,10 @@ QProcessEnvironment isolatedProcessEnvironment(const QString &root)
     environment.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/cache"));
     environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), QStringLiteral("unix:path=") + root + QStringLiteral("/no-bus"));
     environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    // The user's session bus lives in the runtime folder: a test's Quorvel must not find it.
+    QDir().mkpath(root + QStringLiteral("/runtime"));
+    QFile::setPermissions(root + QStringLiteral("/runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), root + QStringLiteral("/runtime"));
     environment.remove(QStringLiteral("DISPLAY"));
     environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
     for (const char *name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})

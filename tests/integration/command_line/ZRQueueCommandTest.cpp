@@ -161,7 +161,7 @@ TEST_F(QueueCommands, PauseRemoveClearAndListWorkTheArchiveAndLeaveARunningQuorv
         SCOPED_TRACE(command);
         outcome = run({QString::fromLatin1(command)});
         EXPECT_EQ(outcome.exitCode, 1);
-        EXPECT_TRUE(outcome.errors.contains(QStringLiteral("cannot be steered from another process yet")))
+        EXPECT_TRUE(outcome.errors.contains(QStringLiteral("cannot be reached over the session bus")))
             << trace(outcome).toStdString();
         EXPECT_EQ(readFile(archivePath()), before);
     }
