@@ -4,6 +4,7 @@
 #include "app/control/ZRMainController.h"
 #include "app/control/ZRPreferenceKeys.h"
 #include "app/control/ZRScriptArgumentKeys.h"
+#include "app/control/ZRScriptCommands.h"
 #include "core/download/ZRDownload.h"
 #include "core/foundation/ZRLog.h"
 #include "core/foundation/ZRPaths.h"
@@ -550,4 +551,81 @@ TEST(InstanceLock, OneHolderAtATime)
     EXPECT_FALSE(error.isEmpty());
 }
 
+TEST_F(IntakeTest, ScriptCommandsTurnTheirInputIntoAddresses)
+{
+    // The download command: lines or elements, trimmed, blank and unparsable ones left out.
+    EXPECT_EQ(strings(ZRDownloadHandlerCommand::URLsFromInput(u"http://a/x.zip\n  \nnot a url\r\n http://b/y "_s)),
+              QStringList({u"http://a/x.zip"_s, u"http://b/y"_s}));
+    EXPECT_EQ(strings(ZRDownloadHandlerCommand::URLsFromInput(QStringList{u"http://a/1"_s, u"http://a/2"_s})).size(), 2);
+    EXPECT_TRUE(ZRDownloadHandlerCommand::URLsFromInput(42).isEmpty());
+    ZRDownloadHandlerCommand(*controller, u"http://127.0.0.1/posted"_s,
+                             {{ZRScriptArgumentKey::ByPostingData, u"a=1&b=2"_s}})
+        .performDefaultImplementation();
+    EXPECT_TRUE(controller->downloads().isEmpty());
+    processEventsFor(5);
+    ASSERT_EQ(listedAddresses(), QStringList{u"http://127.0.0.1/posted"_s});
+    EXPECT_EQ(settings(0).value(ZRDownloadKeys::Request).toMap().value(ZRDownloadKeys::RequestMethod), u"POST"_s);
+
+    // The get-URL handler, on a clock of the test's own.
+    double now = 1000;
+    ZRURLHandlerCommand::setClockForTesting([&now] { return now; });
+    const auto escaped = [](const QStringList &lines) {
+        return QString::fromLatin1(QUrl::toPercentEncoding(lines.join(u'\n')));
+    };
+    QStringList twelve;
+    for (int i = 1; i <= 12; ++i)
+        twelve.append(u"http://h/%1"_s.arg(i));
+    struct Row {
+        QString text;
+        std::optional<QString> expected;
+        QString alertTitle; // empty: nothing is asked
+        int answer = ZRAlertFirstButton;
+        double later = 5; // seconds after the previous row
+    };
+    const Row rows[] = {
+        {u"quorvel://encoded/"_s + escaped({u"http://a/x.zip"_s}), u"http://a/x.zip"_s, {}},
+        {u"QUORVEL://a/b"_s, u"http://a/b"_s, {}},
+        {u"secureQuorvel://a/b"_s, u"https://a/b"_s, {}},
+        {u"quorvel://linked/"_s + escaped({u"http://a/1"_s, u"http://a/2"_s}), u"http://a/1\nhttp://a/2"_s,
+         u"Download 2 Linked Files..."_s},
+        {u"quorvel://linked/"_s + escaped(twelve), twelve.join(u'\n'), u"Download 12 Linked Files..."_s},
+        {u"quorvel://linked/"_s + escaped({u"http://c/1"_s, u"http://c/2"_s}), std::nullopt,
+         u"Download 2 Linked Files..."_s, ZRAlertSecondButton},
+        {u"quorvel://encoded/%FF%FE"_s, std::nullopt, {}},
+        // Once within a second is enough; again two seconds later it counts again.
+        {u"quorvel://x/1"_s, u"http://x/1"_s, {}},
+        {u"quorvel://x/1"_s, std::nullopt, {}, ZRAlertFirstButton, 0.5},
+        {u"quorvel://x/1"_s, std::nullopt, {}, ZRAlertFirstButton, 0.4},
+        {u"quorvel://x/1"_s, u"http://x/1"_s, {}, ZRAlertFirstButton, 2},
+        {u"http://plain/"_s, u"http://plain/"_s, {}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.text.toStdString());
+        now += row.later;
+        ui.alerts.clear();
+        ui.alertAnswers = {row.answer};
+        QString refusal;
+        EXPECT_EQ(ZRURLHandlerCommand(*controller, row.text).addressTextForURLText(&refusal), row.expected);
+        ASSERT_EQ(ui.alerts.size(), row.alertTitle.isEmpty() ? 0 : 1);
+        if (!row.alertTitle.isEmpty()) {
+            EXPECT_EQ(ui.alerts.first().title, row.alertTitle);
+        }
+    }
+    ui.alerts.clear();
+    ZRURLHandlerCommand(*controller, u"quorvel://linked/"_s + escaped(twelve)).addressTextForURLText();
+    ASSERT_EQ(ui.alerts.size(), 1);
+    EXPECT_EQ(ui.alerts.first().message, QStringList(twelve.mid(0, 9) + QStringList{u"(3 more)"_s}).join(u'\n'));
+
+    // What the URLs stand for is taken only when it is a web address.
+    now += 5;
+    ZRURLHandlerCommand(*controller, u"quorvel://encoded/"_s +
+                                         escaped({u"file:///etc/passwd"_s, u"http://127.0.0.1/fine"_s}))
+        .performDefaultImplementation();
+    processEventsFor(5);
+    EXPECT_EQ(listedAddresses(), QStringList({u"http://127.0.0.1/posted"_s, u"http://127.0.0.1/fine"_s}));
+    EXPECT_TRUE(logged(u"ignoring <file:///etc/passwd>"_s));
+    ZRURLHandlerCommand::setClockForTesting({});
+}
+
 } // namespace
+
