@@ -3,6 +3,7 @@
 // queue commands) and exits.
 #include "ZRCommandLineFixture.h"
 #include "tests/support/ZRTestScriptedServer.h"
+#include "tests/support/ZRTestSessionBus.h"
 #include "tests/support/ZRTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +14,6 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDir>
-#include <QStandardPaths>
 #include <QUrl>
 
 using namespace ZRTestSupport;
@@ -46,17 +46,11 @@ class Scripting : public ZRCommandLineFixture
 protected:
     void SetUp() override
     {
-        if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty())
-            GTEST_SKIP() << "dbus-daemon is not installed";
         startIn(QStringLiteral("/scripting"));
-        _busDaemon.setProgram(QStringLiteral("dbus-daemon"));
-        _busDaemon.setArguments({QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1"),
-                                 QStringLiteral("--address=unix:path=") + root + QStringLiteral("/bus")});
-        _busDaemon.start();
-        ASSERT_TRUE(_busDaemon.waitForReadyRead(10000));
-        _address = QString::fromUtf8(_busDaemon.readLine()).trimmed();
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), _address);
-        bus = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(_address, QStringLiteral("scripting-test")));
+        ZR_START_SESSION_BUS_OR_SKIP(_sessionBus, root);
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), _sessionBus.address());
+        bus = std::make_unique<QDBusConnection>(
+            QDBusConnection::connectToBus(_sessionBus.address(), QStringLiteral("scripting-test")));
         ASSERT_TRUE(bus->isConnected());
         qDBusRegisterMetaType<QList<QVariantMap>>();
     }
@@ -67,8 +61,6 @@ protected:
             finish(*_first);
         bus.reset();
         QDBusConnection::disconnectFromBus(QStringLiteral("scripting-test"));
-        _busDaemon.kill();
-        _busDaemon.waitForFinished(5000);
     }
 
     // The first Quorvel: no addresses, so it stays until told to quit.
@@ -121,8 +113,7 @@ protected:
     std::unique_ptr<QDBusConnection> bus;
 
 private:
-    QProcess _busDaemon;
-    QString _address;
+    ZRTestSessionBus _sessionBus;
     std::unique_ptr<QProcess> _first;
 };
 
