@@ -2,7 +2,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMutex>
 #include <QStandardPaths>
+
+#include <optional>
 
 #include <sys/stat.h>
 
@@ -67,8 +70,31 @@ QString ZRConfigurationFolderPath()
 
 QString ZRDownloadsFolderPath()
 {
-    const QString path = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-    return path.isEmpty() ? homePath() + QStringLiteral("/Downloads") : QDir::cleanPath(path);
+    // Asked for every download; Qt reads and parses user-dirs.dirs at each call. The answer is
+    // kept while the environment and that file (its size and time) stay as they were.
+    struct Answer {
+        QString home, configHome;
+        qint64 modified = 0, modifiedNanoseconds = 0, size = -1;
+        QString path;
+    };
+    static QMutex lock;
+    static std::optional<Answer> kept;
+    const QString home = qEnvironmentVariable("HOME");
+    const QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
+    const QString userDirs = (configHome.isEmpty() ? home + QStringLiteral("/.config") : configHome) +
+                             QStringLiteral("/user-dirs.dirs");
+    struct stat info = {};
+    if (::stat(QFile::encodeName(userDirs).constData(), &info) != 0)
+        info = {};
+    const qint64 size = info.st_ino ? qint64(info.st_size) : -1;
+    QMutexLocker locker(&lock);
+    if (kept && kept->home == home && kept->configHome == configHome && kept->modified == info.st_mtim.tv_sec &&
+        kept->modifiedNanoseconds == info.st_mtim.tv_nsec && kept->size == size)
+        return kept->path;
+    const QString found = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    kept = Answer{home, configHome, info.st_mtim.tv_sec, info.st_mtim.tv_nsec, size,
+                  found.isEmpty() ? homePath() + QStringLiteral("/Downloads") : QDir::cleanPath(found)};
+    return kept->path;
 }
 
 QString ZRTemporaryFolderPath()
