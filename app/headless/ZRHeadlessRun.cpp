@@ -15,7 +15,10 @@ ZRHeadlessRun::ZRHeadlessRun(std::FILE *output, std::function<void()> quit, QObj
     // Changes reported through checkSoon() are seen at once; the tick catches whatever is not
     // reported, such as an automatic resume that was called off.
     _timer.setInterval(250);
-    connect(&_timer, &QTimer::timeout, this, &ZRHeadlessRun::check);
+    connect(&_timer, &QTimer::timeout, this, [this] {
+        _queueMayHaveChanged = true;
+        check();
+    });
 }
 
 void ZRHeadlessRun::watch(const ZRDownloadList &downloads)
@@ -46,6 +49,12 @@ void ZRHeadlessRun::followQueueChanges()
 {
     if (!_queue)
         return;
+    // Downloads join and leave the queue rarely, and most checks come from progress: unless the
+    // queue grew or shrank, the look at its members waits for the tick.
+    const qsizetype count = _queue().size();
+    if (!_queueMayHaveChanged && count == _seenInQueue.size())
+        return;
+    _queueMayHaveChanged = false;
     QHash<const ZRDownload *, ZRDownloadPtr> present;
     for (const ZRDownloadPtr &download : _queue()) {
         present.insert(download.get(), download);

@@ -59,4 +59,5 @@ private:
     QTimer _timer;
     bool _isFinished = false;
     bool _isCheckPending = false;
+    bool _queueMayHaveChanged = false;
 };
