@@ -8,7 +8,7 @@ packages=(
   shared-mime-info ca-certificates
 )
 if [ "${1:-}" = "--test" ]; then
-  packages+=(libgtest-dev googletest nginx-light openssl python3 curl dbus-daemon)
+  packages+=(libgtest-dev googletest nginx-light openssl python3 curl dbus-daemon xvfb x11-utils imagemagick)
 fi
 
 missing=()
