@@ -233,7 +233,7 @@ void ZRDownloadListWindow::buildToolbar()
     auto *more = new QToolButton(toolbar);
     more->setText(localized("More Actions"));
     more->setToolTip(localized("More Actions"));
-    more->setIcon(themeIcon(QStringLiteral("open-menu"), QStyle::SP_TitleBarMenuButton));
+    more->setIcon(themeIcon(QStringLiteral("open-menu"), QStyle::SP_ToolBarHorizontalExtensionButton));
     more->setPopupMode(QToolButton::InstantPopup);
     _moreActionsMenu = new QMenu(more);
     more->setMenu(_moreActionsMenu);
