@@ -1,4 +1,4 @@
-// The quorvel executable: the controller with the terminal front end.
+// The quorvel executable: the controller with the download window, or with the terminal front end.
 #include "app/control/ZRInstanceLock.h"
 #include "app/control/ZRMainController.h"
 #include "app/control/ZRScriptArgumentKeys.h"
@@ -8,10 +8,12 @@
 #include "app/headless/ZRHeadlessFrontEnd.h"
 #include "app/headless/ZRHeadlessRun.h"
 #include "app/headless/ZRHistoryListing.h"
+#include "app/ui/ZRDesktopUserInterface.h"
 #include "core/http/ZRHTTPRequest.h"
 #include "core/foundation/ZRLog.h"
 #include "core/foundation/ZRUserDefaults.h"
 
+#include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -27,7 +29,64 @@ namespace
 
 bool hasDisplay()
 {
-    return !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || !qEnvironmentVariableIsEmpty("DISPLAY");
+    return !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+// The window, with a display, for runs that keep Quorvel open with its queue; queries, queue
+// commands and --headless stay in the terminal.
+bool wantsWindow(int argc, char **argv)
+{
+    if (!hasDisplay())
+        return false;
+    static const QByteArrayList terminalOnly = {"--headless", "--history", "--help", "-h",      "--help-all",
+                                                "-?",         "--version", "-v",     "--list",  "--resume",
+                                                "--pause",    "--retry",   "--remove", "--clear",
+                                                "--status"};
+    for (int index = 1; index < argc; ++index) {
+        QByteArray argument(argv[index]);
+        if (argument == "--")
+            break;
+        if (const qsizetype equals = argument.indexOf('='); equals > 0)
+            argument.truncate(equals);
+        if (terminalOnly.contains(argument))
+            return false;
+    }
+    return true;
+}
+
+// Scripts, browsers and a second quorvel reach this one on the session bus; a second quorvel's
+// command line goes into the intake as if typed here.
+void offerScripting(ZRScriptingService &scripting, const QDBusConnection &bus, const ZRCommandLine &commandLine)
+{
+    ZRMainController *controller = ZRMainController::mainController();
+    scripting.setArgumentsHandler([&commandLine, controller](const QStringList &handed, const QString &folder,
+                                                             const QVariantMap &scriptArguments) {
+        const ZRCommandLine::Intake intake = commandLine.openArguments(*controller, handed, scriptArguments, folder);
+        return ZRScripting::ArgumentsResult{intake.exitStatus(), intake.messages};
+    });
+    if (!bus.isConnected())
+        return;
+    QString busError;
+    if (!scripting.registerOnBus(bus, &busError))
+        ZRLog(QStringLiteral("cannot take calls on the session bus: %1").arg(busError));
+}
+
+// The window's run: the controller with the desktop front end, the arguments into its queue.
+int runWindow(QCoreApplication &application, const QDBusConnection &bus, const ZRCommandLine &commandLine,
+              const QStringList &positional, const QVariantMap &arguments)
+{
+    ZRDesktopUserInterface desktop;
+    desktop.start();
+    ZRScriptingService scripting(*ZRMainController::mainController());
+    offerScripting(scripting, bus, commandLine);
+    if (!positional.isEmpty())
+        ZRCommandLine::printErrors(
+            commandLine.openArguments(*ZRMainController::mainController(), positional, arguments).messages);
+    const int status = application.exec();
+    scripting.unregisterFromBus();
+    ZRUserDefaults::standardUserDefaults().synchronize();
+    return status;
 }
 
 int runQuorvel(int argc, char **argv);
@@ -55,7 +114,10 @@ namespace
 
 int runQuorvel(int argc, char **argv)
 {
-    QCoreApplication application(argc, argv);
+    const bool window = wantsWindow(argc, argv);
+    std::unique_ptr<QCoreApplication> running =
+        window ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
+    QCoreApplication &application = *running;
     QCoreApplication::setApplicationName(QStringLiteral("Quorvel"));
     QCoreApplication::setApplicationVersion(QLatin1String(QUORVEL_VERSION));
 
@@ -92,7 +154,8 @@ int runQuorvel(int argc, char **argv)
         "\"Hour\", \"Minute\", \"Second\"; 22:00 and 06:00 when unset), every day.\n\n"
         "Finished downloads are remembered in $XDG_DATA_HOME/Quorvel/History.plist; --history lists\n"
         "them.\n\n"
-        "Not there yet: the download window."));
+        "With a display (DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM set), Quorvel opens its download window\n"
+        "instead; queries, queue commands and --headless stay in the terminal."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption headlessOption(
@@ -227,8 +290,6 @@ int runQuorvel(int argc, char **argv)
     if (queueCommand && !ZRCommandLine::startsDownloads(*queueCommand))
         return ZRCommandLine::performOnArchivedQueue(*queueCommand, positional);
     ZRLogSetEchoToStandardError(true);
-    if (!parser.isSet(headlessOption) && hasDisplay())
-        std::fputs("quorvel: the download window comes later; running in the terminal\n", stderr);
 
     // The engine reports on its own thread; every callback is queued onto the main loop, in order.
     ZRHTTPRequest::setCallbackExecutor([](std::function<void()> callback) {
@@ -237,21 +298,14 @@ int runQuorvel(int argc, char **argv)
     ZRHTTPRequest::setDefaultUserAgentApplication("Quorvel", QUORVEL_VERSION, QUORVEL_VERSION);
     ZRHTTPRequest::setLogFunction([](const std::string &line) { ZRLog(QString::fromStdString(line)); });
 
+    if (window)
+        return runWindow(application, bus, commandLine, positional, arguments);
+
     ZRHeadlessFrontEnd frontEnd;
     frontEnd.start();
     ZRMainController *controller = ZRMainController::mainController();
-    // Scripts, browsers and a second quorvel reach this one on the session bus.
     ZRScriptingService scripting(*controller);
-    scripting.setArgumentsHandler([&commandLine, controller](const QStringList &handed, const QString &folder,
-                                                             const QVariantMap &scriptArguments) {
-        const ZRCommandLine::Intake intake = commandLine.openArguments(*controller, handed, scriptArguments, folder);
-        return ZRScripting::ArgumentsResult{intake.exitStatus(), intake.messages};
-    });
-    if (bus.isConnected()) {
-        QString busError;
-        if (!scripting.registerOnBus(bus, &busError))
-            ZRLog(QStringLiteral("cannot take calls on the session bus: %1").arg(busError));
-    }
+    offerScripting(scripting, bus, commandLine);
     // Given addresses or files, the run ends once they, and whatever the restored queue was working
     // on, are done.
     std::unique_ptr<ZRHeadlessRun> run;

@@ -6,6 +6,7 @@
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QDBusMessage>
+#include <QFileInfo>
 #include <QImageWriter>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -38,10 +39,26 @@ QByteArray compressedImage(const QImage &image)
 
 } // namespace
 
+namespace
+{
+
+// Without an address of its own, the session bus is the runtime folder's socket: when neither is
+// there, nobody could listen.
+QDBusConnection sessionBusWhereItMayBe()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") &&
+        (runtime.isEmpty() || !QFileInfo::exists(runtime + QStringLiteral("/bus"))))
+        return QDBusConnection(QStringLiteral("hbz-no-session-bus"));
+    return QDBusConnection::sessionBus();
+}
+
+} // namespace
+
 HBZAnnouncer &HBZAnnouncer::defaultAnnouncer()
 {
     static HBZAnnouncer *announcer = new HBZAnnouncer(Environment{
-        QDBusConnection::sessionBus(), loginUserName(), QStringLiteral("com.tessaline.Quorvel"),
+        sessionBusWhereItMayBe(), loginUserName(), QStringLiteral("com.tessaline.Quorvel"),
         [] { return ZRUserDefaults::standardUserDefaults().boolForKey(HBZAnnouncement::disableAnnouncingKey); }});
     return *announcer;
 }

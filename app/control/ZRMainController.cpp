@@ -579,13 +579,9 @@ void ZRMainController::timeDidChange()
 
 void ZRMainController::updateDownloadListAndStatus()
 {
-    // Without a sort criterion or filter the rows stand in queue order.
-    _sortedDownloads = _downloads;
-    _sortedAndFilteredDownloads = _sortedDownloads;
-    if (_userInterface)
-        _userInterface->showDownloads(_sortedAndFilteredDownloads);
-    updateStatusAndForceUpdateApplicationImage(false);
-    Q_EMIT queueDidChange();
+    const ZRDownloadList selection = _userInterface ? _userInterface->selectedDownloads() : ZRDownloadList();
+    sortAndFilterDownloads();
+    updateSortedDownloadListAndStatusWithSelectedDownloads(selection);
 }
 
 void ZRMainController::selectionDidChange()
@@ -709,5 +705,6 @@ void ZRMainController::resetForTesting()
     _queueArchive = ZRQueueArchive(ZRDownload::queueArchivePath());
     resetStatusForTesting();
     resetRulesForTesting();
+    resetListForTesting();
     ZRDownloadManager::setSharedManager(this);
 }

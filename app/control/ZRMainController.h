@@ -7,6 +7,7 @@
 #include "app/control/ZRFolderMenu.h"
 #include "app/control/ZRQueueArchive.h"
 #include "app/control/ZRQueueCommand.h"
+#include "app/control/ZRQueueMenu.h"
 #include "app/control/ZRUserInterface.h"
 #include "core/download/ZRDownload.h"
 #include "core/download/ZRDownloadManager.h"
@@ -22,6 +23,7 @@
 #include <QUrl>
 #include <QVariantMap>
 
+#include <functional>
 #include <optional>
 
 class QFileSystemWatcher;
@@ -314,6 +316,92 @@ public:
     // reason, when the file cannot be read.
     static std::optional<ZRDownloadList> downloadsFromQueueArchiveFile(const QString &path, QString *error);
 
+    // --- Sorting, filtering, reordering and the list's menus (ZRMainControllerList.cpp) ---
+
+    // Rebuilds the sorted rows ("Sorting Criterion", "Invert Sorting") and the displayed ones (the
+    // filter words, matched against names or, with "Toolbar Filter Criterion" "URL", addresses).
+    void sortAndFilterDownloads();
+    // Shows the rows again and reselects the given downloads, then the status.
+    void updateSortedDownloadListAndStatusWithSelectedDownloads(const ZRDownloadList &selection);
+    // Tag -1: ascending, -2: descending ("Invert Sorting"), 0...4: "Sorting Criterion".
+    void changeSorting(qint64 tag);
+    // Reorders the queue: -1 reversed, -2 shuffled, 0...4 by that criterion (0 by date).
+    void rearrange(qint64 tag);
+    // The filter field's text; typing refilters at once.
+    void setFilterString(const QString &text);
+    QString filterString() const { return _filterString; }
+    QStringList filterWords() const;
+    // "Name" or "URL".
+    void setToolbarFilterCriterion(const QString &criterion);
+    ZRDownloadPtr downloadAtSortedAndFilteredIndex(qsizetype index) const;
+
+    // Rows dragged inside the list (display order). Dragging starts only in queue order without
+    // filter words and without a vanishing row.
+    bool canDragDownloads(const ZRDownloadList &downloads) const;
+    bool beginDraggingDownloads(const ZRDownloadList &downloads);
+    // The files of the dragged downloads when every one is complete with its file there, else empty.
+    QStringList draggedFilePaths();
+    void endDraggingDownloads();
+    bool isDraggingDownloads() const { return !_draggedDownloads.isEmpty(); }
+    // A drop between rows (row: the display index the rows go before); refused where it would
+    // change nothing.
+    bool validateDropAtRow(qsizetype row) const;
+    // Moves the dragged downloads in the queue, rewrites the queue archive and shows the list.
+    bool acceptDropAtRow(qsizetype row);
+
+    // The context menu for a set of downloads (the selected rows, or the clicked one); none gives
+    // only the general part.
+    ZRMenu contextMenuForDownloads(const ZRDownloadList &downloads, double suffixSize);
+    // "Open" and the applications that open the downloads' files, when every one is an existing file.
+    void addOpenMenuItemsForDownloads(const ZRDownloadList &downloads, ZRMenu &menu, double suffixSize);
+    ZRMenu sortMenu() const;
+    ZRMenu rearrangeMenu() const;
+    ZRMenu progressBarStyleMenu() const;
+    // The tray item's menu.
+    ZRMenu statusItemMenu() const;
+    // The File menu's "Download to" part: the folder menu with the rules.
+    ZRMenu downloadToMenu(double suffixSize);
+    // Sets the item's enabled state and check mark from the list and the settings; its submenus too.
+    void validateMenuItem(ZRMenuItem &item) const;
+    void validateMenu(ZRMenu &menu) const;
+    // Runs the item's command.
+    void performMenuItem(const ZRMenuItem &item);
+    // Tests: sees every command the menus and keys run (before it runs; true: do not run it).
+    void setMenuCommandObserverForTesting(std::function<bool(const ZRMenuItem &)> observer)
+    {
+        _menuCommandObserver = std::move(observer);
+    }
+
+    // Copies the context downloads' source addresses.
+    void copy();
+    // Opens the addresses in the browser, one "URL Opening Interval" apart (0.1 s when unset).
+    void openOriginalURLs(const ZRDownloadList &downloads);
+    void copyOriginalURLs(const ZRDownloadList &downloads);
+    void toggleLocationKeyDisplayNames();
+    void toggleAutoStart();
+    void toggleDebugLogging();
+    void changeProgressBarStyle(qint64 style);
+    // The toolbar's queue/pause control: segment 1 pauses the waiting ones, any other queues.
+    void queueOrPause(int segment);
+    // The toolbar's speed control: segment 1 throttling, any other acceleration; then the one-time
+    // explanation of the "Speed" section.
+    void accelerateOrThrottle(int segment);
+    void toggleAcceleration();
+    void toggleThrottle();
+
+    // --- Intake from the window (ZRMainControllerList.cpp) ---
+
+    // The clipboard's addresses straight into the queue when each is a whole address; otherwise the
+    // address panel, filled with what the clipboard holds.
+    void openURLFromPasteboard();
+    // The address panel: OK takes the addresses of its text.
+    void openURLPanelWithString(const QString &text);
+    void openURL() { openURLPanelWithString(QString()); }
+    // The "Open" panel: files and folders; beeps when nothing was added.
+    void openFile();
+    // Drops of addresses, text or files on the list or the tray item: taken on the next turn.
+    bool dropURLs(const QList<QUrl> &urls, const QString &text);
+
     // --- Folder rules and the downloads folder (ZRMainControllerRules.cpp) ---
 
     // The rules, loaded from "Rules" on first use, always sorted (first host, then first extension).
@@ -441,6 +529,9 @@ private:
     // --- Status summary and all-done procedures ---
     ZRSystemPower *systemPower();
     void redrawPendingDownloads();
+    // Sorts and filters the rows again; true when they changed (then they were shown again).
+    bool resortDisplayedDownloads();
+    bool _resortPending = false;
     void resetStatusForTesting();
     bool _mayTriggerAllDoneNotification = false;
     bool _mayTriggerQuitOnAllDone = false;
@@ -461,6 +552,12 @@ private:
     // --- The schedule ---
     ZRDelayedCall _scheduledQueueCall;
     ZRDelayedCall _scheduledPauseCall;
+    // --- Sorting, filtering and dragging ---
+    void resetListForTesting();
+    QString _filterString;
+    ZRDownloadList _draggedDownloads;
+    bool _draggedDownloadsAreConsecutive = false;
+    std::function<bool(const ZRMenuItem &)> _menuCommandObserver;
     // --- Folder rules and download-page rules ---
     void resetRulesForTesting();
     void rulesPreferencesDidChange(const QStringList &keys);

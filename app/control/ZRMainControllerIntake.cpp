@@ -171,6 +171,12 @@ struct ZRMainController::IntakeState {
     QVariantMap request;
     bool autoStart = true;
     bool hasSingleURL = false;
+    // Shift (or Alt) was held when the intake began: the user says where the downloads go.
+    bool alternateModifiersHeld = false;
+    // "~"-abbreviated; the folder chosen in this intake's prompt.
+    QString chosenFolder;
+    // The user cancelled a prompt: the rest of the intake is not taken.
+    bool stopped = false;
     QSet<QString> readTextFiles;
     QStringList addedNames;
     // The paused and aborted downloads of the list by comparison address: given again, they go on.
@@ -417,6 +423,7 @@ void ZRMainController::openURLs(const QList<QUrl> &urls, const QVariantMap &appl
     }
     state.autoStart = defaults().boolForKey(ZRPreferenceKey::AutoStart);
     state.hasSingleURL = urls.size() == 1;
+    state.alternateModifiersHeld = _userInterface && _userInterface->alternateModifiersHeld();
     if (defaults().boolForKey(ZRPreferenceKey::InstantDuplicateCheck)) {
         for (const ZRDownloadPtr &download : std::as_const(_downloads)) {
             if (download->matchesStatusMask(ZRDownloadStatusPaused | ZRDownloadStatusAborted) &&
@@ -475,6 +482,8 @@ void ZRMainController::refuseInIntake(IntakeState &state, const QString &item, c
 void ZRMainController::openURLsInIntake(const QList<QUrl> &urls, IntakeState &state)
 {
     for (const QUrl &url : urls) {
+        if (state.stopped)
+            return;
         if (!url.isLocalFile()) {
             if (url.toString().endsWith(QLatin1String("://quorvel"), Qt::CaseInsensitive)) {
                 // Not a download: the program and its window come forward.
@@ -654,6 +663,31 @@ void ZRMainController::downloadURLInIntake(const QUrl &url, IntakeState &state, 
                 } else {
                     state.targetPath.clear();
                 }
+            }
+        } else if (state.alternateModifiersHeld) {
+            if (!state.chosenFolder.isEmpty()) {
+                settings.insert(ZRDownloadKeys::DownloadFolder, state.chosenFolder);
+            } else if (state.hasSingleURL &&
+                       defaults().boolForKey(ZRPreferenceKey::DownloadFolderPromptAllowsFilenameEditing)) {
+                const std::optional<QString> file = chooseAbbreviatedDownloadFileForURL(url);
+                if (!file) {
+                    state.stopped = true;
+                    download->removeAndMoveToTrashIfDone(false);
+                    return;
+                }
+                settings.insert(ZRDownloadKeys::DownloadFile, *file);
+                state.chosenFolder = ZRExtensions::stringByAbbreviatingWithTildeInPath(
+                    QFileInfo(ZRExtensions::stringByExpandingTildeInPath(*file)).path());
+                settings.insert(ZRDownloadKeys::DownloadFolder, state.chosenFolder);
+            } else {
+                const std::optional<QString> folder = chooseAbbreviatedDownloadsFolder();
+                if (!folder) {
+                    state.stopped = true;
+                    download->removeAndMoveToTrashIfDone(false);
+                    return;
+                }
+                state.chosenFolder = *folder;
+                settings.insert(ZRDownloadKeys::DownloadFolder, state.chosenFolder);
             }
         }
     }

@@ -276,14 +276,19 @@ void ZRMainController::updateDownload(ZRDownload *download, bool forceDisplay, b
         _reportedFinishedDownloads.remove(download);
     }
 
-    // Re-sorting and re-filtering the displayed rows after a change belongs to the list commands;
-    // with neither a sort criterion nor a filter the rows keep their places.
+    // A change may move the row (sorted by progress, name...) or take it out of a filter. The rows
+    // are sorted again with the next redraw, not at every progress report.
+    if ((defaults().integerForKey(ZRPreferenceKey::SortingCriterion) > 0 || !_filterString.isEmpty()) &&
+        containsDownload(_sortedAndFilteredDownloads, download))
+        _resortPending = true;
 
     updateStatusAndForceUpdateApplicationImage(false);
 
     if (!_userInterface || !containsDownload(_downloads, download))
         return;
     if (forceDisplay) {
+        if (_resortPending)
+            resortDisplayedDownloads();
         _userInterface->redrawDownload(download);
         return;
     }
@@ -303,11 +308,26 @@ void ZRMainController::redrawPendingDownloads()
     const QList<std::weak_ptr<ZRDownload>> pending = std::exchange(_downloadsToRedraw, {});
     if (!_userInterface)
         return;
+    if (_resortPending && resortDisplayedDownloads())
+        return;
     for (const std::weak_ptr<ZRDownload> &weak : pending) {
         const ZRDownloadPtr download = weak.lock();
         if (download && containsDownload(_downloads, download.get()))
             _userInterface->redrawDownload(download.get());
     }
+}
+
+bool ZRMainController::resortDisplayedDownloads()
+{
+    _resortPending = false;
+    const ZRDownloadList before = _sortedAndFilteredDownloads;
+    const ZRDownloadList selection = _userInterface ? _userInterface->selectedDownloads() : ZRDownloadList();
+    sortAndFilterDownloads();
+    if (_sortedAndFilteredDownloads == before)
+        return false;
+    // Rebuilt with the selection kept: no further redraw needed.
+    updateSortedDownloadListAndStatusWithSelectedDownloads(selection);
+    return true;
 }
 
 void ZRMainController::removeDownloadIfDoneWithPath(const QString &path)
@@ -446,6 +466,7 @@ void ZRMainController::resetStatusForTesting()
     _doneNotificationCall.cancel();
     _sleepCall.cancel();
     _redrawCall.cancel();
+    _resortPending = false;
     _downloadsToRedraw.clear();
     _reportedFinishedDownloads.clear();
     _mayTriggerAllDoneNotification = false;

@@ -42,6 +42,16 @@ inline constexpr QLatin1String ClearHistoryOnQuit("Clear History On Quit");
 inline constexpr QLatin1String
     HistoryArchivesDownloadsByDateCompleted("History Archives Downloads By Date Completed");
 
+// The list: sorting, filtering, display and the window's commands.
+inline constexpr QLatin1String SortingCriterion("Sorting Criterion");
+inline constexpr QLatin1String InvertSorting("Invert Sorting");
+inline constexpr QLatin1String ProgressBarStyle("Progress Bar Style");
+inline constexpr QLatin1String URLOpeningInterval("URL Opening Interval");
+inline constexpr QLatin1String DisplayLocationsAsNames("Display Locations As Names");
+inline constexpr QLatin1String DownloadFolderPromptAllowsFilenameEditing(
+    "Download Folder Prompt Allows Filename Editing");
+inline constexpr QLatin1String UseStatusItemMetaSubmenu("Use Status Item Meta Submenu");
+
 // The schedule.
 inline constexpr QLatin1String ScheduleQueue("Schedule: Queue");
 inline constexpr QLatin1String ScheduleQueueTime("Schedule: Queue: Time");

@@ -79,6 +79,17 @@ public:
     // Replaces the clipboard: the text, plus the addresses as text/uri-list when there are any.
     virtual void setPasteboardContents(const QString &text, const QList<QUrl> &urls) = 0;
 
+    // The clipboard's addresses (text/uri-list); none when it holds only text.
+    virtual QList<QUrl> pasteboardURLs() const { return {}; }
+    // Whether Shift (or Alt) is held now: an intake then asks where the downloads go.
+    virtual bool alternateModifiersHeld() const { return false; }
+    // The address panel: the text the user confirmed, none when cancelled.
+    virtual std::optional<QString> runAddressPanel(const QString &text)
+    {
+        (void)text;
+        return std::nullopt;
+    }
+
     virtual void beep() = 0;
 
     // The displayed rows changed (membership or order): show these, in this order.

@@ -5,6 +5,7 @@
 #include <QDir>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -39,13 +40,19 @@ std::string makeSandbox()
 
 } // namespace
 
+// The application object of the test program; a program with widgets makes a QApplication instead.
+__attribute__((weak)) std::unique_ptr<QCoreApplication> ZRTestMakeApplication(int &argc, char **argv)
+{
+    return std::make_unique<QCoreApplication>(argc, argv);
+}
+
 int main(int argc, char **argv)
 {
     const std::string root = makeSandbox();
     testing::InitGoogleTest(&argc, argv);
     int result = 0;
     {
-        QCoreApplication app(argc, argv);
+        const std::unique_ptr<QCoreApplication> app = ZRTestMakeApplication(argc, argv);
         QCoreApplication::setApplicationName(QStringLiteral("Quorvel"));
         result = RUN_ALL_TESTS();
     }
