@@ -1,4 +1,5 @@
-// The quorvel executable: the controller with the download window, or with the terminal front end.
+// The quorvel programs: the controller with the terminal front end (quorvel), or with the download
+// window as well (quorvel-window, which quorvel starts when a display is there).
 #include "app/control/ZRInstanceLock.h"
 #include "app/control/ZRMainController.h"
 #include "app/control/ZRScriptArgumentKeys.h"
@@ -8,21 +9,29 @@
 #include "app/headless/ZRHeadlessFrontEnd.h"
 #include "app/headless/ZRHeadlessRun.h"
 #include "app/headless/ZRHistoryListing.h"
+#ifdef QUORVEL_WINDOW
 #include "app/ui/ZRDesktopUserInterface.h"
+#endif
 #include "core/http/ZRHTTPRequest.h"
 #include "core/foundation/ZRLog.h"
 #include "core/foundation/ZRUserDefaults.h"
 
+#ifdef QUORVEL_WINDOW
 #include <QApplication>
+#endif
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <string>
+#include <unistd.h>
 
 namespace
 {
@@ -72,6 +81,7 @@ void offerScripting(ZRScriptingService &scripting, const QDBusConnection &bus, c
         ZRLog(QStringLiteral("cannot take calls on the session bus: %1").arg(busError));
 }
 
+#ifdef QUORVEL_WINDOW
 // The window's run: the controller with the desktop front end, the arguments into its queue.
 int runWindow(QCoreApplication &application, const QDBusConnection &bus, const ZRCommandLine &commandLine,
               const QStringList &positional, const QVariantMap &arguments)
@@ -88,6 +98,22 @@ int runWindow(QCoreApplication &application, const QDBusConnection &bus, const Z
     ZRUserDefaults::standardUserDefaults().synchronize();
     return status;
 }
+#else
+// The window lives in quorvel-window beside this program: the terminal's runs stay free of the
+// widget libraries. Returns only when it cannot be started.
+void startWindowProgram(char **argv)
+{
+    std::string self(4096, '\0');
+    const ssize_t length = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
+    if (length <= 0)
+        return;
+    self.resize(size_t(length));
+    const std::string window = self.substr(0, self.rfind('/') + 1) + "quorvel-window";
+    ::execv(window.c_str(), argv);
+    std::fprintf(stderr, "quorvel: cannot start the download window <%s>: %s; running in the terminal\n",
+                 window.c_str(), std::strerror(errno));
+}
+#endif
 
 int runQuorvel(int argc, char **argv);
 int handOverToRunningInstance(const QDBusConnection &bus, qint64 processID, const ZRCommandLine &commandLine,
@@ -99,6 +125,10 @@ int printRunningQueue(const QDBusConnection &bus);
 
 int main(int argc, char **argv)
 {
+#ifndef QUORVEL_WINDOW
+    if (wantsWindow(argc, argv))
+        startWindowProgram(argv);
+#endif
     const int status = runQuorvel(argc, argv);
     // Everything of ours is saved and closed by now. What is left is every library's own
     // teardown, which only spends time and touches memory on the way out.
@@ -114,9 +144,14 @@ namespace
 
 int runQuorvel(int argc, char **argv)
 {
+#ifdef QUORVEL_WINDOW
     const bool window = wantsWindow(argc, argv);
     std::unique_ptr<QCoreApplication> running =
         window ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
+#else
+    [[maybe_unused]] const bool window = false;
+    auto running = std::make_unique<QCoreApplication>(argc, argv);
+#endif
     QCoreApplication &application = *running;
     QCoreApplication::setApplicationName(QStringLiteral("Quorvel"));
     QCoreApplication::setApplicationVersion(QLatin1String(QUORVEL_VERSION));
@@ -298,8 +333,10 @@ int runQuorvel(int argc, char **argv)
     ZRHTTPRequest::setDefaultUserAgentApplication("Quorvel", QUORVEL_VERSION, QUORVEL_VERSION);
     ZRHTTPRequest::setLogFunction([](const std::string &line) { ZRLog(QString::fromStdString(line)); });
 
+#ifdef QUORVEL_WINDOW
     if (window)
         return runWindow(application, bus, commandLine, positional, arguments);
+#endif
 
     ZRHeadlessFrontEnd frontEnd;
     frontEnd.start();
