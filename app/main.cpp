@@ -6,6 +6,8 @@
 #include "app/headless/ZRHeadlessFrontEnd.h"
 #include "app/headless/ZRHeadlessRun.h"
 #include "app/headless/ZRHistoryListing.h"
+#include "app/platform/ZRBrowserHostInstaller.h"
+#include "app/platform/ZRDesktopRegistration.h"
 #include "core/http/ZRHTTPRequest.h"
 #include "core/foundation/ZRLog.h"
 #include "core/foundation/ZRUserDefaults.h"
@@ -94,6 +96,17 @@ int runQuorvel(int argc, char **argv)
                        "Arguments are search words that the name or the address must hold. Leaves a running "
                        "Quorvel alone (it saves its history within 5 seconds of a change)."));
     parser.addOption(historyOption);
+    // Desktop and browser set-up for this user.
+    const QCommandLineOption registerDesktopOption(
+        QStringLiteral("register-desktop"),
+        QStringLiteral("Make this quorvel the handler of quorvel:// and securequorvel:// links and of .qbp and "
+                       ".quorvel files, with its icon and D-Bus service, below $XDG_DATA_HOME (no system files)."));
+    const QCommandLineOption installBrowserHostsOption(
+        QStringLiteral("install-browser-hosts"),
+        QStringLiteral("Let Chrome, Chromium, Brave, Vivaldi, Edge, Opera, Firefox and LibreWolf (also as Flatpaks) "
+                       "start quorvel-extension-host for the Quorvel browser extension: writes the per-user manifests."));
+    parser.addOption(registerDesktopOption);
+    parser.addOption(installBrowserHostsOption);
     // The script command's arguments, under the same keys.
     const QList<std::pair<QCommandLineOption, QString>> requestOptions = {
         {QCommandLineOption(QStringLiteral("to"),
@@ -125,6 +138,14 @@ int runQuorvel(int argc, char **argv)
     parser.process(application);
     if (parser.isSet(historyOption))
         return ZRHistoryListing::printHistory(parser.positionalArguments(), stdout, stderr);
+    if (parser.isSet(registerDesktopOption) || parser.isSet(installBrowserHostsOption)) {
+        int status = 0;
+        if (parser.isSet(registerDesktopOption))
+            status = ZRDesktopRegistration::registerDesktop(stdout, stderr);
+        if (status == 0 && parser.isSet(installBrowserHostsOption))
+            status = ZRBrowserHostInstaller::installBrowserHosts(stdout, stderr);
+        return status;
+    }
 
     QStringList requestOptionNames;
     for (const auto &option : requestOptions)
