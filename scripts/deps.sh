@@ -6,9 +6,10 @@ packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev libqt6dbus6 libplist-dev libcurl4-openssl-dev zlib1g-dev libicu-dev libglib2.0-dev
   shared-mime-info ca-certificates
+  desktop-file-utils xdg-utils
 )
 if [ "${1:-}" = "--test" ]; then
-  packages+=(libgtest-dev googletest nginx-light openssl python3 curl dbus-daemon)
+  packages+=(libgtest-dev googletest nginx-light openssl python3 curl dbus-daemon appstream)
 fi
 
 missing=()
