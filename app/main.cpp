@@ -99,12 +99,14 @@ int runQuorvel(int argc, char **argv)
     // Desktop and browser set-up for this user.
     const QCommandLineOption registerDesktopOption(
         QStringLiteral("register-desktop"),
-        QStringLiteral("Make this quorvel the handler of quorvel:// and securequorvel:// links and of .qbp and "
-                       ".quorvel files, with its icon and D-Bus service, below $XDG_DATA_HOME (no system files)."));
+        QStringLiteral("Make this quorvel the handler of quorvel:// and securequorvel:// links and of .qbp "
+                       "and .quorvel files, with its icon and D-Bus service, below $XDG_DATA_HOME (no "
+                       "system files)."));
     const QCommandLineOption installBrowserHostsOption(
         QStringLiteral("install-browser-hosts"),
-        QStringLiteral("Let Chrome, Chromium, Brave, Vivaldi, Edge, Opera, Firefox and LibreWolf (also as Flatpaks) "
-                       "start quorvel-extension-host for the Quorvel browser extension: writes the per-user manifests."));
+        QStringLiteral("Let Chrome, Chromium, Brave, Vivaldi, Edge, Opera, Firefox and LibreWolf (also as "
+                       "Flatpaks) start quorvel-extension-host for the Quorvel browser extension: writes "
+                       "the per-user manifests."));
     parser.addOption(registerDesktopOption);
     parser.addOption(installBrowserHostsOption);
     // The script command's arguments, under the same keys.

@@ -43,8 +43,9 @@ QString configurationFolder()
 QString manifestFolder(const Browser &browser, const QString &home, const QString &configuration)
 {
     const QString folder = QString::fromUtf8(browser.folder);
-    return browser.family == Family::Chromium ? configuration + QLatin1Char('/') + folder + QStringLiteral("/NativeMessagingHosts")
-                                              : home + QLatin1Char('/') + folder + QStringLiteral("/native-messaging-hosts");
+    return browser.family == Family::Chromium
+               ? configuration + QLatin1Char('/') + folder + QStringLiteral("/NativeMessagingHosts")
+               : home + QLatin1Char('/') + folder + QStringLiteral("/native-messaging-hosts");
 }
 
 // The manifest templates that packaging/ installs system-wide, with this host's path.
@@ -61,7 +62,8 @@ QByteArray manifest(Family family, const QString &hostPath, QString *error)
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes, QFileDevice::Permissions permissions, QString *error)
+bool writeFile(const QString &path, const QByteArray &bytes, QFileDevice::Permissions permissions,
+               QString *error)
 {
     if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
         *error = QStringLiteral("cannot create the folder of <%1>").arg(path);
@@ -83,7 +85,8 @@ namespace ZRBrowserHostInstaller
 
 QString extensionHostPath()
 {
-    const QFileInfo beside(QCoreApplication::applicationDirPath() + QStringLiteral("/quorvel-extension-host"));
+    const QFileInfo beside(QCoreApplication::applicationDirPath() +
+                           QStringLiteral("/quorvel-extension-host"));
     if (beside.isFile() && beside.isExecutable())
         return beside.absoluteFilePath();
     return QStandardPaths::findExecutable(QStringLiteral("quorvel-extension-host"));
@@ -94,8 +97,8 @@ bool installUserHosts(const QString &hostPath, QStringList *written, QStringList
     const QString home = QDir::homePath();
     const QString configuration = configurationFolder();
     const QString fileName = HostName + QStringLiteral(".json");
-    const auto readable = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
-                          QFileDevice::ReadOther;
+    const auto readable =
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
     for (const Browser &browser : browsers) {
         const QByteArray bytes = manifest(browser.family, hostPath, error);
         if (bytes.isEmpty())
@@ -114,22 +117,25 @@ bool installUserHosts(const QString &hostPath, QStringList *written, QStringList
         const QString launcher = sandbox + QStringLiteral("/data/quorvel/quorvel-extension-host");
         QString quoted = hostPath;
         quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
-        const QByteArray script = QStringLiteral("#!/bin/sh\n# Starts Quorvel's extension host outside the sandbox.\n"
-                                                 "exec flatpak-spawn --host '%1' \"$@\"\n")
-                                      .arg(quoted)
-                                      .toUtf8();
-        if (!writeFile(launcher, script, readable | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther,
+        const QByteArray script =
+            QStringLiteral("#!/bin/sh\n# Starts Quorvel's extension host outside the sandbox.\n"
+                           "exec flatpak-spawn --host '%1' \"$@\"\n")
+                .arg(quoted)
+                .toUtf8();
+        if (!writeFile(launcher, script,
+                       readable | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther,
                        error))
             return false;
         const QByteArray sandboxed = manifest(browser.family, launcher, error);
-        const QString sandboxedPath =
-            manifestFolder(browser, sandbox, sandbox + QStringLiteral("/config")) + QLatin1Char('/') + fileName;
+        const QString sandboxedPath = manifestFolder(browser, sandbox, sandbox + QStringLiteral("/config")) +
+                                      QLatin1Char('/') + fileName;
         if (!writeFile(sandboxedPath, sandboxed, readable, error))
             return false;
         written->append(sandboxedPath);
-        notes->append(QStringLiteral("%1 (Flatpak) may start the host once allowed to: flatpak override --user "
-                                     "--talk-name=org.freedesktop.Flatpak %2")
-                          .arg(QString::fromUtf8(browser.name), flatpakID));
+        notes->append(
+            QStringLiteral("%1 (Flatpak) may start the host once allowed to: flatpak override --user "
+                           "--talk-name=org.freedesktop.Flatpak %2")
+                .arg(QString::fromUtf8(browser.name), flatpakID));
     }
     return true;
 }

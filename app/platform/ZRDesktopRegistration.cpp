@@ -21,8 +21,9 @@ const int iconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256, 512};
 QString dataFolder()
 {
     const QString value = qEnvironmentVariable("XDG_DATA_HOME");
-    return !value.isEmpty() && QDir::isAbsolutePath(value) ? QDir::cleanPath(value)
-                                                           : QDir::homePath() + QStringLiteral("/.local/share");
+    return !value.isEmpty() && QDir::isAbsolutePath(value)
+               ? QDir::cleanPath(value)
+               : QDir::homePath() + QStringLiteral("/.local/share");
 }
 
 QByteArray resource(const QString &name)
@@ -76,7 +77,8 @@ void runTool(const QString &tool, const QStringList &arguments, QStringList *ste
     if (finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
         steps->append(QStringLiteral("ran %1 %2").arg(tool, arguments.join(QLatin1Char(' '))));
     else
-        steps->append(QStringLiteral("%1 failed: %2").arg(tool, QString::fromLocal8Bit(process.readAll()).trimmed()));
+        steps->append(
+            QStringLiteral("%1 failed: %2").arg(tool, QString::fromLocal8Bit(process.readAll()).trimmed()));
 }
 
 } // namespace
@@ -92,8 +94,8 @@ bool registerForUser(const QString &quorvelPath, QStringList *steps, QString *er
 
     // This quorvel, wherever it is, handles the links: the entry names it by its path.
     QString entry = QString::fromUtf8(resource(desktopFileName));
-    entry.replace(QStringLiteral("\nExec=quorvel "), QStringLiteral("\nExec=") + desktopExecPath(quorvelPath) +
-                                                         QLatin1Char(' '));
+    entry.replace(QStringLiteral("\nExec=quorvel "),
+                  QStringLiteral("\nExec=") + desktopExecPath(quorvelPath) + QLatin1Char(' '));
     QString service = QString::fromUtf8(resource(QStringLiteral("com.tessaline.Quorvel.service.in")));
     service.replace(QStringLiteral("@QUORVEL_EXECUTABLE@"), quorvelPath);
 
@@ -105,7 +107,8 @@ bool registerForUser(const QString &quorvelPath, QStringList *steps, QString *er
         {applications + QLatin1Char('/') + desktopFileName, entry.toUtf8()},
         {mime + QStringLiteral("/packages/quorvel.xml"), resource(QStringLiteral("quorvel.xml"))},
         {data + QStringLiteral("/dbus-1/services/com.tessaline.Quorvel.service"), service.toUtf8()},
-        {data + QStringLiteral("/icons/hicolor/scalable/apps/quorvel.svg"), resource(QStringLiteral("icons/quorvel.svg"))},
+        {data + QStringLiteral("/icons/hicolor/scalable/apps/quorvel.svg"),
+         resource(QStringLiteral("icons/quorvel.svg"))},
     };
     for (const int size : iconSizes)
         outputs.append({data + QStringLiteral("/icons/hicolor/%1x%1/apps/quorvel.png").arg(size),
@@ -119,7 +122,8 @@ bool registerForUser(const QString &quorvelPath, QStringList *steps, QString *er
     runTool(QStringLiteral("update-desktop-database"), {applications}, steps);
     runTool(QStringLiteral("update-mime-database"), {mime}, steps);
     // update-desktop-database leaves an existing default alone; xdg-mime replaces it.
-    runTool(QStringLiteral("xdg-mime"), QStringList{QStringLiteral("default"), desktopFileName} + schemeTypes, steps);
+    runTool(QStringLiteral("xdg-mime"), QStringList{QStringLiteral("default"), desktopFileName} + schemeTypes,
+            steps);
     return true;
 }
 

@@ -42,7 +42,8 @@ bool startQuorvel(const QString &url)
 {
     const QString program = ZRApplicationHandOff::quorvelExecutablePath();
     if (program.isEmpty()) {
-        ZRLog(QStringLiteral("cannot start Quorvel: no quorvel program beside the extension host or on PATH"));
+        ZRLog(
+            QStringLiteral("cannot start Quorvel: no quorvel program beside the extension host or on PATH"));
         return false;
     }
     QProcess process;

@@ -53,8 +53,8 @@ void ZRSafariExtensionHandler::messageReceivedWithName(const QString &name, cons
     _hasMessage = true;
 }
 
-ZRSafariExtensionHandler::Validation ZRSafariExtensionHandler::validateContextMenuItemWithCommand(
-    const QString &command) const
+ZRSafariExtensionHandler::Validation
+ZRSafariExtensionHandler::validateContextMenuItemWithCommand(const QString &command) const
 {
     Q_UNUSED(command);
     double age = 0;
@@ -93,17 +93,17 @@ std::optional<QString> ZRSafariExtensionHandler::handOffURLStringWithAddresses(c
         return std::nullopt;
     // Everything but the unreserved characters is escaped, "%" and "#" included, so that the
     // application's one unescaping gives back the addresses exactly.
-    const QString escaped =
-        QString::fromLatin1(QUrl::toPercentEncoding(addresses.join(QLatin1Char('\n'))));
-    const QString text =
-        (addresses.size() == 1 ? ZRSafariExtensionKey::EncodedURLPrefix : ZRSafariExtensionKey::LinkedURLPrefix) +
-        escaped;
+    const QString escaped = QString::fromLatin1(QUrl::toPercentEncoding(addresses.join(QLatin1Char('\n'))));
+    const QString text = (addresses.size() == 1 ? ZRSafariExtensionKey::EncodedURLPrefix
+                                                : ZRSafariExtensionKey::LinkedURLPrefix) +
+                         escaped;
     if (!QUrl(text, QUrl::StrictMode).isValid())
         return std::nullopt;
     return text;
 }
 
-QStringList ZRSafariExtensionHandler::addressesPassingFilter(const QStringList &addresses, const QString &filter)
+QStringList ZRSafariExtensionHandler::addressesPassingFilter(const QStringList &addresses,
+                                                             const QString &filter)
 {
     if (filter.trimmed().isEmpty())
         return addresses;
@@ -144,7 +144,8 @@ QString ZRSafariExtensionHandler::sharedDefaultsFilePath()
 
 QString ZRSafariExtensionHandler::filterFromSharedDefaults()
 {
-    const std::optional<QVariant> defaults = ZRPropertyList::propertyListWithContentsOfFile(sharedDefaultsFilePath());
+    const std::optional<QVariant> defaults =
+        ZRPropertyList::propertyListWithContentsOfFile(sharedDefaultsFilePath());
     if (!defaults)
         return {};
     const QVariant filter = defaults->toMap().value(ZRSafariExtensionKey::ExtensionFilter);

@@ -6,7 +6,8 @@
 // of a browser session. Messages, one JSON object per frame:
 //   {"command": "message", "name": "context", "userInfo": {"primary": [...], "gathered": [...]}}
 //       no answer;
-//   {"command": "validate", "id": ID}   answer {"command": "validate", "id": ID, "hide": bool, "title": "..."};
+//   {"command": "validate", "id": ID}   answer {"command": "validate", "id": ID, "hide": bool, "title":
+//   "..."};
 //   {"command": "selected", "id": ID}   answer {"command": "selected", "id": ID, "ok": bool, "beep": bool}.
 // Anything else is logged and left unanswered.
 #include "extension/host/ZRApplicationHandOff.h"
@@ -88,7 +89,8 @@ int main(int argc, char **argv)
                       .arg(ZRNativeMessagingChannel::MaximumMessageLength));
             return 1;
         case ZRNativeMessagingChannel::ReadResult::Malformed:
-            ZRLog(QStringLiteral("extension host: ignoring a message from %1 that is not a JSON object").arg(caller));
+            ZRLog(QStringLiteral("extension host: ignoring a message from %1 that is not a JSON object")
+                      .arg(caller));
             continue;
         }
         messageTime = message.value(testTimeKey).toDouble();
@@ -99,9 +101,11 @@ int main(int argc, char **argv)
                                             message.value(userInfoKey).toObject().toVariantMap());
             continue;
         } else if (command == QStringLiteral("validate")) {
-            const ZRSafariExtensionHandler::Validation validation = handler.validateContextMenuItemWithCommand(command);
+            const ZRSafariExtensionHandler::Validation validation =
+                handler.validateContextMenuItemWithCommand(command);
             reply.insert(QStringLiteral("hide"), validation.hide);
-            reply.insert(QStringLiteral("title"), validation.hide ? QJsonValue() : QJsonValue(validation.title));
+            reply.insert(QStringLiteral("title"),
+                         validation.hide ? QJsonValue() : QJsonValue(validation.title));
         } else if (command == QStringLiteral("selected")) {
             const bool opened = handler.contextMenuItemSelectedWithCommand(command);
             reply.insert(QStringLiteral("ok"), opened);

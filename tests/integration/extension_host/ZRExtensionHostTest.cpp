@@ -45,18 +45,18 @@ QJsonArray strings(const QStringList &list)
 QByteArray context(double time, const QStringList &primary, const QStringList &gathered,
                    const QString &name = QStringLiteral("context"))
 {
-    return frame(QJsonObject{{QStringLiteral("command"), QStringLiteral("message")},
-                             {QStringLiteral("name"), name},
-                             {QStringLiteral("userInfo"),
-                              QJsonObject{{QStringLiteral("primary"), strings(primary)},
-                                          {QStringLiteral("gathered"), strings(gathered)}}},
-                             {QStringLiteral("testTime"), time}});
+    return frame(QJsonObject{
+        {QStringLiteral("command"), QStringLiteral("message")},
+        {QStringLiteral("name"), name},
+        {QStringLiteral("userInfo"), QJsonObject{{QStringLiteral("primary"), strings(primary)},
+                                                 {QStringLiteral("gathered"), strings(gathered)}}},
+        {QStringLiteral("testTime"), time}});
 }
 
 QByteArray command(const QString &name, int id, double time = 0)
 {
-    return frame(QJsonObject{{QStringLiteral("command"), name}, {QStringLiteral("id"), id},
-                             {QStringLiteral("testTime"), time}});
+    return frame(QJsonObject{
+        {QStringLiteral("command"), name}, {QStringLiteral("id"), id}, {QStringLiteral("testTime"), time}});
 }
 
 QByteArray validate(int id, double time)
@@ -91,20 +91,26 @@ QList<QJsonObject> parseFrames(const QByteArray &output, bool *clean)
 
 QJsonObject shown(int id, const QString &title)
 {
-    return {{QStringLiteral("command"), QStringLiteral("validate")}, {QStringLiteral("id"), id},
-            {QStringLiteral("hide"), false}, {QStringLiteral("title"), title}};
+    return {{QStringLiteral("command"), QStringLiteral("validate")},
+            {QStringLiteral("id"), id},
+            {QStringLiteral("hide"), false},
+            {QStringLiteral("title"), title}};
 }
 
 QJsonObject hidden(int id)
 {
-    return {{QStringLiteral("command"), QStringLiteral("validate")}, {QStringLiteral("id"), id},
-            {QStringLiteral("hide"), true}, {QStringLiteral("title"), QJsonValue()}};
+    return {{QStringLiteral("command"), QStringLiteral("validate")},
+            {QStringLiteral("id"), id},
+            {QStringLiteral("hide"), true},
+            {QStringLiteral("title"), QJsonValue()}};
 }
 
 QJsonObject selected(int id, bool ok)
 {
-    return {{QStringLiteral("command"), QStringLiteral("selected")}, {QStringLiteral("id"), id},
-            {QStringLiteral("ok"), ok}, {QStringLiteral("beep"), !ok}};
+    return {{QStringLiteral("command"), QStringLiteral("selected")},
+            {QStringLiteral("id"), id},
+            {QStringLiteral("ok"), ok},
+            {QStringLiteral("beep"), !ok}};
 }
 
 // The host runs from a folder of its own, with no quorvel beside it and a PATH that holds only
@@ -126,7 +132,8 @@ protected:
 
     void setFilter(const QVariant &filter)
     {
-        const QString path = _environment.value(QStringLiteral("XDG_CONFIG_HOME")) + QStringLiteral("/Quorvel/Shared.plist");
+        const QString path =
+            _environment.value(QStringLiteral("XDG_CONFIG_HOME")) + QStringLiteral("/Quorvel/Shared.plist");
         QDir().mkpath(QFileInfo(path).absolutePath());
         QFile::remove(path);
         if (filter.isValid()) {
@@ -164,40 +171,66 @@ TEST_F(ExtensionHostTest, AnswersFramedMessages)
                               QStringLiteral("https://b/five.zip")};
     const uint32_t oversized = 1024 * 1024 + 1;
     const QList<FrameCase> cases = {
-        {"one link, fresh until a second has passed", {},
+        {"one link, fresh until a second has passed",
+         {},
          context(100, {zip}, {}) + validate(1, 100.5) + validate(2, 100.999) + validate(3, 101),
          {shown(1, QStringLiteral("Download Linked File via Quorvel")),
           shown(2, QStringLiteral("Download Linked File via Quorvel")), hidden(3)},
          0},
-        {"five gathered links through the filter", QStringLiteral("\\.zip$"),
+        {"five gathered links through the filter",
+         QStringLiteral("\\.zip$"),
          context(5, {}, five) + validate(1, 5.2),
-         {shown(1, QStringLiteral("Download 3 Linked Files via Quorvel..."))}, 0},
-        {"the primary link is never filtered", QStringLiteral("\\.zip$"),
+         {shown(1, QStringLiteral("Download 3 Linked Files via Quorvel..."))},
+         0},
+        {"the primary link is never filtered",
+         QStringLiteral("\\.zip$"),
          context(5, {QStringLiteral("http://a/page.html")}, five) + validate(1, 5.1),
-         {shown(1, QStringLiteral("Download Linked File via Quorvel"))}, 0},
-        {"a filter that does not compile lets all through", QStringLiteral("["),
+         {shown(1, QStringLiteral("Download Linked File via Quorvel"))},
+         0},
+        {"a filter that does not compile lets all through",
+         QStringLiteral("["),
          context(5, {}, five) + validate(1, 5.1),
-         {shown(1, QStringLiteral("Download 5 Linked Files via Quorvel..."))}, 0},
-        {"a blank filter lets all through", QStringLiteral(" \n\t"), context(5, {}, five) + validate(1, 5.1),
-         {shown(1, QStringLiteral("Download 5 Linked Files via Quorvel..."))}, 0},
-        {"a filter that passes nothing hides the item", QStringLiteral("\\.iso$"),
-         context(5, {}, five) + validate(1, 5.1), {hidden(1)}, 0},
+         {shown(1, QStringLiteral("Download 5 Linked Files via Quorvel..."))},
+         0},
+        {"a blank filter lets all through",
+         QStringLiteral(" \n\t"),
+         context(5, {}, five) + validate(1, 5.1),
+         {shown(1, QStringLiteral("Download 5 Linked Files via Quorvel..."))},
+         0},
+        {"a filter that passes nothing hides the item",
+         QStringLiteral("\\.iso$"),
+         context(5, {}, five) + validate(1, 5.1),
+         {hidden(1)},
+         0},
         {"a stale message hides the item", {}, context(10, {zip}, {}) + validate(1, 11.5), {hidden(1)}, 0},
-        {"a message other than context changes nothing", {},
+        {"a message other than context changes nothing",
+         {},
          context(20, {zip}, {}) + context(20.8, {}, five, QStringLiteral("other")) + validate(1, 20.9) +
              validate(2, 21.2),
-         {shown(1, QStringLiteral("Download Linked File via Quorvel")), hidden(2)}, 0},
-        {"nothing to hand over beeps", {}, command(QStringLiteral("selected"), 7),
-         {selected(7, false)}, 0},
-        {"a frame that is not JSON is skipped", {},
-         frame(QByteArrayLiteral("{not json")) + frame(QByteArrayLiteral("[1]")) + validate(1, 0), {hidden(1)}, 0},
-        {"an unknown command is left unanswered", {}, command(QStringLiteral("sing"), 1) + validate(2, 0),
-         {hidden(2)}, 0},
-        {"an oversized frame ends the host before it is read", {},
+         {shown(1, QStringLiteral("Download Linked File via Quorvel")), hidden(2)},
+         0},
+        {"nothing to hand over beeps", {}, command(QStringLiteral("selected"), 7), {selected(7, false)}, 0},
+        {"a frame that is not JSON is skipped",
+         {},
+         frame(QByteArrayLiteral("{not json")) + frame(QByteArrayLiteral("[1]")) + validate(1, 0),
+         {hidden(1)},
+         0},
+        {"an unknown command is left unanswered",
+         {},
+         command(QStringLiteral("sing"), 1) + validate(2, 0),
+         {hidden(2)},
+         0},
+        {"an oversized frame ends the host before it is read",
+         {},
          validate(1, 0) + QByteArray(reinterpret_cast<const char *>(&oversized), 4) + QByteArray(64, '{'),
-         {hidden(1)}, 1},
+         {hidden(1)},
+         1},
         {"a frame cut short ends the host", {}, validate(1, 0) + validate(2, 0).left(12), {hidden(1)}, 1},
-        {"a length cut short ends the host", {}, validate(1, 0) + QByteArrayLiteral("\x05\x00"), {hidden(1)}, 1},
+        {"a length cut short ends the host",
+         {},
+         validate(1, 0) + QByteArrayLiteral("\x05\x00"),
+         {hidden(1)},
+         1},
         {"no input at all", {}, {}, {}, 0},
     };
     for (const FrameCase &row : cases) {
@@ -237,17 +270,20 @@ TEST_F(ExtensionHostTest, HandsTheLinksToQuorvelAndStartsItWhenNoneRuns)
         GTEST_SKIP() << "dbus-daemon is not installed";
     // A session bus of our own, with no activatable services.
     const QString configuration = _root + QStringLiteral("/session.conf");
-    ASSERT_TRUE(writeFile(configuration, QStringLiteral(
-        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-        "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-        "<busconfig><type>session</type><listen>unix:path=%1/bus</listen><auth>EXTERNAL</auth>"
-        "<policy context=\"default\"><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
-        "<allow own=\"*\"/></policy></busconfig>\n")
-                                                 .arg(_root)
-                                                 .toUtf8()));
+    ASSERT_TRUE(writeFile(
+        configuration,
+        QStringLiteral(
+            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+            "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+            "<busconfig><type>session</type><listen>unix:path=%1/bus</listen><auth>EXTERNAL</auth>"
+            "<policy context=\"default\"><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+            "<allow own=\"*\"/></policy></busconfig>\n")
+            .arg(_root)
+            .toUtf8()));
     QProcess bus;
-    bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + configuration,
-                                              QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+    bus.start(QStringLiteral("dbus-daemon"),
+              {QStringLiteral("--config-file=") + configuration, QStringLiteral("--nofork"),
+               QStringLiteral("--print-address=1")});
     ASSERT_TRUE(bus.waitForStarted(5000));
     ASSERT_TRUE(waitUntil([&] { return bus.canReadLine(); }, 5000));
     const QString address = QString::fromUtf8(bus.readLine().trimmed());
@@ -272,10 +308,12 @@ TEST_F(ExtensionHostTest, HandsTheLinksToQuorvelAndStartsItWhenNoneRuns)
         const auto reply = [&](const QByteArray &input, int count) {
             host.write(input);
             bool clean = false;
-            waitUntil([&] {
-                output += host.readAllStandardOutput();
-                return parseFrames(output, &clean).size() >= count;
-            }, 15000);
+            waitUntil(
+                [&] {
+                    output += host.readAllStandardOutput();
+                    return parseFrames(output, &clean).size() >= count;
+                },
+                15000);
             return parseFrames(output, &clean);
         };
 

@@ -66,9 +66,9 @@ protected:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("DESTDIR"), *_staging);
         _install = new ProcessRun(run(QStringLiteral(QUORVEL_CMAKE),
-                               {QStringLiteral("--install"), QStringLiteral(QUORVEL_BUILD_DIR), QStringLiteral("--prefix"),
-                                QStringLiteral("/usr")},
-                               environment));
+                                      {QStringLiteral("--install"), QStringLiteral(QUORVEL_BUILD_DIR),
+                                       QStringLiteral("--prefix"), QStringLiteral("/usr")},
+                                      environment));
     }
     static void TearDownTestSuite()
     {
@@ -122,11 +122,12 @@ TEST_F(InstallationTest, PutsEveryFileInItsStandardPlace)
     for (const QString &folder : chromiumFamily)
         expectManifest(*_staging + QLatin1Char('/') + folder + QStringLiteral("/com.tessaline.quorvel.json"),
                        QStringLiteral("/usr/bin/quorvel-extension-host"), true);
-    const QString service =
-        QString::fromUtf8(readFile(*_staging + QStringLiteral("/usr/share/dbus-1/services/com.tessaline.Quorvel.service")));
+    const QString service = QString::fromUtf8(
+        readFile(*_staging + QStringLiteral("/usr/share/dbus-1/services/com.tessaline.Quorvel.service")));
     EXPECT_TRUE(service.contains(QStringLiteral("\nName=com.tessaline.Quorvel\n"))) << service.toStdString();
     EXPECT_TRUE(service.contains(QStringLiteral("\nExec=/usr/bin/quorvel\n"))) << service.toStdString();
-    const QJsonObject extension = readJSON(*_staging + QStringLiteral("/usr/share/quorvel/webextension/chromium/manifest.json"));
+    const QJsonObject extension =
+        readJSON(*_staging + QStringLiteral("/usr/share/quorvel/webextension/chromium/manifest.json"));
     EXPECT_EQ(extension.value(QStringLiteral("manifest_version")).toInt(), 3);
     EXPECT_FALSE(extension.value(QStringLiteral("version")).toString().contains(QLatin1Char('@')));
 }
@@ -137,16 +138,18 @@ TEST_F(InstallationTest, DesktopFileAndMetainfoValidate)
     const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
     if (validator.isEmpty())
         GTEST_SKIP() << "desktop-file-validate is not installed (desktop-file-utils)";
-    const ProcessRun desktop = run(validator, {*_staging + QStringLiteral("/usr/share/applications/quorvel.desktop")},
-                            QProcessEnvironment::systemEnvironment());
+    const ProcessRun desktop =
+        run(validator, {*_staging + QStringLiteral("/usr/share/applications/quorvel.desktop")},
+            QProcessEnvironment::systemEnvironment());
     EXPECT_EQ(desktop.exitCode, 0) << desktop.output.toStdString();
     EXPECT_TRUE(desktop.output.trimmed().isEmpty()) << desktop.output.toStdString();
     const QString appstream = QStandardPaths::findExecutable(QStringLiteral("appstreamcli"));
     if (!appstream.isEmpty()) {
-        const ProcessRun metainfo = run(appstream,
-                                 {QStringLiteral("validate"), QStringLiteral("--no-net"),
-                                  *_staging + QStringLiteral("/usr/share/metainfo/com.tessaline.Quorvel.metainfo.xml")},
-                                 QProcessEnvironment::systemEnvironment());
+        const ProcessRun metainfo =
+            run(appstream,
+                {QStringLiteral("validate"), QStringLiteral("--no-net"),
+                 *_staging + QStringLiteral("/usr/share/metainfo/com.tessaline.Quorvel.metainfo.xml")},
+                QProcessEnvironment::systemEnvironment());
         EXPECT_EQ(metainfo.exitCode, 0) << metainfo.output.toStdString();
     }
 }
@@ -161,17 +164,21 @@ TEST(UserSetUp, RegistersTheDesktopAndWritesTheBrowserHostManifests)
     // Firefox is also installed as a Flatpak.
     QDir().mkpath(home + QStringLiteral("/.var/app/org.mozilla.firefox"));
 
-    const ProcessRun setUp = run(QStringLiteral(QUORVEL_EXECUTABLE),
-                          {QStringLiteral("--register-desktop"), QStringLiteral("--install-browser-hosts")}, environment);
+    const ProcessRun setUp =
+        run(QStringLiteral(QUORVEL_EXECUTABLE),
+            {QStringLiteral("--register-desktop"), QStringLiteral("--install-browser-hosts")}, environment);
     ASSERT_EQ(setUp.exitCode, 0) << setUp.output.toStdString();
 
     const QString hostPath = QFileInfo(QStringLiteral(QUORVEL_EXTENSION_HOST)).absoluteFilePath();
     const QString name = QStringLiteral("/com.tessaline.quorvel.json");
-    for (const char *browser : {"google-chrome", "chromium", "BraveSoftware/Brave-Browser", "vivaldi", "microsoft-edge", "opera"})
-        expectManifest(configuration + QLatin1Char('/') + QString::fromUtf8(browser) + QStringLiteral("/NativeMessagingHosts") + name,
+    for (const char *browser :
+         {"google-chrome", "chromium", "BraveSoftware/Brave-Browser", "vivaldi", "microsoft-edge", "opera"})
+        expectManifest(configuration + QLatin1Char('/') + QString::fromUtf8(browser) +
+                           QStringLiteral("/NativeMessagingHosts") + name,
                        hostPath, true);
     for (const char *browser : {".mozilla", ".librewolf"})
-        expectManifest(home + QLatin1Char('/') + QString::fromUtf8(browser) + QStringLiteral("/native-messaging-hosts") + name,
+        expectManifest(home + QLatin1Char('/') + QString::fromUtf8(browser) +
+                           QStringLiteral("/native-messaging-hosts") + name,
                        hostPath, false);
     // Inside the sandbox the host is reached through a launcher that leaves it; no other Flatpak
     // browser is installed, so none gets a manifest.
@@ -179,29 +186,36 @@ TEST(UserSetUp, RegistersTheDesktopAndWritesTheBrowserHostManifests)
     const QString launcher = sandbox + QStringLiteral("/data/quorvel/quorvel-extension-host");
     expectManifest(sandbox + QStringLiteral("/.mozilla/native-messaging-hosts") + name, launcher, false);
     EXPECT_TRUE(QFileInfo(launcher).isExecutable());
-    EXPECT_TRUE(readFile(launcher).contains(QByteArray("flatpak-spawn --host '" + hostPath.toUtf8() + "' \"$@\"")));
+    EXPECT_TRUE(
+        readFile(launcher).contains(QByteArray("flatpak-spawn --host '" + hostPath.toUtf8() + "' \"$@\"")));
     EXPECT_FALSE(QFileInfo::exists(home + QStringLiteral("/.var/app/org.chromium.Chromium")));
 
     // The desktop entry and the service name this very quorvel.
     const QString quorvel = QFileInfo(QStringLiteral(QUORVEL_EXECUTABLE)).absoluteFilePath();
     const QString entry = QString::fromUtf8(readFile(data + QStringLiteral("/applications/quorvel.desktop")));
-    EXPECT_TRUE(entry.contains(QStringLiteral("\nExec=") + quorvel + QStringLiteral(" %U\n"))) << entry.toStdString();
+    EXPECT_TRUE(entry.contains(QStringLiteral("\nExec=") + quorvel + QStringLiteral(" %U\n")))
+        << entry.toStdString();
     EXPECT_TRUE(entry.contains(QStringLiteral("x-scheme-handler/securequorvel;")));
-    const QString service = QString::fromUtf8(readFile(data + QStringLiteral("/dbus-1/services/com.tessaline.Quorvel.service")));
-    EXPECT_TRUE(service.contains(QStringLiteral("\nExec=") + quorvel + QLatin1Char('\n'))) << service.toStdString();
+    const QString service =
+        QString::fromUtf8(readFile(data + QStringLiteral("/dbus-1/services/com.tessaline.Quorvel.service")));
+    EXPECT_TRUE(service.contains(QStringLiteral("\nExec=") + quorvel + QLatin1Char('\n')))
+        << service.toStdString();
     EXPECT_TRUE(QFileInfo(data + QStringLiteral("/mime/packages/quorvel.xml")).isFile());
     EXPECT_TRUE(QFileInfo(data + QStringLiteral("/icons/hicolor/48x48/apps/quorvel.png")).isFile());
     EXPECT_TRUE(QFileInfo(data + QStringLiteral("/icons/hicolor/scalable/apps/quorvel.svg")).isFile());
 
     // Where the freedesktop tools are installed, the user's databases know Quorvel afterwards.
     if (!QStandardPaths::findExecutable(QStringLiteral("update-mime-database")).isEmpty()) {
-        EXPECT_TRUE(setUp.output.contains(QStringLiteral("ran update-mime-database"))) << setUp.output.toStdString();
-        EXPECT_TRUE(readFile(data + QStringLiteral("/mime/globs2")).contains("application/x-quorvel-request:*.qbp"));
+        EXPECT_TRUE(setUp.output.contains(QStringLiteral("ran update-mime-database")))
+            << setUp.output.toStdString();
+        EXPECT_TRUE(
+            readFile(data + QStringLiteral("/mime/globs2")).contains("application/x-quorvel-request:*.qbp"));
     }
     if (!QStandardPaths::findExecutable(QStringLiteral("xdg-mime")).isEmpty()) {
-        const ProcessRun query = run(QStringLiteral("xdg-mime"),
-                              {QStringLiteral("query"), QStringLiteral("default"), QStringLiteral("x-scheme-handler/quorvel")},
-                              environment);
+        const ProcessRun query = run(
+            QStringLiteral("xdg-mime"),
+            {QStringLiteral("query"), QStringLiteral("default"), QStringLiteral("x-scheme-handler/quorvel")},
+            environment);
         EXPECT_EQ(query.output.trimmed(), QStringLiteral("quorvel.desktop"));
     }
 }
