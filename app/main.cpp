@@ -9,6 +9,8 @@
 #include "app/headless/ZRHeadlessFrontEnd.h"
 #include "app/headless/ZRHeadlessRun.h"
 #include "app/headless/ZRHistoryListing.h"
+#include "app/platform/ZRBrowserHostInstaller.h"
+#include "app/platform/ZRDesktopRegistration.h"
 #ifdef QUORVEL_WINDOW
 #include "app/ui/ZRDesktopUserInterface.h"
 #endif
@@ -51,7 +53,7 @@ bool wantsWindow(int argc, char **argv)
     static const QByteArrayList terminalOnly = {"--headless", "--history", "--help", "-h",      "--help-all",
                                                 "-?",         "--version", "-v",     "--list",  "--resume",
                                                 "--pause",    "--retry",   "--remove", "--clear",
-                                                "--status"};
+                                                "--status", "--register-desktop", "--install-browser-hosts"};
     for (int index = 1; index < argc; ++index) {
         QByteArray argument(argv[index]);
         if (argument == "--")
@@ -202,6 +204,19 @@ int runQuorvel(int argc, char **argv)
                        "Arguments are search words that the name or the address must hold. Leaves a running "
                        "Quorvel alone (it saves its history within 5 seconds of a change)."));
     parser.addOption(historyOption);
+    // Desktop and browser set-up for this user.
+    const QCommandLineOption registerDesktopOption(
+        QStringLiteral("register-desktop"),
+        QStringLiteral("Make this quorvel the handler of quorvel:// and securequorvel:// links and of .qbp "
+                       "and .quorvel files, with its icon and D-Bus service, below $XDG_DATA_HOME (no "
+                       "system files)."));
+    const QCommandLineOption installBrowserHostsOption(
+        QStringLiteral("install-browser-hosts"),
+        QStringLiteral("Let Chrome, Chromium, Brave, Vivaldi, Edge, Opera, Firefox and LibreWolf (also as "
+                       "Flatpaks) start quorvel-extension-host for the Quorvel browser extension: writes "
+                       "the per-user manifests."));
+    parser.addOption(registerDesktopOption);
+    parser.addOption(installBrowserHostsOption);
     const QCommandLineOption statusOption(
         QStringLiteral("status"),
         QStringLiteral("Print the queue of the Quorvel that runs (position, status, progress, name, address); "
@@ -238,6 +253,14 @@ int runQuorvel(int argc, char **argv)
     parser.process(application);
     if (parser.isSet(historyOption))
         return ZRHistoryListing::printHistory(parser.positionalArguments(), stdout, stderr);
+    if (parser.isSet(registerDesktopOption) || parser.isSet(installBrowserHostsOption)) {
+        int status = 0;
+        if (parser.isSet(registerDesktopOption))
+            status = ZRDesktopRegistration::registerDesktop(stdout, stderr);
+        if (status == 0 && parser.isSet(installBrowserHostsOption))
+            status = ZRBrowserHostInstaller::installBrowserHosts(stdout, stderr);
+        return status;
+    }
 
     QStringList requestOptionNames;
     for (const auto &option : requestOptions)
