@@ -227,7 +227,8 @@ void ZRMainController::tellUserOfQueueDamage(const QString &message)
 {
     if (_userInterface)
         _userInterface->postNotification(
-            {QStringLiteral("com.tessaline.Quorvel: Queue Archive"), QStringLiteral("Queue Not Fully Restored"), message});
+            {QStringLiteral("com.tessaline.Quorvel: Queue Archive"), QStringLiteral("Queue Not Fully Restored"), message,
+             {}});
 }
 
 void ZRMainController::startObservingWorkspaceNotifications()

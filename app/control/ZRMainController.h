@@ -202,7 +202,7 @@ public:
     void shutDown();
     // False when not sent (private downloading, no front end).
     bool sendUserNotification(const QString &name, const QString &title, const QString &informativeText,
-                              bool asAppendix);
+                              bool asAppendix, const QString &filePath = QString());
     // "Done", or "No active downloads remaining" when some download ended aborted (then given).
     void sendDoneUserNotification(ZRDownload *abortedDownload);
     void togglePrivateDownloading();

@@ -108,7 +108,7 @@ QString canonicalOrCleanPath(const QString &path)
 void postIntakeNotice(ZRUserInterface *userInterface, const QString &title, const QString &message)
 {
     if (userInterface)
-        userInterface->postNotification({QString(), title, message});
+        userInterface->postNotification({QString(), title, message, {}});
 }
 
 // A file of the bundle, also once its links are followed.

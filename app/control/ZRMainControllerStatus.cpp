@@ -228,7 +228,7 @@ void ZRMainController::updateDownload(ZRDownload *download, bool forceDisplay, b
             if (firstReport && status == ZRDownloadStatusComplete) {
                 if (!download->isBeingRemoved())
                     sendUserNotification(downloadCompleteName, localized("Download Complete"),
-                                         download->displayName(), false);
+                                         download->displayName(), false, download->path());
             } else if (firstReport) {
                 autoClearKey = ZRPreferenceKey::AutoClearLemons;
                 if (!forceVanish && !download->isBeingRemoved())
@@ -432,12 +432,13 @@ void ZRMainController::shutDown()
 // --- Notifications ---
 
 bool ZRMainController::sendUserNotification(const QString &name, const QString &title,
-                                            const QString &informativeText, bool asAppendix)
+                                            const QString &informativeText, bool asAppendix, const QString &filePath)
 {
     if (defaults().boolForKey(ZRPreferenceKey::PrivateDownloading) &&
         !defaults().boolForKey(ZRPreferenceKey::PrivateDownloadingSendsUserNotifications))
         return false;
-    return ZRUserNotificationManager::defaultManager().sendNotification(name, title, informativeText, asAppendix);
+    return ZRUserNotificationManager::defaultManager().sendNotification(name, title, informativeText, asAppendix,
+                                                                        filePath);
 }
 
 void ZRMainController::sendDoneUserNotification(ZRDownload *abortedDownload)

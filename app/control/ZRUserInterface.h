@@ -56,6 +56,8 @@ struct ZRUserNotification {
     QString identifier;
     QString title;
     QString message;
+    // The finished files it tells of (those merged into it too), newest last: clicking it shows them.
+    QStringList filePaths;
 };
 
 enum class ZRActivationPolicy { Regular = 0, Accessory = 1 };

@@ -21,7 +21,8 @@ QStringList *ZRUserNotificationManager::coalescedInformativeTextsForNotification
 }
 
 bool ZRUserNotificationManager::sendNotification(const QString &name, const QString &title,
-                                                 const QString &informativeText, bool asAppendix)
+                                                 const QString &informativeText, bool asAppendix,
+                                                 const QString &filePath)
 {
     if (!canSendStandardNotifications())
         return false;
@@ -33,6 +34,8 @@ bool ZRUserNotificationManager::sendNotification(const QString &name, const QStr
     ZRUserNotification notification;
     notification.title = title;
     notification.message = informativeText;
+    if (!filePath.isEmpty())
+        notification.filePaths.append(filePath);
     if (!name.isEmpty()) {
         const QString identifier = QStringLiteral("%1: %2").arg(_identifierPrefix, name);
         if (canReplaceNotifications() && !informativeText.isEmpty() &&
@@ -48,6 +51,9 @@ bool ZRUserNotificationManager::sendNotification(const QString &name, const QStr
                 lines.append(informativeText);
             notification.message = lines.join(QLatin1Char('\n'));
             notification.identifier = identifier;
+            QStringList &paths = _coalescedFilePathsByIdentifier[identifier];
+            paths += notification.filePaths;
+            notification.filePaths = paths;
         }
     }
     userInterface->postNotification(notification);
@@ -58,4 +64,5 @@ void ZRUserNotificationManager::userNotificationCenterDidActivateNotification(co
 {
     if (QStringList *lines = coalescedInformativeTextsForNotification(identifier))
         lines->clear();
+    _coalescedFilePathsByIdentifier.remove(identifier);
 }

@@ -24,8 +24,9 @@ public:
     // Notifications" on, the text joins the lines of the earlier ones of that name (newest first
     // with "Invert User Notifications"; an appendix after a blank line) and replaces them on screen.
     // False when there is no front end to show it.
+    // filePath: the finished file it tells of, if any.
     bool sendNotification(const QString &name, const QString &title, const QString &informativeText,
-                          bool asAppendix);
+                          bool asAppendix, const QString &filePath = QString());
     // The lines merged so far under a full identifier, created empty on first use; none for an
     // empty identifier.
     QStringList *coalescedInformativeTextsForNotification(const QString &identifier);
@@ -33,11 +34,16 @@ public:
     void userNotificationCenterDidActivateNotification(const QString &identifier);
 
     // Tests: forget every merged line.
-    void resetForTesting() { _coalescedNotificationInformativeTextsByIdentifier.clear(); }
+    void resetForTesting()
+    {
+        _coalescedNotificationInformativeTextsByIdentifier.clear();
+        _coalescedFilePathsByIdentifier.clear();
+    }
 
 private:
     ZRUserNotificationManager();
 
     QString _identifierPrefix;
     QHash<QString, QStringList> _coalescedNotificationInformativeTextsByIdentifier;
+    QHash<QString, QStringList> _coalescedFilePathsByIdentifier;
 };

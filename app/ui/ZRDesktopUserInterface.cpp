@@ -13,6 +13,7 @@
 #include "app/ui/ZRMenuBuilder.h"
 #include "core/foundation/ZRLog.h"
 #include "core/foundation/ZRUserDefaults.h"
+#include "core/text/ZRPathExtensions.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -20,6 +21,7 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenu>
@@ -70,7 +72,13 @@ ZRDesktopUserInterface::ZRDesktopUserInterface(QObject *parent)
     _notifications = new ZRDesktopNotifications(this);
     connect(_notifications, &ZRDesktopNotifications::activated, this, [this](const QString &identifier) {
         ZRUserNotificationManager::defaultManager().userNotificationCenterDidActivateNotification(identifier);
-        activate();
+        // A notification of finished files shows the newest of them that is still there in the
+        // file manager; any other brings the window forward.
+        QStringList paths = _notifiedFilePaths.take(identifier);
+        while (!paths.isEmpty() && !QFileInfo::exists(paths.last()))
+            paths.removeLast();
+        if (paths.isEmpty() || !ZRExtensions::showInFinder(paths.last()))
+            activate();
     });
 }
 
@@ -314,6 +322,8 @@ void ZRDesktopUserInterface::showToolbarButtonExplanationForPreferencesSection(c
 
 void ZRDesktopUserInterface::postNotification(const ZRUserNotification &notification)
 {
+    if (!notification.identifier.isEmpty())
+        _notifiedFilePaths.insert(notification.identifier, notification.filePaths);
     _notifications->post(notification.identifier, notification.title, notification.message);
 }
 

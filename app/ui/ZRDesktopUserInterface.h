@@ -81,6 +81,8 @@ private:
     QSystemTrayIcon *_trayIcon = nullptr;
     QMenu *_trayMenu = nullptr;
     ZRDesktopNotifications *_notifications = nullptr;
+    // The files each notification on screen tells of, by identifier.
+    QHash<QString, QStringList> _notifiedFilePaths;
     std::unique_ptr<ZRLauncherEntry> _launcherEntry;
     ZRTerminationSignalWatcher *_signalWatcher = nullptr;
     ZRActivationPolicy _policy = ZRActivationPolicy::Regular;

@@ -267,6 +267,12 @@ TEST_F(MainControllerStatusTest, MergedNotificationsGrowLineByLineUntilClicked)
     // Clicked: the next one starts afresh; newest first when inverted.
     ZRUserNotificationManager::defaultManager().userNotificationCenterDidActivateNotification(completeName);
     EXPECT_TRUE(ZRUserNotificationManager::defaultManager().coalescedInformativeTextsForNotification(completeName)->isEmpty());
+    // The finished files are named as the lines are merged, so that a click can show them.
+    for (const char *file : {"/tmp/v", "/tmp/w"})
+        controller->sendUserNotification(QStringLiteral("Download Complete"), QStringLiteral("Download Complete"),
+                                         QStringLiteral("v"), false, QString::fromLatin1(file));
+    EXPECT_EQ(ui.notifications.last().filePaths, QStringList({QStringLiteral("/tmp/v"), QStringLiteral("/tmp/w")}));
+    ZRUserNotificationManager::defaultManager().userNotificationCenterDidActivateNotification(completeName);
     defaults().setBool(true, ZRPreferenceKey::InvertUserNotifications);
     controller->sendUserNotification(QStringLiteral("Download Complete"), QStringLiteral("Download Complete"),
                                       QStringLiteral("x"), false);
