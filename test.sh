@@ -14,7 +14,7 @@ fi
 run_suite() {
   local name="$1"; shift
   local build="$here/build/$name"
-  cmake -S "$here" -B "$build" -G Ninja -DQUORVEL_WERROR=ON "${launcher[@]}" "$@"
+  cmake -S "$here" -B "$build" -G Ninja -DQUORVEL_WERROR=ON -DQUORVEL_BUILD_TESTS=ON "${launcher[@]}" "$@"
   cmake --build "$build" -j "$jobs"
   ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300
 }
