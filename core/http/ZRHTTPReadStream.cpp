@@ -3,6 +3,8 @@
 
 #include "core/http/ZRHTTPRequestThread.h"
 
+#include <curl/header.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -29,6 +31,46 @@ ZRHTTPReadStream::ZRHTTPReadStream(ZRHTTPReadStreamClient *client)
     , _receiveBufferLimit(receiveBufferLimit)
     , _curlReadSize(curlReadSize)
 {
+    configureHandle();
+}
+
+ZRHTTPReadStream::ZRHTTPReadStream(ZRHTTPReadStreamClient *client, CURL *earlierHandle)
+    : _client(client)
+    , _handle(earlierHandle ? earlierHandle : curl_easy_init())
+    , _receiveBufferLimit(receiveBufferLimit)
+    , _curlReadSize(curlReadSize)
+{
+    if (!_handle || !earlierHandle) {
+        configureHandle();
+        return;
+    }
+    // What the earlier attempt set only in some cases; everything else is set for each attempt.
+    curl_easy_setopt(_handle, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(_handle, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(_handle, CURLOPT_CUSTOMREQUEST, nullptr);
+    curl_easy_setopt(_handle, CURLOPT_READFUNCTION, nullptr);
+    curl_easy_setopt(_handle, CURLOPT_SEEKFUNCTION, nullptr);
+    curl_easy_setopt(_handle, CURLOPT_COOKIE, nullptr);
+    curl_easy_setopt(_handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(_handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(_handle, CURLOPT_FRESH_CONNECT, 0L);
+    curl_easy_setopt(_handle, CURLOPT_FORBID_REUSE, 0L);
+    curl_easy_setopt(_handle, CURLOPT_SOCKOPTFUNCTION, nullptr);
+    curl_easy_setopt(_handle, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(_handle, CURLOPT_PROXYHEADER, nullptr);
+    configureHandle();
+}
+
+CURL *ZRHTTPReadStream::releaseHandle()
+{
+    close();
+    CURL *handle = _handle;
+    _handle = nullptr;
+    return handle;
+}
+
+void ZRHTTPReadStream::configureHandle()
+{
     if (!_handle)
         return;
     curl_easy_setopt(_handle, CURLOPT_PRIVATE, this);
@@ -51,6 +93,7 @@ ZRHTTPReadStream::~ZRHTTPReadStream()
     if (_handle)
         curl_easy_cleanup(_handle);
     curl_slist_free_all(_headerList);
+    curl_slist_free_all(_proxyHeaderList);
 }
 
 void ZRHTTPReadStream::setHeaderList(curl_slist *list)
@@ -58,6 +101,13 @@ void ZRHTTPReadStream::setHeaderList(curl_slist *list)
     curl_slist_free_all(_headerList);
     _headerList = list;
     curl_easy_setopt(_handle, CURLOPT_HTTPHEADER, _headerList);
+}
+
+void ZRHTTPReadStream::setProxyHeaderList(curl_slist *list)
+{
+    curl_slist_free_all(_proxyHeaderList);
+    _proxyHeaderList = list;
+    curl_easy_setopt(_handle, CURLOPT_PROXYHEADER, _proxyHeaderList);
 }
 
 void ZRHTTPReadStream::setBody(curl_read_callback reader, curl_seek_callback seeker, void *context,
@@ -236,12 +286,43 @@ void ZRHTTPReadStream::transferDidEnd(CURLcode result)
 {
     _transferEnded = true;
     _result = result;
+    if (_challengeHeldBack)
+        completeResponseHeader();
+    else if (result != CURLE_OK && !_headerComplete && takeTunnelChallenge())
+        _result = CURLE_OK;
+}
+
+bool ZRHTTPReadStream::takeTunnelChallenge()
+{
+    // A proxy that refuses a tunnel without credentials: libcurl ends the transfer and keeps the
+    // proxy's answer to itself, except its status and its fields.
+    long connectCode = 0;
+    if (curl_easy_getinfo(_handle, CURLINFO_HTTP_CONNECTCODE, &connectCode) != CURLE_OK || connectCode != 407)
+        return false;
+    _headers.clear();
+    curl_header *previous = nullptr;
+    while (curl_header *field = curl_easy_nextheader(_handle, CURLH_CONNECT, -1, previous)) {
+        previous = field;
+        const std::string name = field->name;
+        const std::string value = field->value;
+        auto [found, inserted] = _headers.try_emplace(name, value);
+        if (!inserted)
+            found->second += ", " + value;
+    }
+    _statusCode = 407;
+    _statusLine = "HTTP/1.1 407 Proxy Authentication Required";
+    _headerComplete = true;
+    _connectionCanBeReused = false;
+    return true;
 }
 
 std::size_t ZRHTTPReadStream::writeCallback(char *data, std::size_t size, std::size_t count, void *context)
 {
     auto *stream = static_cast<ZRHTTPReadStream *>(context);
     const std::size_t length = size * count;
+    // libcurl passes on the body of a challenge it does not answer: that challenge is the response.
+    if (stream->_challengeHeldBack)
+        stream->completeResponseHeader();
     if (stream->bytesAvailable() >= 4 * stream->_receiveBufferLimit) {
         stream->_receivePaused = true;
         stream->_bytesInCurlRead = 0;
@@ -303,7 +384,9 @@ void ZRHTTPReadStream::parseHeaderLine(std::string_view line)
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
         line.remove_suffix(1);
     if (line.substr(0, 5) == "HTTP/") {
-        // A new status line starts a new response header (after a 1xx one).
+        // A new status line starts a new response header (after a 1xx one, or after a challenge
+        // that libcurl answered itself).
+        _challengeHeldBack = false;
         _headers.clear();
         _lastHeaderName.clear();
         _statusLine = std::string(line);
@@ -328,18 +411,15 @@ void ZRHTTPReadStream::parseHeaderLine(std::string_view line)
             _statusLine.clear();
             return;
         }
-        _headerComplete = true;
-        decideConnectionReuse();
-        // The body follows at once, often in the same read from the socket: a small one is held
-        // in pieces of its read size from the start, so that it is handed on in one or two. A large
-        // one starts in small pieces, and its reader raises the size with its first read.
-        const auto length = _headers.find("Content-Length");
-        const std::uint64_t contentLength =
-            length == _headers.end() ? 0 : ZRHTTPHeaderFields::contentLengthFromString(length->second);
-        if (contentLength <= largestSmallBody)
-            setPreferredReadLength(readLengthForContentLength(contentLength));
+        if (_libraryAnswersChallenges && (_statusCode == 401 || _statusCode == 407)) {
+            _challengeHeldBack = true;
+            return;
+        }
+        completeResponseHeader();
         return;
     }
+    if (_challengeHeldBack)
+        return;
     if ((line.front() == ' ' || line.front() == '\t') && !_lastHeaderName.empty()) {
         auto found = _headers.find(_lastHeaderName);
         if (found != _headers.end())
@@ -356,4 +436,19 @@ void ZRHTTPReadStream::parseHeaderLine(std::string_view line)
     if (!inserted)
         found->second += ", " + value;
     _lastHeaderName = name;
+}
+
+void ZRHTTPReadStream::completeResponseHeader()
+{
+    _challengeHeldBack = false;
+    _headerComplete = true;
+    decideConnectionReuse();
+    // The body follows at once, often in the same read from the socket: a small one is held in
+    // pieces of its read size from the start, so that it is handed on in one or two. A large one
+    // starts in small pieces, and its reader raises the size with its first read.
+    const auto length = _headers.find("Content-Length");
+    const std::uint64_t contentLength =
+        length == _headers.end() ? 0 : ZRHTTPHeaderFields::contentLengthFromString(length->second);
+    if (contentLength <= largestSmallBody)
+        setPreferredReadLength(readLengthForContentLength(contentLength));
 }
