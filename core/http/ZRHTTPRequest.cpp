@@ -1471,6 +1471,15 @@ void ZRHTTPRequest::attemptToApplyCredentialsAndResume(bool proxy)
         proxy ? ZRHTTPErrorMessage::failedToApplyProxyCredentials : ZRHTTPErrorMessage::failedToApplyCredentials;
     auto &store = ZRHTTPCredentialStore::shared();
 
+    // A challenge for another scheme than the one we answered with (session credentials sent at
+    // once as Basic to a site that wants Digest) refuses nothing: start again from this challenge.
+    if (authentication) {
+        const auto offered = ZRHTTPAuthentication::authenticationFromResponseHeaders(_responseHeaders, proxy);
+        if (offered && offered->scheme() != authentication->scheme()) {
+            authentication.reset();
+            applied.reset();
+        }
+    }
     // A challenge that answers credentials we sent: they were refused (or a nonce went stale).
     if (authentication && applied)
         authentication->challengeAfterCredentials(_responseHeaders);
