@@ -5,10 +5,11 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev libqt6dbus6 libplist-dev libcurl4-openssl-dev zlib1g-dev libicu-dev libglib2.0-dev
-  shared-mime-info ca-certificates
+  shared-mime-info ca-certificates libsecret-1-dev libproxy-dev libproxy1-plugin-webkit
 )
 if [ "${1:-}" = "--test" ]; then
-  packages+=(libgtest-dev googletest nginx-light openssl python3 curl dbus-daemon)
+  packages+=(libgtest-dev googletest nginx-light openssl python3 curl dbus-daemon dbus-bin squid dante-server
+    gnome-keyring util-linux)
 fi
 
 missing=()
