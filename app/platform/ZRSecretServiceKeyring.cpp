@@ -37,9 +37,15 @@ GHashTable *spaceAttributes(const std::string &host, int port, const std::string
     return attributes;
 }
 
+// No bus, or nobody on it who keeps secrets: asking again would not help.
 bool isMissingService(const GError *error)
 {
-    return error->domain == G_DBUS_ERROR || error->domain == G_IO_ERROR;
+    if (error->domain == G_IO_ERROR)
+        return true;
+    return error->domain == G_DBUS_ERROR
+        && (error->code == G_DBUS_ERROR_SERVICE_UNKNOWN || error->code == G_DBUS_ERROR_NAME_HAS_NO_OWNER
+            || error->code == G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND || error->code == G_DBUS_ERROR_SPAWN_EXEC_FAILED
+            || error->code == G_DBUS_ERROR_NO_SERVER || error->code == G_DBUS_ERROR_FILE_NOT_FOUND);
 }
 
 } // namespace

@@ -7,7 +7,7 @@
 
 #include <mutex>
 
-typedef struct _pxProxyFactory pxProxyFactory;
+struct pxProxyFactory_;
 
 // Thread-safe: the engine asks on its request thread.
 class ZRSystemProxyResolver final : public ZRHTTPRequest::ProxyResolver {
@@ -25,5 +25,5 @@ public:
 
 private:
     std::mutex _mutex;
-    pxProxyFactory *_factory = nullptr;
+    pxProxyFactory_ *_factory = nullptr;
 };

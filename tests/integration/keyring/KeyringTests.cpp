@@ -65,7 +65,8 @@ public:
             *error = QStringLiteral("gnome-keyring-daemon did not start");
             return false;
         }
-        // The password of the new login keyring: empty.
+        // The password of the new login keyring, which becomes the default one.
+        _keyring.write("quorvel-test\n");
         _keyring.closeWriteChannel();
         QProcess probe;
         const bool owned = ZRTestSupport::waitUntil([&] {
@@ -185,7 +186,7 @@ TEST_F(KeyringTest, withoutASecretServiceNothingIsStored)
 {
     // A bus address that leads nowhere.
     const QString root = ZRTestSupport::sandboxRoot();
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + root + "/no-bus").toLocal8Bit().constData(), 1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", (QStringLiteral("unix:path=") + root + QStringLiteral("/no-bus")).toLocal8Bit().constData(), 1);
     ZRSecretServiceKeyring keyring;
     keyring.saveCredentials(ZRHTTPCredentials{"user", "secret", ""}, "127.0.0.1", 80, "http", "r");
     EXPECT_FALSE(keyring.isAvailable());
