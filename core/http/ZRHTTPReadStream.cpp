@@ -3,7 +3,6 @@
 
 #include "core/http/ZRHTTPRequestThread.h"
 
-#include <curl/header.h>
 
 #include <algorithm>
 #include <cstring>
@@ -79,11 +78,14 @@ void ZRHTTPReadStream::configureHandle()
     curl_easy_setopt(_handle, CURLOPT_HEADERFUNCTION, &ZRHTTPReadStream::headerCallback);
     curl_easy_setopt(_handle, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(_handle, CURLOPT_ERRORBUFFER, _errorBuffer);
+    curl_easy_setopt(_handle, CURLOPT_OPENSOCKETFUNCTION, &ZRHTTPReadStream::openSocketCallback);
+    curl_easy_setopt(_handle, CURLOPT_OPENSOCKETDATA, this);
     curl_easy_setopt(_handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(_handle, CURLOPT_BUFFERSIZE, curlReadSize);
     // The engine follows redirects, answers challenges and decodes bodies itself.
     curl_easy_setopt(_handle, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(_handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    // The proxy's answers to CONNECT come through the header callback: a 407 there is a challenge.
+    curl_easy_setopt(_handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 0L);
     curl_easy_setopt(_handle, CURLOPT_PROTOCOLS_STR, "http,https");
 }
 
@@ -193,6 +195,16 @@ void ZRHTTPReadStream::limitSocketReceiveBuffer(curl_socket_t socket)
     curl_easy_setopt(_handle, CURLOPT_FORBID_REUSE, 1L);
 }
 
+curl_socket_t ZRHTTPReadStream::openSocketCallback(void *context, curlsocktype purpose, curl_sockaddr *address)
+{
+    auto *stream = static_cast<ZRHTTPReadStream *>(context);
+    // A new connection to a proxy that tunnels: the proxy answers CONNECT first.
+    if (purpose == CURLSOCKTYPE_IPCXN && stream->_tunnelsOnNewConnection)
+        stream->_inTunnelResponses = true;
+    const int descriptor = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    return descriptor < 0 ? CURL_SOCKET_BAD : descriptor;
+}
+
 int ZRHTTPReadStream::socketOptionCallback(void *context, curl_socket_t socket, curlsocktype purpose)
 {
     if (purpose == CURLSOCKTYPE_IPCXN)
@@ -294,23 +306,15 @@ void ZRHTTPReadStream::transferDidEnd(CURLcode result)
 
 bool ZRHTTPReadStream::takeTunnelChallenge()
 {
-    // A proxy that refuses a tunnel without credentials: libcurl ends the transfer and keeps the
-    // proxy's answer to itself, except its status and its fields.
+    // A proxy that refuses a tunnel without credentials: libcurl ends the transfer; the proxy's
+    // answer is the response.
     long connectCode = 0;
-    if (curl_easy_getinfo(_handle, CURLINFO_HTTP_CONNECTCODE, &connectCode) != CURLE_OK || connectCode != 407)
+    if (curl_easy_getinfo(_handle, CURLINFO_HTTP_CONNECTCODE, &connectCode) != CURLE_OK || connectCode != 407
+        || _tunnelStatusCode != 407)
         return false;
-    _headers.clear();
-    curl_header *previous = nullptr;
-    while (curl_header *field = curl_easy_nextheader(_handle, CURLH_CONNECT, -1, previous)) {
-        previous = field;
-        const std::string name = field->name;
-        const std::string value = field->value;
-        auto [found, inserted] = _headers.try_emplace(name, value);
-        if (!inserted)
-            found->second += ", " + value;
-    }
-    _statusCode = 407;
-    _statusLine = "HTTP/1.1 407 Proxy Authentication Required";
+    _headers = _tunnelHeaders;
+    _statusCode = _tunnelStatusCode;
+    _statusLine = _tunnelStatusLine;
     _headerComplete = true;
     _connectionCanBeReused = false;
     return true;
@@ -409,6 +413,21 @@ void ZRHTTPReadStream::parseHeaderLine(std::string_view line)
         if (_inInterimResponse) {
             _inInterimResponse = false;
             _statusLine.clear();
+            return;
+        }
+        if (_inTunnelResponses) {
+            // The tunnel is open: what follows is the server's. Otherwise libcurl may ask again
+            // (answering a challenge itself) or give up; the last answer is kept for that.
+            if (_statusCode >= 200 && _statusCode < 300) {
+                _inTunnelResponses = false;
+            } else {
+                _tunnelStatusCode = _statusCode;
+                _tunnelStatusLine = _statusLine;
+                _tunnelHeaders = _headers;
+            }
+            _headers.clear();
+            _statusLine.clear();
+            _statusCode = 0;
             return;
         }
         if (_libraryAnswersChallenges && (_statusCode == 401 || _statusCode == 407)) {

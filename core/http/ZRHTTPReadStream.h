@@ -74,6 +74,10 @@ public:
     // becomes the response only once libcurl shows that it will not answer it (its body arrives
     // or the transfer ends).
     void setLibraryAnswersChallenges(bool answers) { _libraryAnswersChallenges = answers; }
+    // The request goes through a tunnel of an HTTP proxy: the first responses are the proxy's
+    // answers to CONNECT, not the server's.
+    // A connection curl re-uses is a tunnel already open.
+    void setExpectsTunnel(bool expects) { _tunnelsOnNewConnection = expects; }
 
     // The response header, once complete (1xx interim responses are skipped). A proxy's 407 to a
     // tunnel request counts as the response, with the proxy's challenge fields.
@@ -118,6 +122,7 @@ private:
     static std::size_t writeCallback(char *data, std::size_t size, std::size_t count, void *stream);
     static std::size_t headerCallback(char *data, std::size_t size, std::size_t count, void *stream);
     static int socketOptionCallback(void *stream, curl_socket_t socket, curlsocktype purpose);
+    static curl_socket_t openSocketCallback(void *stream, curlsocktype purpose, curl_sockaddr *address);
     void limitSocketReceiveBuffer(curl_socket_t socket);
     void parseHeaderLine(std::string_view line);
     void completeResponseHeader();
@@ -156,6 +161,11 @@ private:
     std::size_t _headerBytes = 0;
     bool _headerTooLarge = false;
     bool _libraryAnswersChallenges = false;
+    bool _tunnelsOnNewConnection = false;
+    bool _inTunnelResponses = false;
+    int _tunnelStatusCode = 0;
+    std::string _tunnelStatusLine;
+    ZRHTTPHeaders _tunnelHeaders;
     bool _challengeHeldBack = false;
 
     ZRHTTPBodyBuffer _buffer;

@@ -589,6 +589,9 @@ void ZRHTTPRequest::startRequest()
     // An answer to a challenge goes out on the handle that got the challenge: libcurl keeps what it
     // learnt from it there.
     std::unique_ptr<ZRHTTPReadStream> stream;
+    // Basic is ours: its answer needs nothing of the old handle.
+    if (!_libraryAuthentication.curlScheme && !_libraryProxyAuthentication.curlScheme)
+        _challengedStream.reset();
     if (_challengedStream) {
         stream = std::make_unique<ZRHTTPReadStream>(static_cast<ZRHTTPReadStreamClient *>(this),
             _challengedStream->releaseHandle());
@@ -710,6 +713,8 @@ void ZRHTTPRequest::startRequest()
     curl_easy_setopt(handle, CURLOPT_PROXYPASSWORD, libraryProxyAuthentication ? _libraryProxyAuthentication.password.c_str()
             : socksCredentials ? _proxyPassword.c_str() : nullptr);
     stream->setLibraryAnswersChallenges(_libraryAuthentication.curlScheme || libraryProxyAuthentication);
+    const auto urlParts = ZRHTTPURL::partsOfURL(_url);
+    stream->setExpectsTunnel(usesProxy && !socks && urlParts && urlParts->scheme == "https");
 
     chooseConnection(*stream);
     stream->setAttemptsPersistentConnection(_shouldAttemptPersistentConnection);

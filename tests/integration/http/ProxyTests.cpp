@@ -68,11 +68,11 @@ TEST_F(ProxyTest, squidAsksForProxyCredentialsForPlainRequestsAndTunnels)
         std::string body;
     };
     const Row rows[] = {
+        {"nobody answers", url("/bytes?size=10"), {}, 1, 3, ""},
         {"plain", url("/bytes?size=40"), {"secret"}, 1, 0, pattern(40)},
         {"plain, wrong first", url("/bytes?size=30"), {"wrong", "secret"}, 2, 0, pattern(30)},
         {"tunnel", nginx.httpsURLString("/tunnel.txt"), {"secret"}, 1, 0, "through the tunnel"},
         {"tunnel, wrong first", nginx.httpsURLString("/tunnel.txt"), {"wrong", "secret"}, 2, 0, "through the tunnel"},
-        {"nobody answers", url("/bytes?size=10"), {}, 1, 3, ""},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -83,6 +83,8 @@ TEST_F(ProxyTest, squidAsksForProxyCredentialsForPlainRequestsAndTunnels)
         request->setProxyHost("127.0.0.1");
         request->setProxyPort(squid.port());
         request->setValidatesSecureCertificate(false);
+        // A tunnel that the proxy opened for an earlier row would ask nothing.
+        request->setShouldAttemptPersistentConnection(false);
         ASSERT_TRUE(runToEnd(request, delegate, 20000));
         EXPECT_EQ(delegate.count("proxy authentication"), row.questions);
         EXPECT_EQ(delegate.count("authentication"), 0u);
@@ -116,26 +118,29 @@ TEST_F(ProxyTest, socksProxiesResolveNamesWhereTheirTypeSays)
         GTEST_SKIP() << "no private mount namespace here (root and unshare): the proxy cannot have names of its own";
     ZRTestProxyDaemon dante(Kind::dante);
     ZR_START_PROXY_OR_SKIP(dante, Kind::dante, false, QStringLiteral("127.0.0.1 only-the-proxy-knows.test"));
-    const std::string address =
-        "http://only-the-proxy-knows.test:" + std::to_string(server->port()) + "/bytes?size=25";
+    const std::string name = "http://only-the-proxy-knows.test:" + std::to_string(server->port()) + "/bytes?size=25";
+    const std::string number = url("/bytes?size=25");
     struct Row {
         Type type;
-        bool resolvedByProxy;
+        const std::string &address;
+        bool reaches;
     };
-    for (const Row &row : {Row{Type::socks5h, true}, Row{Type::socks4a, true}, Row{Type::socks5, false},
-             Row{Type::socks4, false}}) {
+    // (dante speaks no SOCKS 4a.)
+    for (const Row &row : {Row{Type::socks5h, name, true}, Row{Type::socks5, name, false}, Row{Type::socks4, name, false},
+             Row{Type::socks4, number, true}, Row{Type::socks5, number, true}}) {
         SCOPED_TRACE(int(row.type));
+        SCOPED_TRACE(row.address);
         RecordingDelegate delegate;
-        auto request = ZRHTTPRequest::requestWithURL(address);
+        auto request = ZRHTTPRequest::requestWithURL(row.address);
         request->setProxyHost("127.0.0.1");
         request->setProxyPort(dante.port());
         request->setProxyType(row.type);
         ASSERT_TRUE(runToEnd(request, delegate, 20000));
-        if (row.resolvedByProxy) {
+        if (row.reaches) {
             ASSERT_TRUE(delegate.finished) << errorMessage(request);
             EXPECT_EQ(delegate.body, pattern(25));
         } else {
-            // We cannot resolve it ourselves.
+            // We cannot resolve the name ourselves.
             EXPECT_TRUE(delegate.failed);
             EXPECT_EQ(errorCode(request), 1);
         }
@@ -158,16 +163,19 @@ TEST_F(ProxyTest, theSystemSettingsChooseTheProxyThroughLibproxy)
         if (row.noProxy)
             ::setenv("no_proxy", row.noProxy, 1);
         ZRHTTPRequest::setProxyResolver(std::make_shared<ZRSystemProxyResolver>());
-        const std::string address = url(std::string("/bytes?size=12&case=") + (row.viaProxy ? "proxy" : "direct"));
+        // Told apart by their paths: squid logs no query.
+        const std::string address = url(row.viaProxy ? "/bytes?size=12" : "/range?size=12");
         RecordingDelegate delegate;
         answerProxyChallenges(delegate, {});
         auto request = ZRHTTPRequest::requestWithURL(address);
         ASSERT_TRUE(runToEnd(request, delegate, 20000));
         ASSERT_TRUE(delegate.finished) << errorMessage(request);
-        EXPECT_EQ(delegate.body, pattern(12));
+        ASSERT_GE(delegate.body.size(), 12u);
+        EXPECT_EQ(delegate.body.substr(delegate.body.size() - 12), pattern(12));
         // The credentials of the setting answered the proxy's challenge without a question.
         EXPECT_EQ(delegate.count("proxy authentication"), 0u);
-        EXPECT_EQ(squid.log().contains(QString::fromStdString(address)), row.viaProxy) << squid.log().toStdString();
+        EXPECT_EQ(squid.log().contains(QString::fromStdString(address.substr(0, address.find('?')))), row.viaProxy)
+            << squid.log().toStdString();
         ::unsetenv("no_proxy");
     }
 }
@@ -213,20 +221,22 @@ TEST_F(ProxyTest, proxyScriptsAreFetchedBoundedAndAFailureGoesDirect)
 
     struct Row {
         const char *script;
+        const char *path;
         bool viaProxy;
     };
-    for (const Row &row : {Row{"/proxy.pac", true}, Row{"/huge.pac", false}, Row{"/missing.pac", false}}) {
+    for (const Row &row : {Row{"/proxy.pac", "/bytes", true}, Row{"/huge.pac", "/range", false},
+             Row{"/missing.pac", "/chunked", false}}) {
         SCOPED_TRACE(row.script);
         ZRHTTPRequest::Proxy automatic;
         automatic.autoConfigurationURL = nginx.httpURLString(row.script);
         resolver->list = std::vector<ZRHTTPRequest::Proxy>{automatic};
-        const std::string address = url(std::string("/bytes?size=7&script=") + row.script);
+        const std::string address = url(std::string(row.path) + "?size=7");
         RecordingDelegate delegate;
         auto request = ZRHTTPRequest::requestWithURL(address);
         ASSERT_TRUE(runToEnd(request, delegate, 20000));
         ASSERT_TRUE(delegate.finished) << errorMessage(request);
         EXPECT_EQ(delegate.body, pattern(7));
-        EXPECT_EQ(squid.log().contains(QString::fromStdString(address)), row.viaProxy);
+        EXPECT_EQ(squid.log().contains(QString::fromStdString(url(row.path))), row.viaProxy) << squid.log().toStdString();
         EXPECT_EQ(ZRHTTPRequest::sharedQueue().maxConcurrentOperationCount(), 1);
     }
     // Only the script within the size limit reached the evaluation.
