@@ -1183,6 +1183,12 @@ void ZRHTTPRequest::performRedirect()
         _proxyHost.clear();
         _proxyPort = 0;
         _proxyResolved = false;
+        // The settings' credentials were for the proxy they named.
+        if (_proxyCredentialsFromSettings) {
+            _proxyUsername.clear();
+            _proxyPassword.clear();
+            _proxyCredentialsFromSettings = false;
+        }
         _proxyAuthorizationHeader.clear();
         _libraryProxyAuthentication = {};
         _proxyAuthentication.reset();
@@ -1630,6 +1636,7 @@ void ZRHTTPRequest::applyProxy(const Proxy &proxy)
     if (_proxyUsername.empty() && !proxy.username.empty()) {
         _proxyUsername = proxy.username;
         _proxyPassword = proxy.password;
+        _proxyCredentialsFromSettings = true;
     }
 }
 
@@ -1765,9 +1772,9 @@ void ZRHTTPRequest::pacFileDidEnd(const std::optional<std::string> &script)
     std::optional<std::vector<Proxy>> proxies;
     const std::string address = ZRHTTPURL::urlWithoutCredentials(_url);
     if (!script)
-        log(formatted(pacFailureLogFormat, _pacURL, "it could not be read"));
+        log(formatted(pacFailureLogFormat, ZRHTTPURL::urlWithoutCredentials(_pacURL), "it could not be read"));
     else if (!resolver || !(proxies = resolver->proxiesFromScript(scriptText(*script), address)))
-        log(formatted(pacFailureLogFormat, _pacURL, "it could not be evaluated"));
+        log(formatted(pacFailureLogFormat, ZRHTTPURL::urlWithoutCredentials(_pacURL), "it could not be evaluated"));
     if (proxies && !proxies->empty())
         applyProxy(proxies->front());
     startRequest();

@@ -295,6 +295,7 @@ private:
     std::shared_ptr<ZRHTTPRequest> _pacFileRequest;
     std::shared_ptr<ZRHTTPRequestDelegate> _pacFileDelegate;
     bool _proxyResolved = false;
+    bool _proxyCredentialsFromSettings = false;
 
     // Credentials and the state of the challenges.
     std::string _username;
