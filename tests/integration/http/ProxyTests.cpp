@@ -180,6 +180,28 @@ TEST_F(ProxyTest, theSystemSettingsChooseTheProxyThroughLibproxy)
     }
 }
 
+TEST_F(ProxyTest, aProxyScriptNamedByTheSystemSettingsPicksTheProxy)
+{
+    ZRTestProxyDaemon squid(Kind::squid);
+    ZR_START_PROXY_OR_SKIP(squid, Kind::squid, false);
+    ZRTestNginx nginx(ZRTestNginx::Options{20 * 1024 * 1024, false});
+    ZR_START_NGINX_OR_SKIP(nginx);
+    ASSERT_TRUE(nginx.addFile(QStringLiteral("proxy.pac"),
+        "function FindProxyForURL(url, host) { return \"PROXY 127.0.0.1:" + QByteArray::number(squid.port()) + "\"; }\n"));
+    ::setenv("http_proxy", ("pac+" + nginx.httpURLString("/proxy.pac")).c_str(), 1);
+    auto resolver = std::make_shared<ZRSystemProxyResolver>();
+    const auto proxies = resolver->proxiesForURL(url("/bytes"));
+    if (!proxies || proxies->empty() || proxies->front().host.empty())
+        GTEST_SKIP() << "libproxy evaluates no proxy scripts here (libproxy1-plugin-webkit)";
+    ZRHTTPRequest::setProxyResolver(resolver);
+    RecordingDelegate delegate;
+    auto request = ZRHTTPRequest::requestWithURL(url("/bytes?size=9"));
+    ASSERT_TRUE(runToEnd(request, delegate, 20000));
+    ASSERT_TRUE(delegate.finished) << errorMessage(request);
+    EXPECT_EQ(delegate.body, pattern(9));
+    EXPECT_TRUE(squid.log().contains(QString::fromStdString(url("/bytes")))) << squid.log().toStdString();
+}
+
 // The platform's answers, as a test decides them.
 class FixedProxyResolver : public ZRHTTPRequest::ProxyResolver {
 public:
