@@ -8,6 +8,8 @@
 #include "app/headless/ZRCommandLine.h"
 #include "app/headless/ZRHeadlessFrontEnd.h"
 #include "app/headless/ZRHeadlessRun.h"
+#include "app/platform/ZRSecretServiceKeyring.h"
+#include "app/platform/ZRSystemProxyResolver.h"
 #include "app/headless/ZRHistoryListing.h"
 #include "app/platform/ZRBrowserHostInstaller.h"
 #include "app/platform/ZRDesktopRegistration.h"
@@ -355,6 +357,9 @@ int runQuorvel(int argc, char **argv)
     });
     ZRHTTPRequest::setDefaultUserAgentApplication("Quorvel", QUORVEL_VERSION, QUORVEL_VERSION);
     ZRHTTPRequest::setLogFunction([](const std::string &line) { ZRLog(QString::fromStdString(line)); });
+    // Credentials in the desktop's keyring; proxies from the system settings.
+    ZRHTTPRequest::setCredentialStorage(std::make_shared<ZRSecretServiceKeyring>());
+    ZRHTTPRequest::setProxyResolver(std::make_shared<ZRSystemProxyResolver>());
 
 #ifdef QUORVEL_WINDOW
     if (window)

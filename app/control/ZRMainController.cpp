@@ -1,5 +1,7 @@
 #include "app/control/ZRMainController.h"
 
+#include "core/download/ZRHTTPAuthenticationManager.h"
+
 #include "app/control/ZRPreferenceKeys.h"
 #include "app/platform/ZRClockChangeWatcher.h"
 #include "app/platform/ZRSleepWakeWatcher.h"
@@ -76,12 +78,20 @@ ZRMainController::ZRMainController() : _queueArchive(ZRDownload::queueArchivePat
 {
     ZRDownloadManager::setSharedManager(this);
     ZRHistorian::historian()->setDelegate(this);
+    // Log-in questions of challenged downloads go to whichever front end is attached.
+    ZRHTTPAuthenticationManager::defaultManager().setPrompter(
+        [this](const ZRAuthenticationQuestion &question) -> std::optional<ZRAuthenticationAnswer> {
+            if (!_userInterface)
+                return std::nullopt;
+            return _userInterface->runAuthenticationPanel(question);
+        });
 }
 
 ZRMainController::~ZRMainController()
 {
     if (ZRDownloadManager::sharedManager() == this)
         ZRDownloadManager::setSharedManager(nullptr);
+    ZRHTTPAuthenticationManager::defaultManager().setPrompter(nullptr);
 }
 
 // --- Launch ---

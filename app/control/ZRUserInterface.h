@@ -5,6 +5,7 @@
 
 #include "app/control/ZRApplicationImage.h"
 #include "core/download/ZRDownloadManager.h"
+#include "core/download/ZRHTTPAuthenticationManager.h"
 
 #include <QList>
 #include <QString>
@@ -158,4 +159,13 @@ public:
     // The folder pop-up of the preferences (or of the rule editor) must be filled again
     // (ZRMainController::populateFolderMenu).
     virtual void updateDownloadsFolderSelector(bool forSpecialCase) { (void)forSpecialCase; }
+
+    // --- Credentials ---
+    // Modal: the log-in question of a server or proxy that asks for credentials; none means cancel
+    // (the download then fails with "Authentication needed"). Without a way to ask, cancel.
+    virtual std::optional<ZRAuthenticationAnswer> runAuthenticationPanel(const ZRAuthenticationQuestion &question)
+    {
+        (void)question;
+        return std::nullopt;
+    }
 };

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <termios.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -49,13 +51,23 @@ void ZRHeadlessUserInterface::print(const QString &text)
     std::fflush(_output);
 }
 
-std::optional<QString> ZRHeadlessUserInterface::readLine(const QString &prompt)
+std::optional<QString> ZRHeadlessUserInterface::readLine(const QString &prompt, bool secret)
 {
     // The answer is typed below the prompt: the live rows come back below that.
     eraseLiveRows();
     const QByteArray promptBytes = ZRExtensions::stringByEscapingControlCharacters(prompt).toLocal8Bit();
     std::fwrite(promptBytes.constData(), 1, size_t(promptBytes.size()), _output);
     std::fflush(_output);
+    // A password is typed without echo, where the input is a terminal.
+    const int descriptor = ::fileno(_input);
+    struct termios saved {};
+    const bool hidesInput = secret && descriptor >= 0 && ::isatty(descriptor) && ::tcgetattr(descriptor, &saved) == 0;
+    if (hidesInput) {
+        struct termios silent = saved;
+        silent.c_lflag &= ~tcflag_t(ECHO);
+        silent.c_lflag |= ECHONL;
+        ::tcsetattr(descriptor, TCSAFLUSH, &silent);
+    }
     char *buffer = nullptr;
     size_t capacity = 0;
     ssize_t length = -1;
@@ -65,12 +77,24 @@ std::optional<QString> ZRHeadlessUserInterface::readLine(const QString &prompt)
         std::clearerr(_input);
         length = ::getline(&buffer, &capacity, _input);
     } while (length < 0 && errno == EINTR);
+    if (hidesInput)
+        ::tcsetattr(descriptor, TCSAFLUSH, &saved);
     if (length < 0) {
         std::free(buffer);
         std::fputc('\n', _output);
         return std::nullopt;
     }
-    QString line = QString::fromLocal8Bit(buffer, length).trimmed();
+    QString line = QString::fromLocal8Bit(buffer, length);
+    // A password is taken as typed, blanks included.
+    if (secret) {
+        while (line.endsWith(QLatin1Char('\n')) || line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+    } else {
+        line = line.trimmed();
+    }
+    // Not left behind in freed memory.
+    if (secret && buffer)
+        std::memset(buffer, 0, capacity);
     std::free(buffer);
     return line;
 }
@@ -104,6 +128,39 @@ int ZRHeadlessUserInterface::runModalAlert(const ZRAlert &alert)
                 return i;
         }
     }
+}
+
+std::optional<ZRAuthenticationAnswer> ZRHeadlessUserInterface::runAuthenticationPanel(
+    const ZRAuthenticationQuestion &question)
+{
+    // Without a terminal nobody can answer: the download ends "Authentication needed".
+    if (!_interactive)
+        return std::nullopt;
+    const QString where = question.proxy ? QStringLiteral("proxy %1:%2").arg(question.host).arg(question.port)
+                                         : question.host;
+    print(QStringLiteral("%1 (%2, %3)\n%4").arg(question.explanation, where, question.scheme, question.securityInfo));
+    ZRAuthenticationAnswer answer;
+    if (question.showsDomain) {
+        const std::optional<QString> domain = readLine(QStringLiteral("domain: "));
+        if (!domain)
+            return std::nullopt;
+        answer.domain = *domain;
+    }
+    const std::optional<QString> name = readLine(QStringLiteral("user name (empty to cancel): "));
+    if (!name || name->isEmpty())
+        return std::nullopt;
+    const std::optional<QString> password = readLine(QStringLiteral("password: "), true);
+    if (!password)
+        return std::nullopt;
+    answer.username = *name;
+    answer.password = *password;
+    const std::optional<QString> store = readLine(QStringLiteral("store in the keyring? [%1]: ")
+                                                      .arg(question.storeInKeychain ? QStringLiteral("Y/n") : QStringLiteral("y/N")));
+    if (!store)
+        return std::nullopt;
+    answer.storeInKeychain = store->isEmpty() ? question.storeInKeychain
+                                              : store->startsWith(QLatin1Char('y'), Qt::CaseInsensitive);
+    return answer;
 }
 
 std::optional<QStringList> ZRHeadlessUserInterface::runOpenPanel(const ZROpenPanelOptions &options)

@@ -32,6 +32,8 @@ public:
     std::optional<QStringList> runOpenPanel(const ZROpenPanelOptions &options) override;
     std::optional<QString> runSavePanel(const ZRSavePanelOptions &options) override;
     std::optional<QString> runFolderPanel(const ZRFolderPanelOptions &options) override;
+    // On a terminal: the explanation, then user name, password (not echoed) and the keyring choice.
+    std::optional<ZRAuthenticationAnswer> runAuthenticationPanel(const ZRAuthenticationQuestion &question) override;
     QString pasteboardString() const override { return _pasteboard; }
     void setPasteboardContents(const QString &text, const QList<QUrl> &urls) override;
     void beep() override;
@@ -61,7 +63,8 @@ public:
 private:
     void print(const QString &text);
     // One line typed by the user; none at end of input.
-    std::optional<QString> readLine(const QString &prompt);
+    // A secret one is read without echo and kept as typed.
+    std::optional<QString> readLine(const QString &prompt, bool secret = false);
     void printChangedRows();
     // The live rows: drawn below everything else; erased before anything else is printed.
     void drawLiveRows();

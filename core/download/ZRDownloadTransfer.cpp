@@ -1122,7 +1122,8 @@ void ZRDownload::recordInHistory()
 {
     ZRHistorian::Download ended;
     ended.name = name();
-    ended.originalURLString = originalURLString();
+    // The history is kept for good and shown to anyone: no password written into the address.
+    ended.originalURLString = loggable(originalURLString());
     ended.path = path();
     ended.alias = _userSettings.value(ZRDownloadKeys::Alias).toByteArray();
     ended.dateAdded = date();

@@ -1,6 +1,7 @@
 // The worker on our engine, and the class-wide bandwidth settings.
 #include "core/download/ZRHTTPRequestDownloadWorker.h"
 
+#include "core/download/ZRHTTPAuthenticationManager.h"
 #include "core/foundation/ZRLog.h"
 #include "core/foundation/ZRSystemCalls.h"
 #include "core/foundation/ZRUserDefaults.h"
@@ -340,8 +341,8 @@ void ZRHTTPRequestDownloadWorker::authenticationNeededForRequest(ZRHTTPRequest &
     reset();
     if (!alive.isAlive() || _downloadRequest != keep)
         return;
-    // No credentials to offer: the request fails with the engine's authentication error.
-    keep->cancelAuthentication();
+    // The manager asks the user and then resumes the request, or cancels it.
+    ZRHTTPAuthenticationManager::defaultManager().acquireAuthenticationForRequest(keep);
 }
 
 void ZRHTTPRequestDownloadWorker::proxyAuthenticationNeededForRequest(ZRHTTPRequest &request)
@@ -375,6 +376,9 @@ void ZRHTTPRequestDownloadWorker::requestFailed(ZRHTTPRequest &request)
 
 void ZRHTTPRequestDownloadWorker::cleanUpActiveRequest(bool cancel)
 {
+    // A request that ended in any way no longer waits for an answer.
+    if (_downloadRequest)
+        ZRHTTPAuthenticationManager::defaultManager().cancelAuthenticationForRequest(_downloadRequest.get());
     if (_downloadRequest && cancel) {
         // Also for a request that is no longer running: no callback may reach this worker again.
         _downloadRequest->clearDelegatesAndCancel();

@@ -3,6 +3,7 @@
 
 #include "core/http/ZRHTTPRequestThread.h"
 
+
 #include <algorithm>
 #include <cstring>
 
@@ -29,6 +30,46 @@ ZRHTTPReadStream::ZRHTTPReadStream(ZRHTTPReadStreamClient *client)
     , _receiveBufferLimit(receiveBufferLimit)
     , _curlReadSize(curlReadSize)
 {
+    configureHandle();
+}
+
+ZRHTTPReadStream::ZRHTTPReadStream(ZRHTTPReadStreamClient *client, CURL *earlierHandle)
+    : _client(client)
+    , _handle(earlierHandle ? earlierHandle : curl_easy_init())
+    , _receiveBufferLimit(receiveBufferLimit)
+    , _curlReadSize(curlReadSize)
+{
+    if (!_handle || !earlierHandle) {
+        configureHandle();
+        return;
+    }
+    // What the earlier attempt set only in some cases; everything else is set for each attempt.
+    curl_easy_setopt(_handle, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(_handle, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(_handle, CURLOPT_CUSTOMREQUEST, nullptr);
+    curl_easy_setopt(_handle, CURLOPT_READFUNCTION, nullptr);
+    curl_easy_setopt(_handle, CURLOPT_SEEKFUNCTION, nullptr);
+    curl_easy_setopt(_handle, CURLOPT_COOKIE, nullptr);
+    curl_easy_setopt(_handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(_handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(_handle, CURLOPT_FRESH_CONNECT, 0L);
+    curl_easy_setopt(_handle, CURLOPT_FORBID_REUSE, 0L);
+    curl_easy_setopt(_handle, CURLOPT_SOCKOPTFUNCTION, nullptr);
+    curl_easy_setopt(_handle, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(_handle, CURLOPT_PROXYHEADER, nullptr);
+    configureHandle();
+}
+
+CURL *ZRHTTPReadStream::releaseHandle()
+{
+    close();
+    CURL *handle = _handle;
+    _handle = nullptr;
+    return handle;
+}
+
+void ZRHTTPReadStream::configureHandle()
+{
     if (!_handle)
         return;
     curl_easy_setopt(_handle, CURLOPT_PRIVATE, this);
@@ -37,11 +78,14 @@ ZRHTTPReadStream::ZRHTTPReadStream(ZRHTTPReadStreamClient *client)
     curl_easy_setopt(_handle, CURLOPT_HEADERFUNCTION, &ZRHTTPReadStream::headerCallback);
     curl_easy_setopt(_handle, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(_handle, CURLOPT_ERRORBUFFER, _errorBuffer);
+    curl_easy_setopt(_handle, CURLOPT_OPENSOCKETFUNCTION, &ZRHTTPReadStream::openSocketCallback);
+    curl_easy_setopt(_handle, CURLOPT_OPENSOCKETDATA, this);
     curl_easy_setopt(_handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(_handle, CURLOPT_BUFFERSIZE, curlReadSize);
     // The engine follows redirects, answers challenges and decodes bodies itself.
     curl_easy_setopt(_handle, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(_handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    // The proxy's answers to CONNECT come through the header callback: a 407 there is a challenge.
+    curl_easy_setopt(_handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 0L);
     curl_easy_setopt(_handle, CURLOPT_PROTOCOLS_STR, "http,https");
 }
 
@@ -51,6 +95,7 @@ ZRHTTPReadStream::~ZRHTTPReadStream()
     if (_handle)
         curl_easy_cleanup(_handle);
     curl_slist_free_all(_headerList);
+    curl_slist_free_all(_proxyHeaderList);
 }
 
 void ZRHTTPReadStream::setHeaderList(curl_slist *list)
@@ -58,6 +103,13 @@ void ZRHTTPReadStream::setHeaderList(curl_slist *list)
     curl_slist_free_all(_headerList);
     _headerList = list;
     curl_easy_setopt(_handle, CURLOPT_HTTPHEADER, _headerList);
+}
+
+void ZRHTTPReadStream::setProxyHeaderList(curl_slist *list)
+{
+    curl_slist_free_all(_proxyHeaderList);
+    _proxyHeaderList = list;
+    curl_easy_setopt(_handle, CURLOPT_PROXYHEADER, _proxyHeaderList);
 }
 
 void ZRHTTPReadStream::setBody(curl_read_callback reader, curl_seek_callback seeker, void *context,
@@ -141,6 +193,16 @@ void ZRHTTPReadStream::limitSocketReceiveBuffer(curl_socket_t socket)
     // The small buffer stays with the socket: it is not one to hand to an unthrottled transfer.
     _connectionCanBeReused = false;
     curl_easy_setopt(_handle, CURLOPT_FORBID_REUSE, 1L);
+}
+
+curl_socket_t ZRHTTPReadStream::openSocketCallback(void *context, curlsocktype purpose, curl_sockaddr *address)
+{
+    auto *stream = static_cast<ZRHTTPReadStream *>(context);
+    // A new connection to a proxy that tunnels: the proxy answers CONNECT first.
+    if (purpose == CURLSOCKTYPE_IPCXN && stream->_tunnelsOnNewConnection)
+        stream->_inTunnelResponses = true;
+    const int descriptor = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    return descriptor < 0 ? CURL_SOCKET_BAD : descriptor;
 }
 
 int ZRHTTPReadStream::socketOptionCallback(void *context, curl_socket_t socket, curlsocktype purpose)
@@ -236,12 +298,35 @@ void ZRHTTPReadStream::transferDidEnd(CURLcode result)
 {
     _transferEnded = true;
     _result = result;
+    if (_challengeHeldBack)
+        completeResponseHeader();
+    else if (result != CURLE_OK && !_headerComplete && takeTunnelChallenge())
+        _result = CURLE_OK;
+}
+
+bool ZRHTTPReadStream::takeTunnelChallenge()
+{
+    // A proxy that refuses a tunnel without credentials: libcurl ends the transfer; the proxy's
+    // answer is the response.
+    long connectCode = 0;
+    if (curl_easy_getinfo(_handle, CURLINFO_HTTP_CONNECTCODE, &connectCode) != CURLE_OK || connectCode != 407
+        || _tunnelStatusCode != 407)
+        return false;
+    _headers = _tunnelHeaders;
+    _statusCode = _tunnelStatusCode;
+    _statusLine = _tunnelStatusLine;
+    _headerComplete = true;
+    _connectionCanBeReused = false;
+    return true;
 }
 
 std::size_t ZRHTTPReadStream::writeCallback(char *data, std::size_t size, std::size_t count, void *context)
 {
     auto *stream = static_cast<ZRHTTPReadStream *>(context);
     const std::size_t length = size * count;
+    // libcurl passes on the body of a challenge it does not answer: that challenge is the response.
+    if (stream->_challengeHeldBack)
+        stream->completeResponseHeader();
     if (stream->bytesAvailable() >= 4 * stream->_receiveBufferLimit) {
         stream->_receivePaused = true;
         stream->_bytesInCurlRead = 0;
@@ -303,7 +388,9 @@ void ZRHTTPReadStream::parseHeaderLine(std::string_view line)
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
         line.remove_suffix(1);
     if (line.substr(0, 5) == "HTTP/") {
-        // A new status line starts a new response header (after a 1xx one).
+        // A new status line starts a new response header (after a 1xx one, or after a challenge
+        // that libcurl answered itself).
+        _challengeHeldBack = false;
         _headers.clear();
         _lastHeaderName.clear();
         _statusLine = std::string(line);
@@ -328,18 +415,30 @@ void ZRHTTPReadStream::parseHeaderLine(std::string_view line)
             _statusLine.clear();
             return;
         }
-        _headerComplete = true;
-        decideConnectionReuse();
-        // The body follows at once, often in the same read from the socket: a small one is held
-        // in pieces of its read size from the start, so that it is handed on in one or two. A large
-        // one starts in small pieces, and its reader raises the size with its first read.
-        const auto length = _headers.find("Content-Length");
-        const std::uint64_t contentLength =
-            length == _headers.end() ? 0 : ZRHTTPHeaderFields::contentLengthFromString(length->second);
-        if (contentLength <= largestSmallBody)
-            setPreferredReadLength(readLengthForContentLength(contentLength));
+        if (_inTunnelResponses) {
+            // The tunnel is open: what follows is the server's. Otherwise libcurl may ask again
+            // (answering a challenge itself) or give up; the last answer is kept for that.
+            if (_statusCode >= 200 && _statusCode < 300) {
+                _inTunnelResponses = false;
+            } else {
+                _tunnelStatusCode = _statusCode;
+                _tunnelStatusLine = _statusLine;
+                _tunnelHeaders = _headers;
+            }
+            _headers.clear();
+            _statusLine.clear();
+            _statusCode = 0;
+            return;
+        }
+        if (_libraryAnswersChallenges && (_statusCode == 401 || _statusCode == 407)) {
+            _challengeHeldBack = true;
+            return;
+        }
+        completeResponseHeader();
         return;
     }
+    if (_challengeHeldBack)
+        return;
     if ((line.front() == ' ' || line.front() == '\t') && !_lastHeaderName.empty()) {
         auto found = _headers.find(_lastHeaderName);
         if (found != _headers.end())
@@ -356,4 +455,19 @@ void ZRHTTPReadStream::parseHeaderLine(std::string_view line)
     if (!inserted)
         found->second += ", " + value;
     _lastHeaderName = name;
+}
+
+void ZRHTTPReadStream::completeResponseHeader()
+{
+    _challengeHeldBack = false;
+    _headerComplete = true;
+    decideConnectionReuse();
+    // The body follows at once, often in the same read from the socket: a small one is held in
+    // pieces of its read size from the start, so that it is handed on in one or two. A large one
+    // starts in small pieces, and its reader raises the size with its first read.
+    const auto length = _headers.find("Content-Length");
+    const std::uint64_t contentLength =
+        length == _headers.end() ? 0 : ZRHTTPHeaderFields::contentLengthFromString(length->second);
+    if (contentLength <= largestSmallBody)
+        setPreferredReadLength(readLengthForContentLength(contentLength));
 }

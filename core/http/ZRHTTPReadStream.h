@@ -29,7 +29,12 @@ protected:
 class ZRHTTPReadStream {
 public:
     explicit ZRHTTPReadStream(ZRHTTPReadStreamClient *client);
+    // A new attempt on the easy handle of an earlier one, which keeps what libcurl learnt from the
+    // challenge that ended it (a Digest nonce); the options of the earlier attempt are undone.
+    ZRHTTPReadStream(ZRHTTPReadStreamClient *client, CURL *earlierHandle);
     ~ZRHTTPReadStream();
+    // Closes the stream and gives up its handle, for the next attempt of the same request.
+    CURL *releaseHandle();
     ZRHTTPReadStream(const ZRHTTPReadStream &) = delete;
     ZRHTTPReadStream &operator=(const ZRHTTPReadStream &) = delete;
 
@@ -37,6 +42,8 @@ public:
     bool isValid() const { return _handle != nullptr; }
     CURL *handle() const { return _handle; }
     void setHeaderList(curl_slist *list);
+    // The fields for the proxy alone (owned).
+    void setProxyHeaderList(curl_slist *list);
     // The body is pulled through curl's read and seek functions while the request is sent.
     void setBody(curl_read_callback reader, curl_seek_callback seeker, void *context, std::uint64_t length);
 
@@ -62,7 +69,18 @@ public:
     bool isScheduled() const { return _scheduled; }
     void setScheduled(bool scheduled);
 
-    // The response header, once complete (1xx interim responses are skipped).
+    // libcurl answers challenges on this stream (Digest, NTLM, Negotiate): a 401 or 407 that it
+    // answers itself (an NTLM handshake's middle step, a stale nonce) is not the response; one
+    // becomes the response only once libcurl shows that it will not answer it (its body arrives
+    // or the transfer ends).
+    void setLibraryAnswersChallenges(bool answers) { _libraryAnswersChallenges = answers; }
+    // The request goes through a tunnel of an HTTP proxy: the first responses are the proxy's
+    // answers to CONNECT, not the server's.
+    // A connection curl re-uses is a tunnel already open.
+    void setExpectsTunnel(bool expects) { _tunnelsOnNewConnection = expects; }
+
+    // The response header, once complete (1xx interim responses are skipped). A proxy's 407 to a
+    // tunnel request counts as the response, with the proxy's challenge fields.
     bool isResponseHeaderComplete() const { return _headerComplete; }
     int statusCode() const { return _statusCode; }
     const std::string &statusLine() const { return _statusLine; }
@@ -104,8 +122,12 @@ private:
     static std::size_t writeCallback(char *data, std::size_t size, std::size_t count, void *stream);
     static std::size_t headerCallback(char *data, std::size_t size, std::size_t count, void *stream);
     static int socketOptionCallback(void *stream, curl_socket_t socket, curlsocktype purpose);
+    static curl_socket_t openSocketCallback(void *stream, curlsocktype purpose, curl_sockaddr *address);
     void limitSocketReceiveBuffer(curl_socket_t socket);
     void parseHeaderLine(std::string_view line);
+    void completeResponseHeader();
+    void configureHandle();
+    bool takeTunnelChallenge();
     void decideConnectionReuse();
     bool wantsReceivePause() const;
     void updateReceivePause();
@@ -113,6 +135,7 @@ private:
     ZRHTTPReadStreamClient *_client;
     CURL *_handle = nullptr;
     curl_slist *_headerList = nullptr;
+    curl_slist *_proxyHeaderList = nullptr;
     char _errorBuffer[CURL_ERROR_SIZE] = {};
 
     bool _attemptsPersistentConnection = false;
@@ -137,6 +160,13 @@ private:
     std::string _lastHeaderName;
     std::size_t _headerBytes = 0;
     bool _headerTooLarge = false;
+    bool _libraryAnswersChallenges = false;
+    bool _tunnelsOnNewConnection = false;
+    bool _inTunnelResponses = false;
+    int _tunnelStatusCode = 0;
+    std::string _tunnelStatusLine;
+    ZRHTTPHeaders _tunnelHeaders;
+    bool _challengeHeldBack = false;
 
     ZRHTTPBodyBuffer _buffer;
     std::uint64_t _bytesTaken = 0;

@@ -34,8 +34,13 @@ constexpr std::uint64_t maximumUndeliveredBytes = 512 * 1024;
 // Compressed bytes read at once when the body is inflated as it arrives.
 constexpr std::size_t inflatingReadLength = 4096;
 
+// A proxy script larger than this is not a script we evaluate.
+constexpr std::size_t maximumPACFileSize = 1024 * 1024;
+constexpr std::size_t pacFileReadLength = 16384;
+
 struct ClassState {
     std::mutex mutex;
+    std::shared_ptr<ZRHTTPRequest::ProxyResolver> proxyResolver;
     double defaultTimeOutSeconds = 10.0;
     std::optional<std::string> defaultUserAgent;
     std::shared_ptr<const ZRHTTPRequest::CallbackExecutor> executor;
@@ -48,6 +53,7 @@ ClassState &classState()
     return state;
 }
 
+constexpr const char *pacFailureLogFormat = "cannot use the proxy script <%s>: %s; going direct";
 constexpr const char *leftTLSLogFormat =
     "redirect from <%s> to <%s> leaves TLS: the download goes on unencrypted, without Referer";
 
@@ -244,17 +250,19 @@ ZRHTTPRequest::~ZRHTTPRequest()
 {
     closeFileDestination(true);
     // Easy handles and timers belong to the request thread.
-    if ((_readStream || _statusTimer || _throttleReleaseTimer) && !ZRHTTPRequestThread::hasStopped()) {
+    if ((_readStream || _challengedStream || _statusTimer || _throttleReleaseTimer) && !ZRHTTPRequestThread::hasStopped()) {
         auto &thread = ZRHTTPRequestThread::shared();
         std::shared_ptr<ZRHTTPReadStream> stream(std::move(_readStream));
+        std::shared_ptr<ZRHTTPReadStream> challenged(std::move(_challengedStream));
         const auto timer = _statusTimer;
         const auto releaseTimer = _throttleReleaseTimer;
-        auto cleanUp = [stream, timer, releaseTimer]() mutable {
+        auto cleanUp = [stream, challenged, timer, releaseTimer]() mutable {
             for (const auto &each : {timer, releaseTimer}) {
                 if (each)
                     ZRHTTPRequestThread::shared().removeTimer(*each);
             }
             stream.reset();
+            challenged.reset();
         };
         if (thread.isCurrentThread())
             cleanUp();
@@ -349,6 +357,14 @@ ZR_LOCKED_SETTER(setCachePolicy, int, _cachePolicy)
 ZR_LOCKED_SETTER(setProxyHost, const std::string &, _proxyHost)
 ZR_LOCKED_SETTER(setProxyPort, int, _proxyPort)
 ZR_LOCKED_SETTER(setProxyType, ProxyType, _proxyType)
+ZR_LOCKED_SETTER(setPACurl, const std::string &, _pacURL)
+ZR_LOCKED_SETTER(setUsername, const std::string &, _username)
+ZR_LOCKED_SETTER(setPassword, const std::string &, _password)
+ZR_LOCKED_SETTER(setDomain, const std::string &, _domain)
+ZR_LOCKED_SETTER(setProxyUsername, const std::string &, _proxyUsername)
+ZR_LOCKED_SETTER(setProxyPassword, const std::string &, _proxyPassword)
+ZR_LOCKED_SETTER(setProxyDomain, const std::string &, _proxyDomain)
+ZR_LOCKED_SETTER(setShouldPresentProxyAuthenticationDialog, bool, _shouldPresentProxyAuthenticationDialog)
 ZR_LOCKED_SETTER(setDownloadDestinationPath, const std::string &, _downloadDestinationPath)
 ZR_LOCKED_SETTER(setTemporaryFileDownloadPath, const std::string &, _temporaryFileDownloadPath)
 ZR_LOCKED_SETTER(setAllowResumeForFileDownloads, bool, _allowResumeForFileDownloads)
@@ -442,6 +458,17 @@ void ZRHTTPRequest::cancelAuthentication()
     });
 }
 
+void ZRHTTPRequest::retryUsingSuppliedCredentials()
+{
+    ZRHTTPRequestThread::shared().post([self = shared_from_this()] {
+        std::lock_guard lock(self->_cancelledLock);
+        if (!self->_waitingForCredentials || self->_cancelled || self->_error)
+            return;
+        self->_waitingForCredentials = false;
+        self->attemptToApplyCredentialsAndResume(self->_authenticationNeeded == 2);
+    });
+}
+
 // MARK: - Building and sending
 
 void ZRHTTPRequest::main()
@@ -489,7 +516,9 @@ void ZRHTTPRequest::main()
             failWithError(ZRHTTPError::unableToCreateRequestError());
             return;
         }
-        startRequest();
+        applyAuthorizationHeader();
+        if (configureProxies())
+            startRequest();
     } catch (const std::exception &exception) {
         const std::string name = demangledName(typeid(exception));
         auto underlying = std::make_shared<ZRHTTPError>();
@@ -557,14 +586,28 @@ void ZRHTTPRequest::startRequest()
     _dataDecompressor.reset();
     destroyReadStream();
 
-    auto stream = std::make_unique<ZRHTTPReadStream>(static_cast<ZRHTTPReadStreamClient *>(this));
+    // An answer to a challenge goes out on the handle that got the challenge: libcurl keeps what it
+    // learnt from it there.
+    std::unique_ptr<ZRHTTPReadStream> stream;
+    // Basic is ours: its answer needs nothing of the old handle.
+    if (!_libraryAuthentication.curlScheme && !_libraryProxyAuthentication.curlScheme)
+        _challengedStream.reset();
+    if (_challengedStream) {
+        stream = std::make_unique<ZRHTTPReadStream>(static_cast<ZRHTTPReadStreamClient *>(this),
+            _challengedStream->releaseHandle());
+        _challengedStream.reset();
+    } else {
+        stream = std::make_unique<ZRHTTPReadStream>(static_cast<ZRHTTPReadStreamClient *>(this));
+    }
     if (!stream->isValid()) {
         failWithError(ZRHTTPError::make(ZRHTTPInternalErrorWhileBuildingRequestCode,
             ZRHTTPErrorMessage::unableToCreateReadStream));
         return;
     }
     CURL *handle = stream->handle();
-    curl_easy_setopt(handle, CURLOPT_URL, _url.c_str());
+    // Credentials written into the URL are answered to a challenge by us, never sent by libcurl.
+    const std::string wireURL = ZRHTTPURL::urlWithoutCredentials(_url);
+    curl_easy_setopt(handle, CURLOPT_URL, wireURL.c_str());
     curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, _useHTTPVersionOne ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
 
     if (_haveBody) {
@@ -595,6 +638,9 @@ void ZRHTTPRequest::startRequest()
         const std::string line = value.empty() ? name + ";" : name + ": " + value;
         headerList = curl_slist_append(headerList, line.c_str());
     }
+    // The caller's own field wins over ours.
+    if (!_authorizationHeader.empty() && !_requestHeaders.count("Authorization"))
+        headerList = curl_slist_append(headerList, ("Authorization: " + _authorizationHeader).c_str());
     if (_haveBody) {
         // curl would otherwise add fields of its own to a body it sends.
         if (!_requestHeaders.count("Content-Type"))
@@ -616,15 +662,59 @@ void ZRHTTPRequest::startRequest()
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
     }
 
+    // Exactly one scheme, named by the challenge, and only on the stream answering it: libcurl never
+    // picks a scheme or sends credentials on its own.
+    curl_easy_setopt(handle, CURLOPT_HTTPAUTH, _libraryAuthentication.curlScheme ? _libraryAuthentication.curlScheme
+                                                                                 : long(CURLAUTH_BASIC));
+    curl_easy_setopt(handle, CURLOPT_USERNAME, _libraryAuthentication.curlScheme ? _libraryAuthentication.username.c_str() : nullptr);
+    curl_easy_setopt(handle, CURLOPT_PASSWORD, _libraryAuthentication.curlScheme ? _libraryAuthentication.password.c_str() : nullptr);
+
     // Always explicit, so that proxy variables of the environment never apply.
+    const bool usesProxy = !_proxyHost.empty() && _proxyPort != 0;
     std::string proxy;
-    if (!_proxyHost.empty() && _proxyPort != 0) {
+    if (usesProxy) {
         const bool ipv6 = _proxyHost.find(':') != std::string::npos && _proxyHost.front() != '[';
         const std::string host = ipv6 ? "[" + _proxyHost + "]" : _proxyHost;
-        proxy = (_proxyType == ProxyType::socks ? "socks5h://" : "http://") + host + ":" + std::to_string(_proxyPort);
+        const char *scheme = "http://";
+        switch (_proxyType) {
+        case ProxyType::http: scheme = "http://"; break;
+        case ProxyType::https: scheme = "https://"; break;
+        case ProxyType::socks4: scheme = "socks4://"; break;
+        case ProxyType::socks4a: scheme = "socks4a://"; break;
+        case ProxyType::socks5: scheme = "socks5://"; break;
+        case ProxyType::socks5h: scheme = "socks5h://"; break;
+        }
+        proxy = scheme + host + ":" + std::to_string(_proxyPort);
+        if (_proxyAuthorizationHeader.empty() && !_libraryProxyAuthentication.curlScheme)
+            applyProxyAuthorizationHeader();
     }
     curl_easy_setopt(handle, CURLOPT_PROXY, proxy.c_str());
     curl_easy_setopt(handle, CURLOPT_NOPROXY, "");
+    if (!_validatesSecureCertificate) {
+        curl_easy_setopt(handle, CURLOPT_PROXY_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(handle, CURLOPT_PROXY_SSL_VERIFYHOST, 0L);
+    }
+    // The proxy's credentials go to the proxy alone (in the CONNECT request when tunnelling), the
+    // server's to the server alone.
+    curl_easy_setopt(handle, CURLOPT_HEADEROPT, long(CURLHEADER_SEPARATE));
+    const bool socks = usesProxy && _proxyType != ProxyType::http && _proxyType != ProxyType::https;
+    curl_slist *proxyHeaderList = nullptr;
+    if (usesProxy && !socks && !_proxyAuthorizationHeader.empty())
+        proxyHeaderList = curl_slist_append(proxyHeaderList, ("Proxy-Authorization: " + _proxyAuthorizationHeader).c_str());
+    stream->setProxyHeaderList(proxyHeaderList);
+    const bool libraryProxyAuthentication = usesProxy && !socks && _libraryProxyAuthentication.curlScheme;
+    curl_easy_setopt(handle, CURLOPT_PROXYAUTH,
+        libraryProxyAuthentication ? _libraryProxyAuthentication.curlScheme : long(CURLAUTH_BASIC));
+    // A SOCKS 5 proxy takes its user name and password in its own greeting.
+    const bool socksCredentials = socks && (_proxyType == ProxyType::socks5 || _proxyType == ProxyType::socks5h)
+        && !_proxyUsername.empty();
+    curl_easy_setopt(handle, CURLOPT_PROXYUSERNAME, libraryProxyAuthentication ? _libraryProxyAuthentication.username.c_str()
+            : socksCredentials ? _proxyUsername.c_str() : nullptr);
+    curl_easy_setopt(handle, CURLOPT_PROXYPASSWORD, libraryProxyAuthentication ? _libraryProxyAuthentication.password.c_str()
+            : socksCredentials ? _proxyPassword.c_str() : nullptr);
+    stream->setLibraryAnswersChallenges(_libraryAuthentication.curlScheme || libraryProxyAuthentication);
+    const auto urlParts = ZRHTTPURL::partsOfURL(_url);
+    stream->setExpectsTunnel(usesProxy && !socks && urlParts && urlParts->scheme == "https");
 
     chooseConnection(*stream);
     stream->setAttemptsPersistentConnection(_shouldAttemptPersistentConnection);
@@ -749,12 +839,7 @@ void ZRHTTPRequest::readStreamHandleEvent(ZRHTTPReadStream &stream, ZRHTTPStream
             performRedirect();
         }
     } else if (_downloadComplete && _authenticationNeeded && !_cancelled && !_error && !_waitingForCredentials) {
-        if (_delegate && _delegate->respondsToAuthenticationNeeded()) {
-            _waitingForCredentials = true;
-            queueCallback(_authenticationNeeded == 2 ? Callback::proxyAuthentication : Callback::authentication);
-        } else {
-            failWithError(ZRHTTPError::authenticationError());
-        }
+        attemptToApplyCredentialsAndResume(_authenticationNeeded == 2);
     }
 }
 
@@ -834,6 +919,11 @@ void ZRHTTPRequest::handleBytesAvailable()
     } else {
         _rawResponseData += inflated ? *inflated : chunk;
         ZRHTTPBodyBuffer::recycle(std::move(chunk));
+        // A proxy script is small; anything larger is not one.
+        if (_isPACFileRequest && _rawResponseData.size() > maximumPACFileSize) {
+            cancelLoad();
+            failWithError(ZRHTTPError::make(ZRHTTPFileManagementErrorCode, "proxy script too large"));
+        }
     }
 }
 
@@ -850,6 +940,7 @@ void ZRHTTPRequest::readResponseHeaders()
         _authenticationNeeded = 1;
     else if (_responseStatusCode == 407)
         _authenticationNeeded = 2;
+    saveAcceptedCredentials();
 
     const auto contentType = _responseHeaders.find("Content-Type");
     _responseEncoding = contentType != _responseHeaders.end()
@@ -917,7 +1008,13 @@ void ZRHTTPRequest::handleStreamComplete()
         unscheduleReadStream();
     pool.releaseRecord(_connectionInfo,
         Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(_persistentConnectionTimeoutSeconds)));
-    // curl keeps a re-usable connection in its cache after the easy handle is gone.
+    // curl keeps a re-usable connection in its cache after the easy handle is gone. A challenge
+    // keeps its handle for the answer.
+    if (_authenticationNeeded && _readStream) {
+        unscheduleReadStream();
+        _readStream->close();
+        _challengedStream = std::move(_readStream);
+    }
     destroyReadStream();
 
     if (_needsRedirect || _authenticationNeeded)
@@ -1076,8 +1173,29 @@ void ZRHTTPRequest::performRedirect()
         failWithError(ZRHTTPError::unableToCreateRequestError());
         return;
     }
+    // A new URL gets a new message: no answer to the old one's challenge goes with it.
+    _requestAuthentication.reset();
+    _authorizationHeader.clear();
+    _libraryAuthentication = {};
+    _challengedStream.reset();
+    if (_proxyResolved) {
+        // The system settings may name another proxy for the new URL.
+        _proxyHost.clear();
+        _proxyPort = 0;
+        _proxyResolved = false;
+        // The settings' credentials were for the proxy they named.
+        if (_proxyCredentialsFromSettings) {
+            _proxyUsername.clear();
+            _proxyPassword.clear();
+            _proxyCredentialsFromSettings = false;
+        }
+        _proxyAuthorizationHeader.clear();
+        _libraryProxyAuthentication = {};
+        _proxyAuthentication.reset();
+    }
     // Fields given for one site (credentials, cookies, Referer, the caller's own) never travel to another.
     if (!ZRHTTPURL::haveSameOrigin(_url, target)) {
+        forgetServerCredentials(true);
         for (auto field = _requestHeaders.begin(); field != _requestHeaders.end();) {
             if (ZRHTTPHeaderFields::isFieldKeptAcrossOrigins(field->first))
                 ++field;
@@ -1089,7 +1207,7 @@ void ZRHTTPRequest::performRedirect()
     const auto to = ZRHTTPURL::partsOfURL(target);
     if (from && to && from->scheme == "https" && to->scheme != "https") {
         _requestHeaders.erase("Referer");
-        log(formatted(leftTLSLogFormat, _url, target));
+        log(formatted(leftTLSLogFormat, ZRHTTPURL::urlWithoutCredentials(_url), ZRHTTPURL::urlWithoutCredentials(target)));
     }
     _url = target;
     _redirectURL.clear();
@@ -1102,6 +1220,564 @@ void ZRHTTPRequest::performRedirect()
         failWithError(ZRHTTPError::tooMuchRedirectionError());
         _complete = true;
     }
+}
+
+// MARK: - Credentials
+
+namespace {
+
+int effectivePort(const ZRHTTPURLParts &parts)
+{
+    if (parts.port)
+        return parts.port;
+    return parts.scheme == "https" ? 443 : parts.scheme == "http" ? 80 : 0;
+}
+
+constexpr const char *proxyProtocol = "http-proxy";
+
+} // namespace
+
+void ZRHTTPRequest::forgetServerCredentials(bool includingCaller)
+{
+    if (includingCaller) {
+        _username.clear();
+        _password.clear();
+        _domain.clear();
+    }
+    _authenticationScheme.clear();
+    _authenticationRealm.clear();
+    _requestAuthentication.reset();
+    _requestCredentials.reset();
+    _rejectedCredentials.reset();
+    _keychainSavePending = false;
+    _authorizationHeader.clear();
+    _libraryAuthentication = {};
+    _challengedStream.reset();
+}
+
+std::optional<ZRHTTPSessionCredentials> ZRHTTPRequest::sessionCredentials(bool proxy) const
+{
+    auto &store = ZRHTTPCredentialStore::shared();
+    if (proxy)
+        return store.sessionProxyCredentials(_proxyHost, _proxyPort);
+    std::optional<ZRHTTPCredentials> own;
+    if (!_username.empty() && !_password.empty())
+        own = ZRHTTPCredentials{_username, _password, _domain};
+    return store.sessionCredentialsForURL(_url,
+        _authenticationRealm.empty() ? std::nullopt : std::optional<std::string>(_authenticationRealm), own);
+}
+
+void ZRHTTPRequest::applyAuthorizationHeader()
+{
+    if (!_shouldPresentCredentialsBeforeChallenge || _requestHeaders.count("Authorization")
+        || !_authorizationHeader.empty() || _libraryAuthentication.curlScheme)
+        return;
+    if (!_username.empty() && !_password.empty() && _authenticationScheme == ZRHTTPAuthenticationScheme::basic) {
+        _authorizationHeader = ZRHTTPAuthentication::basicHeaderValue(_username, _password);
+        return;
+    }
+    if (!_useSessionPersistence)
+        return;
+    const auto entry = sessionCredentials(false);
+    if (!entry || !entry->credentials)
+        return;
+    if (!entry->authentication) {
+        _authorizationHeader = ZRHTTPAuthentication::basicHeaderValue(entry->credentials->username, entry->credentials->password);
+        _authenticationScheme = ZRHTTPAuthenticationScheme::basic;
+        return;
+    }
+    // The other schemes need the server's challenge on this very stream before libcurl can answer
+    // it: they are answered from the session store when the challenge comes, without asking anyone.
+    if (entry->authentication->scheme() != ZRHTTPAuthenticationScheme::basic)
+        return;
+    auto application = entry->authentication->applicationForCredentials(*entry->credentials);
+    if (!application) {
+        ZRHTTPCredentialStore::shared().removeAuthenticationCredentials(entry->credentials);
+        return;
+    }
+    _requestAuthentication = std::make_shared<ZRHTTPAuthentication>(*entry->authentication);
+    _requestCredentials = entry->credentials;
+    _authenticationScheme = _requestAuthentication->scheme();
+    _authenticationRealm = _requestAuthentication->realm();
+    _authorizationHeader = application->headerValue;
+}
+
+void ZRHTTPRequest::applyProxyAuthorizationHeader()
+{
+    if (!_shouldPresentCredentialsBeforeChallenge || !_useSessionPersistence)
+        return;
+    const auto entry = sessionCredentials(true);
+    if (!entry || !entry->credentials)
+        return;
+    if (entry->authentication && entry->authentication->scheme() != ZRHTTPAuthenticationScheme::basic)
+        return;
+    if (!entry->authentication) {
+        _proxyAuthorizationHeader = ZRHTTPAuthentication::basicHeaderValue(entry->credentials->username, entry->credentials->password);
+        return;
+    }
+    auto application = entry->authentication->applicationForCredentials(*entry->credentials);
+    if (!application) {
+        ZRHTTPCredentialStore::shared().removeProxyAuthenticationCredentials(entry->credentials);
+        return;
+    }
+    _proxyAuthentication = std::make_shared<ZRHTTPAuthentication>(*entry->authentication);
+    _proxyCredentials = entry->credentials;
+    _proxyAuthenticationScheme = _proxyAuthentication->scheme();
+    _proxyAuthenticationRealm = _proxyAuthentication->realm();
+    _proxyAuthorizationHeader = application->headerValue;
+}
+
+std::optional<ZRHTTPCredentials> ZRHTTPRequest::findCredentials(bool proxy)
+{
+    const ZRHTTPAuthenticationPtr &authentication = proxy ? _proxyAuthentication : _requestAuthentication;
+    const std::optional<ZRHTTPCredentials> &rejected = proxy ? _rejectedProxyCredentials : _rejectedCredentials;
+    const auto parts = ZRHTTPURL::partsOfURL(_url);
+    std::vector<ZRHTTPCredentials> candidates;
+    if (!proxy) {
+        if (parts && !parts->user.empty())
+            candidates.push_back({parts->user, parts->password, _domain});
+        candidates.push_back({_username, _password, _domain});
+    } else {
+        candidates.push_back({_proxyUsername, _proxyPassword, _proxyDomain});
+        if (authentication && authentication->scheme() == ZRHTTPAuthenticationScheme::ntlm)
+            candidates.push_back({_username, _password, _proxyDomain.empty() ? _domain : _proxyDomain});
+    }
+    auto storage = ZRHTTPCredentialStore::shared().credentialStorage();
+    auto usable = [&](const ZRHTTPCredentials &credentials) {
+        return !credentials.username.empty() && !credentials.password.empty() && credentials != rejected;
+    };
+    std::optional<ZRHTTPCredentials> found;
+    for (const ZRHTTPCredentials &candidate : candidates) {
+        if (usable(candidate)) {
+            found = candidate;
+            break;
+        }
+    }
+    if (!found && _useKeychainPersistence && storage && parts) {
+        std::optional<ZRHTTPCredentials> saved = proxy
+            ? storage->savedCredentials(_proxyHost, _proxyPort, proxyProtocol, _proxyAuthenticationRealm)
+            : storage->savedCredentials(parts->host, effectivePort(*parts), parts->scheme, _authenticationRealm);
+        if (saved && usable(*saved))
+            found = saved;
+    }
+    if (!found)
+        return std::nullopt;
+    // NTLM wants an account domain: "DOMAIN\user" names it when the request has none.
+    const std::string &requestDomain = proxy ? _proxyDomain : _domain;
+    if (authentication && authentication->requiresAccountDomain() && requestDomain.empty()) {
+        const std::size_t slash = found->username.find('\\');
+        if (slash != std::string::npos && found->username.find('\\', slash + 1) == std::string::npos) {
+            found->domain = found->username.substr(0, slash);
+            found->username = found->username.substr(slash + 1);
+        } else if (!proxy || _domain.empty()) {
+            found->domain.clear();
+        } else {
+            found->domain = _domain;
+        }
+    }
+    return found;
+}
+
+bool ZRHTTPRequest::applyCredentials(bool proxy, const ZRHTTPCredentialsPtr &credentials)
+{
+    ++(proxy ? _proxyAuthenticationRetryCount : _authenticationRetryCount);
+    const ZRHTTPAuthenticationPtr &authentication = proxy ? _proxyAuthentication : _requestAuthentication;
+    if (!credentials || !authentication)
+        return false;
+    auto &store = ZRHTTPCredentialStore::shared();
+    const auto application = authentication->applicationForCredentials(*credentials);
+    if (!application) {
+        if (proxy)
+            store.removeProxyAuthenticationCredentials(credentials);
+        else
+            store.removeAuthenticationCredentials(credentials);
+        return false;
+    }
+    if (proxy) {
+        _proxyAuthorizationHeader = application->headerValue;
+        _libraryProxyAuthentication = application->curlScheme ? *application : ZRHTTPAuthentication::Application{};
+        _proxyAuthenticationScheme = authentication->scheme();
+        // Saved once the proxy has taken them: a mistyped password is not kept.
+        _proxyKeychainSavePending = _useKeychainPersistence && !credentials->username.empty();
+        if (_useSessionPersistence) {
+            ZRHTTPSessionCredentials entry;
+            entry.authentication = authentication;
+            entry.credentials = credentials;
+            entry.host = _proxyHost;
+            entry.port = _proxyPort;
+            entry.authenticationScheme = authentication->scheme();
+            store.storeProxyAuthenticationCredentials(entry);
+        }
+        _proxyCredentials = credentials;
+    } else {
+        _authorizationHeader = application->headerValue;
+        _libraryAuthentication = application->curlScheme ? *application : ZRHTTPAuthentication::Application{};
+        _authenticationScheme = authentication->scheme();
+        _keychainSavePending = _useKeychainPersistence && !credentials->username.empty();
+        if (_useSessionPersistence) {
+            ZRHTTPSessionCredentials entry;
+            entry.authentication = authentication;
+            entry.credentials = credentials;
+            entry.url = ZRHTTPURL::urlWithoutCredentials(_url);
+            entry.authenticationScheme = authentication->scheme();
+            if (!_authenticationRealm.empty())
+                entry.authenticationRealm = _authenticationRealm;
+            store.storeAuthenticationCredentials(entry);
+        }
+        _requestCredentials = credentials;
+    }
+    return true;
+}
+
+void ZRHTTPRequest::saveAcceptedCredentials()
+{
+    auto storage = ZRHTTPCredentialStore::shared().credentialStorage();
+    if (_keychainSavePending && _responseStatusCode != 401) {
+        _keychainSavePending = false;
+        const auto parts = ZRHTTPURL::partsOfURL(_url);
+        if (storage && parts && _requestCredentials)
+            storage->saveCredentials(*_requestCredentials, parts->host, effectivePort(*parts), parts->scheme,
+                _authenticationRealm);
+    }
+    if (_proxyKeychainSavePending && _responseStatusCode != 407) {
+        _proxyKeychainSavePending = false;
+        if (storage && _proxyCredentials)
+            storage->saveCredentials(*_proxyCredentials, _proxyHost, _proxyPort, proxyProtocol, _proxyAuthenticationRealm);
+    }
+    // Credentials the caller set, sent at once and taken: later requests to the site send them too.
+    if (_responseStatusCode != 401 && _responseStatusCode != 407 && !_requestAuthentication
+        && _authenticationScheme == ZRHTTPAuthenticationScheme::basic && !_username.empty() && !_password.empty()
+        && _useSessionPersistence && !_authorizationHeader.empty()) {
+        ZRHTTPSessionCredentials entry;
+        entry.credentials = std::make_shared<const ZRHTTPCredentials>(ZRHTTPCredentials{_username, _password, _domain});
+        entry.url = ZRHTTPURL::urlWithoutCredentials(_url);
+        entry.authenticationScheme = ZRHTTPAuthenticationScheme::basic;
+        if (!_authenticationRealm.empty())
+            entry.authenticationRealm = _authenticationRealm;
+        ZRHTTPCredentialStore::shared().storeAuthenticationCredentials(entry);
+    }
+}
+
+bool ZRHTTPRequest::askDelegateForCredentials(bool proxy)
+{
+    if (!_delegate || !_delegate->respondsToAuthenticationNeeded())
+        return false;
+    if (proxy && !_shouldPresentProxyAuthenticationDialog)
+        return false;
+    _waitingForCredentials = true;
+    queueCallback(proxy ? Callback::proxyAuthentication : Callback::authentication);
+    return true;
+}
+
+void ZRHTTPRequest::attemptToApplyCredentialsAndResume(bool proxy)
+{
+    if (_error || _cancelled)
+        return;
+    ZRHTTPAuthenticationPtr &authentication = proxy ? _proxyAuthentication : _requestAuthentication;
+    ZRHTTPCredentialsPtr &applied = proxy ? _proxyCredentials : _requestCredentials;
+    std::string &scheme = proxy ? _proxyAuthenticationScheme : _authenticationScheme;
+    std::string &realm = proxy ? _proxyAuthenticationRealm : _authenticationRealm;
+    std::optional<ZRHTTPCredentials> &rejected = proxy ? _rejectedProxyCredentials : _rejectedCredentials;
+    const char *applyFailure =
+        proxy ? ZRHTTPErrorMessage::failedToApplyProxyCredentials : ZRHTTPErrorMessage::failedToApplyCredentials;
+    auto &store = ZRHTTPCredentialStore::shared();
+
+    // A challenge for another scheme than the one we answered with (session credentials sent at
+    // once as Basic to a site that wants Digest) refuses nothing: start again from this challenge.
+    if (authentication) {
+        const auto offered = ZRHTTPAuthentication::authenticationFromResponseHeaders(_responseHeaders, proxy);
+        if (offered && offered->scheme() != authentication->scheme()) {
+            authentication.reset();
+            applied.reset();
+        }
+    }
+    // A challenge that answers credentials we sent: they were refused (or a nonce went stale).
+    if (authentication && applied)
+        authentication->challengeAfterCredentials(_responseHeaders);
+    if (!authentication) {
+        authentication = ZRHTTPAuthentication::authenticationFromResponseHeaders(_responseHeaders, proxy);
+        if (!authentication) {
+            cancelLoad();
+            failWithError(ZRHTTPError::make(ZRHTTPInternalErrorWhileApplyingCredentialsCode,
+                ZRHTTPErrorMessage::noAuthenticationObject));
+            return;
+        }
+        scheme = authentication->scheme();
+    }
+    realm.clear();
+    if (!authentication->requiresAccountDomain())
+        realm = authentication->realm();
+
+    int reason = ZRHTTPAuthenticationValid;
+    if (authentication->isValid(&reason)) {
+        cancelLoad();
+        if (applied) {
+            const int attempts = proxy ? _proxyAuthenticationRetryCount : _authenticationRetryCount;
+            const bool ntlm = scheme == ZRHTTPAuthenticationScheme::ntlm;
+            if ((ntlm && attempts > 1) || !applyCredentials(proxy, applied)) {
+                failWithError(ntlm && attempts == 2
+                        ? ZRHTTPError::authenticationError()
+                        : ZRHTTPError::make(ZRHTTPInternalErrorWhileApplyingCredentialsCode, applyFailure));
+                return;
+            }
+            startRequest();
+            return;
+        }
+        if (!authentication->requiresUsernameAndPassword()) {
+            // Negotiate: the Kerberos ticket answers, once.
+            if (applyCredentials(proxy, std::make_shared<const ZRHTTPCredentials>()))
+                startRequest();
+            else
+                failWithError(ZRHTTPError::authenticationError());
+            return;
+        }
+        std::lock_guard promptLock(store.credentialPromptLock());
+        if (_error || _cancelled)
+            return;
+        if (_useSessionPersistence) {
+            const auto entry = sessionCredentials(proxy);
+            if (entry && entry->credentials && *entry->credentials != rejected && applyCredentials(proxy, entry->credentials)) {
+                startRequest();
+                return;
+            }
+        }
+        if (auto found = findCredentials(proxy)) {
+            if (applyCredentials(proxy, std::make_shared<const ZRHTTPCredentials>(*found)))
+                startRequest();
+            else
+                failWithError(ZRHTTPError::make(ZRHTTPInternalErrorWhileApplyingCredentialsCode, applyFailure));
+            return;
+        }
+        if (!askDelegateForCredentials(proxy))
+            failWithError(ZRHTTPError::authenticationError());
+        return;
+    }
+
+    authentication.reset();
+    if (reason == ZRHTTPAuthenticationBadUserName || reason == ZRHTTPAuthenticationBadPassword) {
+        std::lock_guard promptLock(store.credentialPromptLock());
+        if (applied) {
+            if (proxy)
+                store.removeProxyAuthenticationCredentials(applied);
+            else
+                store.removeAuthenticationCredentials(applied);
+            rejected = *applied;
+        }
+        applied.reset();
+        if (proxy) {
+            _proxyAuthorizationHeader.clear();
+            _libraryProxyAuthentication = {};
+        } else {
+            _authorizationHeader.clear();
+            _libraryAuthentication = {};
+        }
+        // Another request may meanwhile have stored credentials that work.
+        if (_useSessionPersistence) {
+            const auto entry = sessionCredentials(proxy);
+            if (entry && entry->credentials && *entry->credentials != rejected) {
+                authentication = ZRHTTPAuthentication::authenticationFromResponseHeaders(_responseHeaders, proxy);
+                if (authentication && applyCredentials(proxy, entry->credentials)) {
+                    cancelLoad();
+                    startRequest();
+                    return;
+                }
+                authentication.reset();
+            }
+        }
+        _haveLastActivityTime = false;
+        if (askDelegateForCredentials(proxy))
+            return;
+    }
+    cancelLoad();
+    failWithError(ZRHTTPError::authenticationError());
+}
+
+// MARK: - Proxies
+
+bool ZRHTTPRequest::configureProxies()
+{
+    if (_isPACFileRequest || !_proxyHost.empty() || _proxyPort != 0)
+        return true;
+    if (!_pacURL.empty()) {
+        fetchPACFile();
+        return false;
+    }
+    std::shared_ptr<ProxyResolver> resolver;
+    {
+        std::lock_guard lock(classState().mutex);
+        resolver = classState().proxyResolver;
+    }
+    if (!resolver)
+        return true;
+    const auto proxies = resolver->proxiesForURL(ZRHTTPURL::urlWithoutCredentials(_url));
+    if (proxies && !proxies->empty() && !proxies->front().autoConfigurationURL.empty()) {
+        _pacURL = proxies->front().autoConfigurationURL;
+        fetchPACFile();
+        return false;
+    }
+    if (!proxies) {
+        destroyReadStream();
+        failWithError(ZRHTTPError::make(ZRHTTPInternalErrorWhileBuildingRequestCode, ZRHTTPErrorMessage::proxyInformation));
+        return false;
+    }
+    if (!proxies->empty())
+        applyProxy(proxies->front());
+    return true;
+}
+
+void ZRHTTPRequest::applyProxy(const Proxy &proxy)
+{
+    if (proxy.host.empty() || proxy.port == 0)
+        return;
+    _proxyHost = proxy.host;
+    _proxyPort = proxy.port;
+    _proxyType = proxy.type;
+    _proxyResolved = true;
+    if (_proxyUsername.empty() && !proxy.username.empty()) {
+        _proxyUsername = proxy.username;
+        _proxyPassword = proxy.password;
+        _proxyCredentialsFromSettings = true;
+    }
+}
+
+namespace {
+
+// Hears the end of a proxy-script fetch on the request thread and hands the script on.
+class PACFileDelegate final : public ZRHTTPRequestDelegate {
+public:
+    explicit PACFileDelegate(std::function<void(const std::optional<std::string> &)> done) : _done(std::move(done)) {}
+    void requestFinished(ZRHTTPRequest &request) override
+    {
+        if (request.responseStatusCode() / 100 == 2)
+            _done(request.responseData());
+        else
+            _done(std::nullopt);
+    }
+    void requestFailed(ZRHTTPRequest &) override { _done(std::nullopt); }
+
+private:
+    std::function<void(const std::optional<std::string> &)> _done;
+};
+
+// UTF-8 as it is, anything else read as ISO Latin 1.
+std::string scriptText(const std::string &bytes)
+{
+    std::size_t at = 0;
+    bool utf8 = true;
+    while (at < bytes.size() && utf8) {
+        const unsigned char c = static_cast<unsigned char>(bytes[at]);
+        const std::size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (!length || at + length > bytes.size())
+            utf8 = false;
+        for (std::size_t index = 1; utf8 && index < length; ++index)
+            utf8 = (static_cast<unsigned char>(bytes[at + index]) >> 6) == 2;
+        at += length ? length : 1;
+    }
+    if (utf8)
+        return bytes;
+    std::string text;
+    for (const char c : bytes) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            text += c;
+        } else {
+            text += static_cast<char>(0xC0 | (byte >> 6));
+            text += static_cast<char>(0x80 | (byte & 0x3F));
+        }
+    }
+    return text;
+}
+
+} // namespace
+
+void ZRHTTPRequest::fetchPACFile()
+{
+    const auto parts = ZRHTTPURL::partsOfURL(_pacURL);
+    const std::string scheme = parts ? parts->scheme : std::string();
+    if (scheme == "file") {
+        // A local script: read in pieces, at most the size we evaluate.
+        std::string path = _pacURL.substr(std::string("file://").size());
+        const std::size_t slash = path.find('/');
+        path = slash == std::string::npos ? std::string() : path.substr(slash);
+        std::optional<std::string> script;
+        const int input = path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (input >= 0) {
+            std::string text;
+            std::string buffer(pacFileReadLength, '\0');
+            bool failed = false;
+            const auto deadline = Clock::now()
+                + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(_timeOutSeconds > 0 ? _timeOutSeconds : 10.0));
+            for (;;) {
+                const ssize_t count = ::read(input, buffer.data(), buffer.size());
+                if (count < 0 && errno == EINTR)
+                    continue;
+                if (count < 0 || text.size() + std::size_t(std::max<ssize_t>(count, 0)) > maximumPACFileSize
+                    || Clock::now() > deadline) {
+                    failed = true;
+                    break;
+                }
+                if (count == 0)
+                    break;
+                text.append(buffer.data(), std::size_t(count));
+            }
+            ::close(input);
+            if (!failed)
+                script = std::move(text);
+        }
+        pacFileDidEnd(script);
+        return;
+    }
+    if (scheme != "http" && scheme != "https") {
+        startRequest();
+        return;
+    }
+    std::weak_ptr<ZRHTTPRequest> weak = weak_from_this();
+    auto delegate = std::make_shared<PACFileDelegate>([weak](const std::optional<std::string> &script) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        // The fetch reports on the request thread, inside its own handling: continue after it.
+        ZRHTTPRequestThread::shared().post([self, script] {
+            std::lock_guard lock(self->_cancelledLock);
+            if (!self->_pacFileRequest)
+                return;
+            self->_pacFileRequest.reset();
+            ZRHTTPRequest::sharedQueue().setMaxConcurrentOperationCount(
+                ZRHTTPRequest::sharedQueue().maxConcurrentOperationCount() - 1);
+            if (self->_cancelled || self->_error)
+                return;
+            self->pacFileDidEnd(script);
+        });
+    });
+    _pacFileRequest = requestWithURL(_pacURL);
+    _pacFileRequest->_isPACFileRequest = true;
+    _pacFileRequest->_pacFileDelegate = delegate;
+    _pacFileRequest->setDelegate(delegate.get());
+    _pacFileRequest->setTimeOutSeconds(_timeOutSeconds);
+    _pacFileRequest->setUseCookiePersistence(false);
+    _pacFileRequest->setShouldAttemptPersistentConnection(false);
+    _pacFileRequest->setValidatesSecureCertificate(_validatesSecureCertificate);
+    // The waiting requests must not starve the fetch they wait for.
+    sharedQueue().setMaxConcurrentOperationCount(sharedQueue().maxConcurrentOperationCount() + 1);
+    sharedQueue().addOperation(_pacFileRequest, true);
+}
+
+void ZRHTTPRequest::pacFileDidEnd(const std::optional<std::string> &script)
+{
+    std::shared_ptr<ProxyResolver> resolver;
+    {
+        std::lock_guard lock(classState().mutex);
+        resolver = classState().proxyResolver;
+    }
+    std::optional<std::vector<Proxy>> proxies;
+    const std::string address = ZRHTTPURL::urlWithoutCredentials(_url);
+    if (!script)
+        log(formatted(pacFailureLogFormat, ZRHTTPURL::urlWithoutCredentials(_pacURL), "it could not be read"));
+    else if (!resolver || !(proxies = resolver->proxiesFromScript(scriptText(*script), address)))
+        log(formatted(pacFailureLogFormat, ZRHTTPURL::urlWithoutCredentials(_pacURL), "it could not be evaluated"));
+    if (proxies && !proxies->empty())
+        applyProxy(proxies->front());
+    startRequest();
 }
 
 // MARK: - Cancelling, failing, finishing
@@ -1165,6 +1841,13 @@ void ZRHTTPRequest::markAsFinished()
     stopStatusTimer();
     if (_finished)
         return;
+    _requestAuthentication.reset();
+    _proxyAuthentication.reset();
+    _challengedStream.reset();
+    if (_pacFileRequest) {
+        _pacFileRequest->clearDelegatesAndCancel();
+        _pacFileRequest.reset();
+    }
     _postBodyReadStream.reset();
     _inProgress = false;
     _finished = true;
@@ -1363,7 +2046,7 @@ void ZRHTTPRequest::queueCallback(Callback callback, std::shared_ptr<const void>
             break;
         }
     };
-    if (executor && *executor)
+    if (executor && *executor && !_isPACFileRequest)
         (*executor)(std::move(deliver));
     else
         deliver();
@@ -1379,6 +2062,22 @@ void ZRHTTPRequest::queueCallback(Callback callback, std::shared_ptr<const void>
     }
 
 ZR_LOCKED_GETTER(originalURL, std::string, _originalURL)
+ZR_LOCKED_GETTER(proxyHost, std::string, _proxyHost)
+ZR_LOCKED_GETTER(proxyPort, int, _proxyPort)
+ZR_LOCKED_GETTER(proxyType, ZRHTTPRequest::ProxyType, _proxyType)
+ZR_LOCKED_GETTER(PACurl, std::string, _pacURL)
+ZR_LOCKED_GETTER(username, std::string, _username)
+ZR_LOCKED_GETTER(domain, std::string, _domain)
+ZR_LOCKED_GETTER(proxyUsername, std::string, _proxyUsername)
+ZR_LOCKED_GETTER(proxyDomain, std::string, _proxyDomain)
+ZR_LOCKED_GETTER(authenticationScheme, std::string, _authenticationScheme)
+ZR_LOCKED_GETTER(proxyAuthenticationScheme, std::string, _proxyAuthenticationScheme)
+ZR_LOCKED_GETTER(authenticationRealm, std::string, _authenticationRealm)
+ZR_LOCKED_GETTER(proxyAuthenticationRealm, std::string, _proxyAuthenticationRealm)
+ZR_LOCKED_GETTER(useKeychainPersistence, bool, _useKeychainPersistence)
+ZR_LOCKED_GETTER(authenticationRetryCount, int, _authenticationRetryCount)
+ZR_LOCKED_GETTER(proxyAuthenticationRetryCount, int, _proxyAuthenticationRetryCount)
+ZR_LOCKED_GETTER(isWaitingForCredentials, bool, _waitingForCredentials)
 ZR_LOCKED_GETTER(responseStatusCode, int, _responseStatusCode)
 ZR_LOCKED_GETTER(responseStatusMessage, std::string, _responseStatusMessage)
 ZR_LOCKED_GETTER(responseHeaders, ZRHTTPHeaders, _responseHeaders)
@@ -1496,6 +2195,17 @@ void ZRHTTPRequest::setCallbackExecutor(CallbackExecutor executor)
     auto shared = std::make_shared<const CallbackExecutor>(std::move(executor));
     std::lock_guard lock(classState().mutex);
     classState().executor = std::move(shared);
+}
+
+void ZRHTTPRequest::setProxyResolver(std::shared_ptr<ProxyResolver> resolver)
+{
+    std::lock_guard lock(classState().mutex);
+    classState().proxyResolver = std::move(resolver);
+}
+
+void ZRHTTPRequest::setCredentialStorage(std::shared_ptr<ZRHTTPCredentialStorage> storage)
+{
+    ZRHTTPCredentialStore::shared().setCredentialStorage(std::move(storage));
 }
 
 void ZRHTTPRequest::setLogFunction(LogFunction function)

@@ -3,6 +3,7 @@
 // bytes, completion and failure to its delegate on the caller's thread.
 #pragma once
 
+#include "core/http/ZRHTTPAuthentication.h"
 #include "core/http/ZRHTTPConnectionPool.h"
 #include "core/http/ZRHTTPError.h"
 #include "core/http/ZRHTTPHeaders.h"
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 class ZRDataDecompressor;
 class ZRHTTPInputStream;
@@ -29,7 +31,32 @@ public:
     // Runs a callback on the caller's thread, later, in the order given; must not block.
     using CallbackExecutor = std::function<void(std::function<void()>)>;
 
-    enum class ProxyType { http, socks };
+    // HTTP and HTTPS proxies (the scheme names how we talk to the proxy); SOCKS 4, 4a, 5 and 5h
+    // (4a and 5h let the proxy resolve the host name). "socks" is SOCKS 5 with the proxy resolving.
+    enum class ProxyType { http, https, socks4, socks4a, socks5, socks5h, socks = socks5h };
+
+    // One proxy the system settings name for a URL: direct (empty host), a proxy, or a script.
+    struct Proxy {
+        ProxyType type = ProxyType::http;
+        std::string host;
+        int port = 0;
+        std::string autoConfigurationURL;
+        std::string username;
+        std::string password;
+    };
+    // The system's proxy settings. Request thread; may block briefly. None: the platform gave no
+    // list at all (the request fails with code 6); an empty list means direct.
+    class ProxyResolver {
+    public:
+        virtual ~ProxyResolver() = default;
+        virtual std::optional<std::vector<Proxy>> proxiesForURL(const std::string &url) = 0;
+        // The proxies a script names for a URL; none when it cannot be evaluated.
+        virtual std::optional<std::vector<Proxy>> proxiesFromScript(const std::string &script, const std::string &url)
+        {
+            (void)script, (void)url;
+            return std::nullopt;
+        }
+    };
 
     // Any thread.
     static std::shared_ptr<ZRHTTPRequest> requestWithURL(const std::string &url);
@@ -71,6 +98,33 @@ public:
     void setProxyHost(const std::string &host);
     void setProxyPort(int port);
     void setProxyType(ProxyType type);
+    std::string proxyHost() const;
+    int proxyPort() const;
+    ProxyType proxyType() const;
+    // A proxy auto-configuration script to evaluate for this request's URL.
+    void setPACurl(const std::string &url);
+    std::string PACurl() const;
+
+    // Credentials for the server, and for the proxy. The domain is NTLM's account domain.
+    void setUsername(const std::string &username);
+    void setPassword(const std::string &password);
+    void setDomain(const std::string &domain);
+    void setProxyUsername(const std::string &username);
+    void setProxyPassword(const std::string &password);
+    void setProxyDomain(const std::string &domain);
+    std::string username() const;
+    std::string domain() const;
+    std::string proxyUsername() const;
+    std::string proxyDomain() const;
+    void setShouldPresentProxyAuthenticationDialog(bool present);
+    // Of the last challenge: the scheme ("Basic", "Digest", "NTLM", "Negotiate") and the realm.
+    std::string authenticationScheme() const;
+    std::string proxyAuthenticationScheme() const;
+    std::string authenticationRealm() const;
+    std::string proxyAuthenticationRealm() const;
+    bool useKeychainPersistence() const;
+    int authenticationRetryCount() const;
+    int proxyAuthenticationRetryCount() const;
     // A request body: bytes appended in memory, or a file streamed from disk.
     void appendPostData(const std::string &bytes);
     void setPostBodyFilePath(const std::string &path);
@@ -90,6 +144,11 @@ public:
     void redirectToURL(const std::string &url);
     // The delegate's answer to an authentication question when it has no credentials: fails with code 3.
     void cancelAuthentication();
+    // The delegate's answer once it has set the user name and password (and domain): the request
+    // applies them and continues.
+    void retryUsingSuppliedCredentials();
+    // Whether the request waits for the delegate's answer to an authentication question.
+    bool isWaitingForCredentials() const;
 
     // Any thread; meaningful after the matching callback.
     std::string originalURL() const;
@@ -135,6 +194,10 @@ public:
     // on the request thread, so it must be thread-safe. Without one they are dropped.
     using LogFunction = std::function<void(const std::string &line)>;
     static void setLogFunction(LogFunction function);
+    // The system proxy settings, asked for requests without an explicit proxy; without one they go direct.
+    static void setProxyResolver(std::shared_ptr<ProxyResolver> resolver);
+    // The keyring for useKeychainPersistence; without one nothing is stored or found there.
+    static void setCredentialStorage(std::shared_ptr<ZRHTTPCredentialStorage> storage);
 
     // Bandwidth, class-wide; thread-safe.
     static void setMaxBandwidthPerSecond(std::uint64_t bytesPerSecond);
@@ -169,6 +232,21 @@ private:
     void performThrottlingLocked();
     void performRedirect();
     void cancelOnRequestThread();
+    // Credentials.
+    void applyAuthorizationHeader();
+    void applyProxyAuthorizationHeader();
+    void attemptToApplyCredentialsAndResume(bool proxy);
+    bool applyCredentials(bool proxy, const ZRHTTPCredentialsPtr &credentials);
+    std::optional<ZRHTTPCredentials> findCredentials(bool proxy);
+    std::optional<ZRHTTPSessionCredentials> sessionCredentials(bool proxy) const;
+    bool askDelegateForCredentials(bool proxy);
+    void saveAcceptedCredentials();
+    void forgetServerCredentials(bool includingCaller);
+    // Proxies.
+    bool configureProxies();
+    void fetchPACFile();
+    void pacFileDidEnd(const std::optional<std::string> &script);
+    void applyProxy(const Proxy &proxy);
     void cancelLoad();
     void destroyReadStream();
     void stopStatusTimer();
@@ -212,6 +290,44 @@ private:
     std::string _proxyHost;
     int _proxyPort = 0;
     ProxyType _proxyType = ProxyType::http;
+    std::string _pacURL;
+    bool _isPACFileRequest = false;
+    std::shared_ptr<ZRHTTPRequest> _pacFileRequest;
+    std::shared_ptr<ZRHTTPRequestDelegate> _pacFileDelegate;
+    bool _proxyResolved = false;
+    bool _proxyCredentialsFromSettings = false;
+
+    // Credentials and the state of the challenges.
+    std::string _username;
+    std::string _password;
+    std::string _domain;
+    std::string _proxyUsername;
+    std::string _proxyPassword;
+    std::string _proxyDomain;
+    bool _shouldPresentProxyAuthenticationDialog = true;
+    std::string _authenticationScheme;
+    std::string _proxyAuthenticationScheme;
+    std::string _authenticationRealm;
+    std::string _proxyAuthenticationRealm;
+    ZRHTTPAuthenticationPtr _requestAuthentication;
+    ZRHTTPAuthenticationPtr _proxyAuthentication;
+    ZRHTTPCredentialsPtr _requestCredentials;
+    ZRHTTPCredentialsPtr _proxyCredentials;
+    // Credentials the server or proxy refused: not offered again by themselves.
+    std::optional<ZRHTTPCredentials> _rejectedCredentials;
+    std::optional<ZRHTTPCredentials> _rejectedProxyCredentials;
+    // Saved to the keyring once the server (or proxy) has accepted them.
+    bool _keychainSavePending = false;
+    bool _proxyKeychainSavePending = false;
+    int _authenticationRetryCount = 0;
+    int _proxyAuthenticationRetryCount = 0;
+    // What the message carries: a Basic field of ours, or the one scheme libcurl answers with.
+    std::string _authorizationHeader;
+    std::string _proxyAuthorizationHeader;
+    ZRHTTPAuthentication::Application _libraryAuthentication;
+    ZRHTTPAuthentication::Application _libraryProxyAuthentication;
+    // The stream whose response was the challenge: its handle carries the next attempt.
+    std::unique_ptr<ZRHTTPReadStream> _challengedStream;
     std::string _postBody;
     std::string _postBodyFilePath;
     bool _haveBody = false;

@@ -5,11 +5,14 @@
 
 #include <algorithm>
 
-void ZRHTTPRequestQueue::addOperation(const std::shared_ptr<ZRHTTPRequest> &request)
+void ZRHTTPRequestQueue::addOperation(const std::shared_ptr<ZRHTTPRequest> &request, bool highPriority)
 {
     {
         std::lock_guard lock(_mutex);
-        _waiting.push_back(request);
+        if (highPriority)
+            _waiting.push_front(request);
+        else
+            _waiting.push_back(request);
     }
     startOperationsIfPossible();
 }

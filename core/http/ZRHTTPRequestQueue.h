@@ -16,7 +16,8 @@ public:
     ZRHTTPRequestQueue(const ZRHTTPRequestQueue &) = delete;
     ZRHTTPRequestQueue &operator=(const ZRHTTPRequestQueue &) = delete;
 
-    void addOperation(const std::shared_ptr<ZRHTTPRequest> &request);
+    // A high-priority request goes ahead of the waiting ones.
+    void addOperation(const std::shared_ptr<ZRHTTPRequest> &request, bool highPriority = false);
     int maxConcurrentOperationCount() const;
     void setMaxConcurrentOperationCount(int count);
     // Waiting and running requests.

@@ -58,6 +58,8 @@ std::optional<ZRHTTPURLParts> partsOfURL(const std::string &url)
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
     parts.host = host;
+    parts.user = part(handle.get(), CURLUPART_USER, CURLU_URLDECODE).value_or(std::string());
+    parts.password = part(handle.get(), CURLUPART_PASSWORD, CURLU_URLDECODE).value_or(std::string());
     if (auto port = part(handle.get(), CURLUPART_PORT)) {
         try {
             parts.port = std::stoi(*port);
@@ -92,6 +94,17 @@ bool haveSameOrigin(const std::string &a, const std::string &b)
     return first->scheme == second->scheme
         && ZRHTTPHeaderFields::lowercased(first->host) == ZRHTTPHeaderFields::lowercased(second->host)
         && firstPort == secondPort;
+}
+
+std::string urlWithoutCredentials(const std::string &url)
+{
+    URLHandle handle = parsedURL(url);
+    if (!handle || (!part(handle.get(), CURLUPART_USER) && !part(handle.get(), CURLUPART_PASSWORD)))
+        return url;
+    curl_url_set(handle.get(), CURLUPART_USER, nullptr, 0);
+    curl_url_set(handle.get(), CURLUPART_PASSWORD, nullptr, 0);
+    curl_url_set(handle.get(), CURLUPART_OPTIONS, nullptr, 0);
+    return part(handle.get(), CURLUPART_URL).value_or(url);
 }
 
 bool isRequestableURL(const std::string &url)

@@ -8,6 +8,8 @@ struct ZRHTTPURLParts {
     std::string scheme; // lower case
     std::string host;   // as written, without brackets for IPv6
     int port = 0;       // the URL's own port, 0 when it names none
+    std::string user;   // the user and password written into the URL, percent-decoded
+    std::string password;
 };
 
 // Thread-safe.
@@ -22,6 +24,9 @@ std::optional<std::string> resolvedURL(const std::string &base, const std::strin
 
 // Whether two URLs share scheme, host and port (a missing port counts as the scheme's default).
 bool haveSameOrigin(const std::string &a, const std::string &b);
+
+// The URL without the user and password written into it: what goes on the wire.
+std::string urlWithoutCredentials(const std::string &url);
 
 // Whether libcurl can send a request to the URL at all (http or https with a host).
 bool isRequestableURL(const std::string &url);

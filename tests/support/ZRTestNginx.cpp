@@ -200,7 +200,10 @@ bool ZRTestNginx::writeConfiguration(const QString &token)
     conf += QStringLiteral("  server {\n    listen 127.0.0.1:%1;\n    root %2;\n").arg(_httpPort).arg(root);
     conf += QStringLiteral("    location = /__fixture_token { return 200 \"%1\"; }\n").arg(token);
     conf += QStringLiteral("    location /limited/ { alias %1/; limit_rate %2; }\n").arg(root, rate);
-    conf += QStringLiteral("    location /no-ranges/ { alias %1/; limit_rate %2; max_ranges 0; }\n  }\n").arg(root, rate);
+    conf += QStringLiteral("    location /no-ranges/ { alias %1/; limit_rate %2; max_ranges 0; }\n").arg(root, rate);
+    // Files under "/private/" ask for Basic credentials: user name "user", password "secret".
+    conf += QStringLiteral("    location /private/ { auth_basic \"quorvel-private\"; auth_basic_user_file %1/htpasswd; }\n  }\n")
+                .arg(dir);
     if (_options.https) {
         conf += QStringLiteral("  server {\n    listen 127.0.0.1:%1 ssl;\n    root %2;\n").arg(_httpsPort).arg(root);
         conf += QStringLiteral("    ssl_certificate %1;\n    ssl_certificate_key %2/key.pem;\n  }\n")
@@ -210,6 +213,10 @@ bool ZRTestNginx::writeConfiguration(const QString &token)
                 .arg(_limitedPort)
                 .arg(root, rate);
     conf += QStringLiteral("}\n");
+    QFile passwords(dir + QStringLiteral("/htpasswd"));
+    if (!passwords.open(QIODevice::WriteOnly | QIODevice::Truncate) || passwords.write("user:{PLAIN}secret\n") < 0)
+        return false;
+    passwords.close();
     QFile file(dir + QStringLiteral("/nginx.conf"));
     const QByteArray bytes = conf.toUtf8();
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();

@@ -1,6 +1,7 @@
 // An nginx fixture on 127.0.0.1 for the engine's tests: a document root the test fills, served
 // over HTTP, HTTPS (a self-signed certificate made at start) and a third port whose connections are
-// rate-limited, all with keep-alive and byte ranges. Every path lives in a temporary folder; the
+// rate-limited, all with keep-alive and byte ranges; "/private/" asks for Basic credentials
+// (user "user", password "secret", realm "quorvel-private"). Every path lives in a temporary folder; the
 // server runs in the foreground as a child and is stopped by its PID.
 #pragma once
 

@@ -70,6 +70,12 @@ Scenarios, chosen by the path (query parameters in brackets, defaults after "=")
                              size + 1 as the total)
   /ranges       [key]        the "Range" header of each /faulty request for the key, one a line
                              in arrival order ("-" for none)
+  /auth/SCHEME  [user=user, password=secret, realm=quorvel-test, size=100, stale=0]
+                             SCHEME basic or digest (MD5, qop=auth, a fresh nonce per
+                             challenge): a pattern body of size bytes for the right
+                             credentials, else 401 with the challenge; stale=1 calls a
+                             correct answer to a nonce of an earlier challenge stale
+  /auth-log                  one line per /auth request: "<target> <scheme sent or -> <status>"
   /set-cookie   [name=a, value=b, path=/, attrs=]
                              sets a cookie ("name=value; Path=path" plus attrs); body "ok"
   /requests                  the request log: one line per request received so far,
@@ -82,7 +88,11 @@ it to SCENARIOS; it may use send_response(), or write raw bytes with conn.sock.s
 A handler returns False to close the connection after it, True to keep it open.
 """
 
+import base64
 import gzip
+import hashlib
+import os
+import re
 import socket
 import socketserver
 import sys
@@ -353,6 +363,75 @@ def handle_status(conn, req):
     return True
 
 
+AUTH_LOG = []
+DIGEST_NONCES = []
+
+
+def md5_hex(text):
+    return hashlib.md5(text.encode("utf-8")).hexdigest()
+
+
+def parse_auth_params(text):
+    params = {}
+    for match in re.finditer(r'([A-Za-z0-9_-]+)\s*=\s*("((?:[^"\\]|\\.)*)"|[^,\s]*)', text):
+        value = match.group(3) if match.group(3) is not None else match.group(2)
+        params[match.group(1).lower()] = value.replace('\\"', '"')
+    return params
+
+
+def handle_auth(conn, req):
+    scheme = req.path.rsplit("/", 1)[1]
+    user = req.param("user", "user")
+    password = req.param("password", "secret")
+    realm = req.param("realm", "quorvel-test")
+    sent = req.headers.get("authorization", "")
+    sent_scheme = sent.split(" ", 1)[0] if sent else "-"
+    authorized = False
+    stale = False
+    if scheme == "basic" and sent_scheme.lower() == "basic":
+        expected = base64.b64encode(("%s:%s" % (user, password)).encode("utf-8")).decode("ascii")
+        authorized = sent.split(" ", 1)[1].strip() == expected
+    elif scheme == "digest" and sent_scheme.lower() == "digest":
+        p = parse_auth_params(sent.split(" ", 1)[1])
+        ha1 = md5_hex("%s:%s:%s" % (user, realm, password))
+        ha2 = md5_hex("%s:%s" % (req.method, p.get("uri", "")))
+        expected = md5_hex(":".join([ha1, p.get("nonce", ""), p.get("nc", ""), p.get("cnonce", ""),
+                                     p.get("qop", ""), ha2]))
+        with STATE_LOCK:
+            known = p.get("nonce") in DIGEST_NONCES
+            latest = bool(DIGEST_NONCES) and p.get("nonce") == DIGEST_NONCES[-1]
+        authorized = (known and p.get("username") == user and p.get("realm") == realm
+                      and p.get("qop") == "auth" and p.get("response") == expected)
+        if authorized and req.param("stale", "0") == "1" and not latest:
+            authorized, stale = False, True
+    if authorized:
+        body = pattern_bytes(0, req.int_param("size", 100))
+        status, headers = 200, []
+    else:
+        body, status = b"log in first", 401
+        if scheme == "digest":
+            nonce = os.urandom(12).hex()
+            with STATE_LOCK:
+                DIGEST_NONCES.append(nonce)
+            challenge = 'Digest realm="%s", qop="auth", algorithm=MD5, nonce="%s", opaque="q0"' % (realm, nonce)
+            if stale:
+                challenge += ", stale=true"
+        else:
+            challenge = 'Basic realm="%s"' % realm
+        headers = [("WWW-Authenticate", challenge), ("Content-Type", "text/plain")]
+    with STATE_LOCK:
+        AUTH_LOG.append("%s %s %d" % (req.target, sent_scheme, status))
+    conn.send_response(status, body, headers)
+    return True
+
+
+def handle_auth_log(conn, req):
+    with STATE_LOCK:
+        body = "".join(line + "\n" for line in AUTH_LOG).encode("utf-8")
+    conn.send_response(200, body)
+    return True
+
+
 def handle_keepalive(conn, req):
     body = pattern_bytes(0, req.int_param("size", 100))
     if req.param("http10", "0") == "1":
@@ -502,6 +581,7 @@ def handle_reset(conn, req):
         DROPPED_KEYS.clear()
         RANGED_REQUESTS.clear()
         RANGE_LOG.clear()
+        AUTH_LOG.clear()
     conn.send_response(200, b"ok")
     return True
 
@@ -527,6 +607,8 @@ SCENARIOS = {
     "/delay": handle_delay,
     "/faulty/": handle_faulty,
     "/ranges": handle_ranges,
+    "/auth/": handle_auth,
+    "/auth-log": handle_auth_log,
     "/set-cookie": handle_set_cookie,
     "/requests": handle_requests,
     "/reset": handle_reset,
@@ -554,7 +636,7 @@ class Handler(socketserver.BaseRequestHandler):
                 req = conn.read_request()
                 if req is None:
                     return
-                if req.path not in ("/requests", "/reset", "/ranges"):
+                if req.path not in ("/requests", "/reset", "/ranges", "/auth-log"):
                     with STATE_LOCK:
                         REQUEST_LOG.append("%d %d %s %s" % (conn.id, conn.index, req.method, req.target))
                 handler = find_handler(req.path)

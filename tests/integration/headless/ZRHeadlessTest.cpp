@@ -435,3 +435,51 @@ TEST_F(QuorvelExecutable, ScheduledQueuingStartsPausedDownloadsAndTheHistoryKeep
     EXPECT_EQ(listing.exitCode(), 1);
     EXPECT_EQ(QString::fromLocal8Bit(listing.readAllStandardError()), QStringLiteral("No Matches\n"));
 }
+
+namespace
+{
+
+TEST(HeadlessAuthenticationPanel, theTerminalAsksForNameAndPasswordOrCancels)
+{
+    struct Row {
+        const char *name;
+        QByteArray typed;
+        bool interactive;
+        bool ntlm;
+        std::optional<ZRAuthenticationAnswer> expected;
+    };
+    const Row rows[] = {
+        {"name and password", "user\n secret with blanks \n\n", true, false,
+         ZRAuthenticationAnswer{QString(), QStringLiteral("user"), QStringLiteral(" secret with blanks "), true}},
+        {"no keyring", "user\nsecret\nn\n", true, false,
+         ZRAuthenticationAnswer{QString(), QStringLiteral("user"), QStringLiteral("secret"), false}},
+        {"domain for NTLM", "CORP\nuser\nsecret\ny\n", true, true,
+         ZRAuthenticationAnswer{QStringLiteral("CORP"), QStringLiteral("user"), QStringLiteral("secret"), true}},
+        {"empty name cancels", "\n", true, false, std::nullopt},
+        {"end of input cancels", "user\n", true, false, std::nullopt},
+        {"no terminal cancels", "user\nsecret\n\n", false, false, std::nullopt},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedTerminal terminal(row.typed, row.interactive);
+        ZRAuthenticationQuestion question;
+        question.host = QStringLiteral("files.example");
+        question.scheme = row.ntlm ? QStringLiteral("NTLM") : QStringLiteral("Basic");
+        question.showsDomain = row.ntlm;
+        question.explanation = QStringLiteral("You need to log in before downloading \"a.bin\" from \"r\".");
+        question.securityInfo = QStringLiteral("Your password will be submitted as plain text.");
+        const auto answer = terminal.userInterface.runAuthenticationPanel(question);
+        ASSERT_EQ(answer.has_value(), row.expected.has_value());
+        if (row.interactive) {
+            EXPECT_TRUE(terminal.output().contains(question.explanation)) << terminal.output().toStdString();
+        }
+        if (!answer)
+            continue;
+        EXPECT_EQ(answer->domain, row.expected->domain);
+        EXPECT_EQ(answer->username, row.expected->username);
+        EXPECT_EQ(answer->password, row.expected->password);
+        EXPECT_EQ(answer->storeInKeychain, row.expected->storeInKeychain);
+    }
+}
+
+} // namespace
