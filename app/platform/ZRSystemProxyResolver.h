@@ -25,5 +25,7 @@ public:
 
 private:
     std::mutex _mutex;
+    // Made on the first question.
     pxProxyFactory_ *_factory = nullptr;
+    bool _factoryFailed = false;
 };
