@@ -54,10 +54,12 @@ bool wantsWindow(int argc, char **argv)
 
 // The window's run: the controller with the desktop front end, the arguments into its queue.
 int runWindow(QCoreApplication &application, const ZRCommandLine &commandLine, const QStringList &positional,
-              const QVariantMap &arguments)
+              const QVariantMap &arguments, bool showPreferences)
 {
     ZRDesktopUserInterface desktop;
     desktop.start();
+    if (showPreferences)
+        desktop.showPreferences();
     if (!positional.isEmpty())
         commandLine.openArguments(*ZRMainController::mainController(), positional, arguments);
     const int status = application.exec();
@@ -135,6 +137,9 @@ int runQuorvel(int argc, char **argv)
                        "Arguments are search words that the name or the address must hold. Leaves a running "
                        "Quorvel alone (it saves its history within 5 seconds of a change)."));
     parser.addOption(historyOption);
+    const QCommandLineOption preferencesOption(QStringLiteral("preferences"),
+                                               QStringLiteral("Open the preferences window (needs a display)."));
+    parser.addOption(preferencesOption);
     // The script command's arguments, under the same keys.
     const QList<std::pair<QCommandLineOption, QString>> requestOptions = {
         {QCommandLineOption(QStringLiteral("to"),
@@ -247,7 +252,7 @@ int runQuorvel(int argc, char **argv)
     ZRHTTPRequest::setLogFunction([](const std::string &line) { ZRLog(QString::fromStdString(line)); });
 
     if (window)
-        return runWindow(application, commandLine, positional, arguments);
+        return runWindow(application, commandLine, positional, arguments, parser.isSet(preferencesOption));
 
     ZRHeadlessFrontEnd frontEnd;
     frontEnd.start();

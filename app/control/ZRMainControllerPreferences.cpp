@@ -66,7 +66,7 @@ void ZRMainController::toggleBooleanPreference(const QString &key, bool on)
     if (key == AutoClearSuccesses || key == AutoClearLemons) {
         if (on)
             vanishDownloads(downloadsMatchingStatusMask(key == AutoClearSuccesses ? ZRDownloadStatusComplete
-                                                                                   : ZRDownloadStatusAborted));
+                                                                                  : ZRDownloadStatusAborted));
     } else if (key == AutoQuit) {
         // Turning it on must not quit at once because everything happens to be done.
         _mayTriggerQuitOnAllDone = false;
@@ -114,7 +114,8 @@ bool ZRMainController::changeListPreference(const QString &key, qint64 tag, ZRPo
             return true;
         defaults().setInteger(tag, ApplicationMode);
         updateActivationPolicy(true);
-        const ZRActivationPolicy wanted = tag == 1 ? ZRActivationPolicy::Accessory : ZRActivationPolicy::Regular;
+        const ZRActivationPolicy wanted =
+            tag == 1 ? ZRActivationPolicy::Accessory : ZRActivationPolicy::Regular;
         if (_userInterface && _userInterface->activationPolicy() != wanted) {
             // The front end could not switch: the old mode stays.
             defaults().setInteger(previous, ApplicationMode);
@@ -197,7 +198,8 @@ bool ZRMainController::isUsableSafariExtensionFilter(const QString &text)
         return false;
     UErrorCode status = U_ZERO_ERROR;
     UParseError parseError;
-    const icu::UnicodeString pattern(reinterpret_cast<const char16_t *>(trimmed.constData()), int32_t(trimmed.size()));
+    const icu::UnicodeString pattern(reinterpret_cast<const char16_t *>(trimmed.constData()),
+                                     int32_t(trimmed.size()));
     const std::unique_ptr<icu::RegexPattern> compiled(
         icu::RegexPattern::compile(pattern, UREGEX_CASE_INSENSITIVE, parseError, status));
     return U_SUCCESS(status) && compiled;

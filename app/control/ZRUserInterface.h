@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <QVariantMap>
 #include <optional>
 
 class ZRDownloadVanishView;
@@ -156,4 +157,6 @@ public:
     // The folder pop-up of the preferences (or of the rule editor) must be filled again
     // (ZRMainController::populateFolderMenu).
     virtual void updateDownloadsFolderSelector(bool forSpecialCase) { (void)forSpecialCase; }
+    // Runs the rule editor for the rule (none: a new one); the editor applies what the user chose.
+    virtual void runSpecialCaseEditor(const std::optional<QVariantMap> &rule) { (void)rule; }
 };
