@@ -703,7 +703,7 @@ void ZRPreferencesWindow::buildAdvanced()
         const QString text = stored.typeId() == QMetaType::QString && !stored.toString().isEmpty()
                                  ? stored.toString()
                                  : ZRPageRules::defaultRulesText();
-        if (_rulesEditor->text() != text && !(_rulesEditor->text().trimmed().isEmpty() && !stored.isValid()))
+        if (_rulesEditor->text() != text)
             _rulesEditor->setText(text);
     });
 }
