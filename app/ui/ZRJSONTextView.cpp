@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QRegularExpression>
 #include <QTextBlock>
+#include <QTextLayout>
 
 #include <algorithm>
 
@@ -195,25 +196,30 @@ QColor ZRJSONTextView::colorAt(qsizetype position) const
     return position >= 0 && position < qsizetype(_colors.size()) ? _colors[size_t(position)] : QColor();
 }
 
-// The colours lie over the text as extra selections, one per run of a colour: the document itself,
+// The colours go into each line's layout, as a syntax highlighter puts them: the document itself,
 // its undo steps and its modified state stay as the user left them.
 void ZRJSONTextView::showColors()
 {
-    QList<QTextEdit::ExtraSelection> selections;
     const qsizetype count = qsizetype(_colors.size());
-    for (qsizetype start = 0; start < count;) {
-        qsizetype end = start + 1;
-        while (end < count && _colors[size_t(end)] == _colors[size_t(start)])
-            ++end;
-        QTextEdit::ExtraSelection selection;
-        selection.cursor = QTextCursor(document());
-        selection.cursor.setPosition(int(start));
-        selection.cursor.setPosition(int(end), QTextCursor::KeepAnchor);
-        selection.format.setForeground(_colors[size_t(start)]);
-        selections.append(selection);
-        start = end;
+    for (QTextBlock block = document()->begin(); block.isValid(); block = block.next()) {
+        QList<QTextLayout::FormatRange> ranges;
+        const qsizetype first = block.position();
+        const qsizetype last = std::min<qsizetype>(first + block.length() - 1, count);
+        for (qsizetype start = first; start < last;) {
+            qsizetype end = start + 1;
+            while (end < last && _colors[size_t(end)] == _colors[size_t(start)])
+                ++end;
+            QTextLayout::FormatRange range;
+            range.start = int(start - first);
+            range.length = int(end - start);
+            range.format.setForeground(_colors[size_t(start)]);
+            ranges.append(range);
+            start = end;
+        }
+        if (QTextLayout *layout = block.layout())
+            layout->setFormats(ranges);
     }
-    setExtraSelections(selections);
+    viewport()->update();
 }
 
 QList<ZRJSONTextView::FormatItem> ZRJSONTextView::formatMenuItems()

@@ -1,12 +1,12 @@
 // The preferences window, the rules editor, the folder-rule editor and the History menu against
 // the real controller, off screen.
+#include "app/ui/ZRPreferencesWindow.h"
 #include "app/control/ZRMainController.h"
 #include "app/control/ZRPreferenceKeys.h"
 #include "app/ui/ZRDesktopUserInterface.h"
 #include "app/ui/ZRFolderRuleEditor.h"
 #include "app/ui/ZRHistoryMenuView.h"
 #include "app/ui/ZRJSONTextView.h"
-#include "app/ui/ZRPreferencesWindow.h"
 #include "core/download/ZRDownloadWorkerPrototype.h"
 #include "core/download/ZRHTTPRequestDownloadWorker.h"
 #include "core/foundation/ZRPaths.h"
@@ -128,8 +128,8 @@ TEST_F(PreferencesTest, EveryControlWritesItsKeyAndFollowsOutsideChanges)
             EXPECT_EQ(box->isChecked(), !before);
             defaults().setBool(before, key);
             EXPECT_EQ(box->isChecked(), before);
-        } else if (auto *box = qobject_cast<QComboBox *>(widget); box && !box->isEditable() &&
-                                                                    key != ZRFolderRulesPreferenceKey::DownloadsFolder) {
+        } else if (auto *box = qobject_cast<QComboBox *>(widget);
+                   box && !box->isEditable() && key != ZRFolderRulesPreferenceKey::DownloadsFolder) {
             ++popUps;
             const qint64 before = box->currentData().toLongLong();
             ASSERT_GE(box->currentIndex(), 0) << "no item shows the stored value";
@@ -143,10 +143,10 @@ TEST_F(PreferencesTest, EveryControlWritesItsKeyAndFollowsOutsideChanges)
             const qint64 tag = box->itemData(other).toLongLong();
             choose(box, other);
             // The queue and the engine keep their own readers of these keys.
-            const qint64 stored = key == NumberOfConcurrentDownloads ? ZRDownload::numberOfConcurrentDownloads()
-                                  : key == ZRDownloadDefaultsKeys::AccelerationChannels
-                                      ? ZRDownload::accelerationFactor()
-                                      : defaults().integerForKey(key);
+            const qint64 stored =
+                key == NumberOfConcurrentDownloads ? ZRDownload::numberOfConcurrentDownloads()
+                : key == ZRDownloadDefaultsKeys::AccelerationChannels ? ZRDownload::accelerationFactor()
+                                                                      : defaults().integerForKey(key);
             EXPECT_EQ(stored, tag);
             defaults().setInteger(before, key);
             EXPECT_EQ(box->currentData().toLongLong(), before);
@@ -166,7 +166,8 @@ TEST_F(PreferencesTest, QuitOnCloseBoxWritesBothKeys)
         Qt::CheckState state;
         bool quitOnClose;
         bool cleanSlateOnly;
-    } rows[] = {{Qt::PartiallyChecked, true, true}, {Qt::Checked, true, false}, {Qt::Unchecked, false, false}};
+    } rows[] = {
+        {Qt::PartiallyChecked, true, true}, {Qt::Checked, true, false}, {Qt::Unchecked, false, false}};
     for (const auto &row : rows) {
         box->setCheckState(row.state);
         EXPECT_EQ(defaults().boolForKey(QuitOnClose), row.quitOnClose) << int(row.state);
@@ -196,8 +197,8 @@ TEST_F(PreferencesTest, ThrottleFieldAppliesAfterTypingStopsAndClamps)
         const char *typed;
         quint64 limit;
         const char *shown;
-    } rows[] = {{"0", 1000, "1"}, {"fast", 1000, "1"}, {"-5", 1000, "1"}, {"250", 250000, "250"},
-                {"2.6", 3000, "3"}};
+    } rows[] = {
+        {"0", 1000, "1"}, {"fast", 1000, "1"}, {"-5", 1000, "1"}, {"250", 250000, "250"}, {"2.6", 3000, "3"}};
     for (const auto &row : rows) {
         SCOPED_TRACE(row.typed);
         ZRHTTPRequestDownloadWorker::setThrottleLimit(77000);
@@ -220,7 +221,8 @@ TEST_F(PreferencesTest, TextFieldsStoreTrimmedOrRemoveAndColourTheFilter)
     auto *userAgent = control<QLineEdit>(ZRDownloadWorkerDefaultsKeys::CustomUserAgent);
     EXPECT_EQ(userAgent->placeholderText(), ZRDownloadWorkerPrototype::defaultUserAgent());
     QTest::keyClicks(userAgent, QStringLiteral("  Agent/1 "));
-    EXPECT_EQ(defaults().stringForKey(ZRDownloadWorkerDefaultsKeys::CustomUserAgent), QStringLiteral("Agent/1"));
+    EXPECT_EQ(defaults().stringForKey(ZRDownloadWorkerDefaultsKeys::CustomUserAgent),
+              QStringLiteral("Agent/1"));
     userAgent->selectAll();
     QTest::keyClick(userAgent, Qt::Key_Backspace);
     EXPECT_FALSE(defaults().objectForKey(ZRDownloadWorkerDefaultsKeys::CustomUserAgent).isValid());
@@ -237,8 +239,8 @@ TEST_F(PreferencesTest, TextFieldsStoreTrimmedOrRemoveAndColourTheFilter)
         // Stored as typed, usable or not.
         EXPECT_EQ(ZRUserDefaults::sharedGroupDefaults().stringForKey(SafariExtensionFilter),
                   QString::fromLatin1(row.text));
-        const QColor expected = QApplication::palette().color(row.usable ? QPalette::Active : QPalette::Disabled,
-                                                              QPalette::Text);
+        const QColor expected =
+            QApplication::palette().color(row.usable ? QPalette::Active : QPalette::Disabled, QPalette::Text);
         EXPECT_EQ(filter->palette().color(QPalette::Active, QPalette::Text), expected);
     }
     ZRUserDefaults::sharedGroupDefaults().setObject(QStringLiteral("mp4"), SafariExtensionFilter);
@@ -247,7 +249,8 @@ TEST_F(PreferencesTest, TextFieldsStoreTrimmedOrRemoveAndColourTheFilter)
     auto *format = control<QComboBox>(ZRFolderRulesPreferenceKey::SubdivisionFormatDefault);
     format->lineEdit()->clear();
     QTest::keyClicks(format->lineEdit(), QStringLiteral("yyyy/MM"));
-    EXPECT_EQ(defaults().stringForKey(ZRFolderRulesPreferenceKey::SubdivisionFormatDefault), QStringLiteral("yyyy/MM"));
+    EXPECT_EQ(defaults().stringForKey(ZRFolderRulesPreferenceKey::SubdivisionFormatDefault),
+              QStringLiteral("yyyy/MM"));
     format->lineEdit()->setText(QStringLiteral("  "));
     Q_EMIT format->lineEdit()->textEdited(QStringLiteral("  "));
     EXPECT_FALSE(defaults().objectForKey(ZRFolderRulesPreferenceKey::SubdivisionFormatDefault).isValid());
@@ -260,7 +263,8 @@ TEST_F(PreferencesTest, AutoClearSuccessesRemovesCompleteRowsAtOnce)
     ZRDownloadPtr complete = ZRDownload::downloadWithURLString(QUrl::fromLocalFile(file).toString(), false);
     complete->setStatus(ZRDownloadStatusComplete);
     controller->appendDownload(complete);
-    ZRDownloadPtr paused = ZRDownload::downloadWithURLString(QStringLiteral("http://127.0.0.1:9/a.zip"), false);
+    ZRDownloadPtr paused =
+        ZRDownload::downloadWithURLString(QStringLiteral("http://127.0.0.1:9/a.zip"), false);
     paused->setStatus(ZRDownloadStatusPaused);
     controller->appendDownload(paused);
     control<QCheckBox>(AutoClearSuccesses)->click();
@@ -272,7 +276,8 @@ TEST_F(PreferencesTest, RulesEditorDecodesValidatesColoursAndStores)
 {
     ZRJSONTextView *editor = window->rulesEditor();
     EXPECT_EQ(editor->text(), ZRPageRules::defaultRulesText());
-    const QString rule = QStringLiteral(R"x([{"Source":"x","Query Cascade":["y"],"Use Source Name":"title: (.+)"}])x");
+    const QString rule =
+        QStringLiteral(R"x([{"Source":"x","Query Cascade":["y"],"Use Source Name":"title: (.+)"}])x");
 
     typeText(editor, rule);
     EXPECT_EQ(defaults().stringForKey(ZRFolderRulesPreferenceKey::DownloadPageRules), rule);
@@ -299,7 +304,8 @@ TEST_F(PreferencesTest, RulesEditorDecodesValidatesColoursAndStores)
     }
 
     // "true" inside a string is a value, the bare word a boolean.
-    const QString booleans = QStringLiteral(R"x([{"Source":"true","Query Cascade":["y"],"Collect All Matches":true}])x");
+    const QString booleans =
+        QStringLiteral(R"x([{"Source":"true","Query Cascade":["y"],"Collect All Matches":true}])x");
     typeText(editor, booleans);
     EXPECT_EQ(editor->colorAt(booleans.indexOf(QStringLiteral("true"))), editor->valueColor());
     EXPECT_EQ(editor->colorAt(booleans.lastIndexOf(QStringLiteral("true"))), editor->trueBooleanColor());
@@ -315,7 +321,8 @@ TEST_F(PreferencesTest, RulesEditorDecodesValidatesColoursAndStores)
 TEST_F(PreferencesTest, RulesEditorRewritesBetweenTheThreeFormats)
 {
     ZRJSONTextView *editor = window->rulesEditor();
-    const QString qson = QStringLiteral("[\n\t{\n\t\t\"Source\": \"example\\\\.org\"\n\t\t\"Query Cascade\": [\n\t\t\t\"href=\\\"(.+?)\\\"\"\n\t\t]\n\t}\n]");
+    const QString qson = QStringLiteral("[\n\t{\n\t\t\"Source\": \"example\\\\.org\"\n\t\t\"Query Cascade\": "
+                                        "[\n\t\t\t\"href=\\\"(.+?)\\\"\"\n\t\t]\n\t}\n]");
     typeText(editor, qson);
     ASSERT_EQ(editor->decodingClassName(), ZRDecodingClassName::QSON);
     const std::optional<QVariant> original = editor->validatedObjectValue();
@@ -389,7 +396,8 @@ TEST_F(PreferencesTest, FolderRuleEditorAddsEditsAndRemovesRules)
     ASSERT_EQ(rules().size(), 1);
     QVariantMap rule = rules().first().toMap();
     EXPECT_EQ(rule.value(ZRFolderRuleKey::Hosts).toStringList(), QStringList{QStringLiteral("example.org")});
-    EXPECT_TRUE(rule.value(ZRFolderRuleKey::DownloadsFolder).toString().endsWith(QStringLiteral("/rule-folder")));
+    EXPECT_TRUE(
+        rule.value(ZRFolderRuleKey::DownloadsFolder).toString().endsWith(QStringLiteral("/rule-folder")));
     EXPECT_EQ(window->folderRuleList()->topLevelItemCount(), 1);
 
     {
@@ -426,9 +434,11 @@ TEST_F(PreferencesTest, HistoryMenuShowsDaysAndSearches)
     const QDateTime now = QDateTime::currentDateTime();
     QVariantList &history = ZRHistorian::historian()->history();
     const auto add = [&](const char *name, const QDateTime &date) {
-        history.append(QVariantMap{{ZRHistoryKeys::Name, QString::fromLatin1(name)},
-                                   {ZRHistoryKeys::OriginalURL, QString(QStringLiteral("http://127.0.0.1:9/") + QString::fromLatin1(name))},
-                                   {ZRHistoryKeys::Date, QVariant(date)}});
+        history.append(
+            QVariantMap{{ZRHistoryKeys::Name, QString::fromLatin1(name)},
+                        {ZRHistoryKeys::OriginalURL,
+                         QString(QStringLiteral("http://127.0.0.1:9/") + QString::fromLatin1(name))},
+                        {ZRHistoryKeys::Date, QVariant(date)}});
     };
     add("yesterday-1.zip", now.addDays(-1));
     add("yesterday-2.zip", now.addDays(-1).addSecs(60));
@@ -462,7 +472,8 @@ TEST_F(PreferencesTest, HistoryMenuShowsDaysAndSearches)
     menu.fillDaySubmenu(days.at(0));
     EXPECT_EQ(submenuTitles(days.at(0)), QStringList{QStringLiteral("today-1.iso")});
     menu.fillDaySubmenu(days.at(1));
-    EXPECT_EQ(submenuTitles(days.at(1)), (QStringList{QStringLiteral("yesterday-2.zip"), QStringLiteral("yesterday-1.zip")}));
+    EXPECT_EQ(submenuTitles(days.at(1)),
+              (QStringList{QStringLiteral("yesterday-2.zip"), QStringLiteral("yesterday-1.zip")}));
 
     const auto shown = [&menu] {
         QStringList names;
@@ -496,6 +507,7 @@ TEST_F(PreferencesTest, ScreenshotsOfEverySection)
     dark.setColor(QPalette::Button, QColor(55, 55, 60));
     dark.setColor(QPalette::ButtonText, QColor(230, 230, 230));
     dark.setColor(QPalette::Highlight, QColor(60, 110, 200));
+    dark.setColor(QPalette::PlaceholderText, QColor(140, 140, 140));
     dark.setColor(QPalette::Disabled, QPalette::Text, QColor(120, 120, 120));
     dark.setColor(QPalette::Disabled, QPalette::WindowText, QColor(120, 120, 120));
     dark.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(120, 120, 120));
@@ -503,7 +515,8 @@ TEST_F(PreferencesTest, ScreenshotsOfEverySection)
     QDir().mkpath(QStringLiteral(QUORVEL_SCREENSHOT_DIR));
     if (update)
         QDir().mkpath(QStringLiteral(QUORVEL_DOCS_DIR "/screenshots"));
-    for (const auto &[name, palette] : {std::pair{QStringLiteral("light"), light}, std::pair{QStringLiteral("dark"), dark}}) {
+    for (const auto &[name, palette] :
+         {std::pair{QStringLiteral("light"), light}, std::pair{QStringLiteral("dark"), dark}}) {
         QApplication::setPalette(palette);
         ZRPreferencesWindow shown;
         shown.show();
