@@ -88,10 +88,12 @@ void offerScripting(ZRScriptingService &scripting, const QDBusConnection &bus, c
 #ifdef QUORVEL_WINDOW
 // The window's run: the controller with the desktop front end, the arguments into its queue.
 int runWindow(QCoreApplication &application, const QDBusConnection &bus, const ZRCommandLine &commandLine,
-              const QStringList &positional, const QVariantMap &arguments)
+              const QStringList &positional, const QVariantMap &arguments, bool showPreferences)
 {
     ZRDesktopUserInterface desktop;
     desktop.start();
+    if (showPreferences)
+        desktop.showPreferences();
     ZRScriptingService scripting(*ZRMainController::mainController());
     offerScripting(scripting, bus, commandLine);
     if (!positional.isEmpty())
@@ -224,6 +226,9 @@ int runQuorvel(int argc, char **argv)
         QStringLiteral("Print the queue of the Quorvel that runs (position, status, progress, name, address); "
                        "exit status 1 when none runs."));
     parser.addOption(statusOption);
+    const QCommandLineOption preferencesOption(QStringLiteral("preferences"),
+                                               QStringLiteral("Open the preferences window (needs a display)."));
+    parser.addOption(preferencesOption);
     // The script command's arguments, under the same keys.
     const QList<std::pair<QCommandLineOption, QString>> requestOptions = {
         {QCommandLineOption(QStringLiteral("to"),
@@ -253,6 +258,10 @@ int runQuorvel(int argc, char **argv)
                                  QStringLiteral("Web addresses to download, or files and folders to open."),
                                  QStringLiteral("[ADDRESS|FILE...]"));
     parser.process(application);
+    if (parser.isSet(preferencesOption) && !window) {
+        std::fputs("quorvel: --preferences opens a window, and needs a display\n", stderr);
+        return 2;
+    }
     if (parser.isSet(historyOption))
         return ZRHistoryListing::printHistory(parser.positionalArguments(), stdout, stderr);
     if (parser.isSet(registerDesktopOption) || parser.isSet(installBrowserHostsOption)) {
@@ -363,7 +372,7 @@ int runQuorvel(int argc, char **argv)
 
 #ifdef QUORVEL_WINDOW
     if (window)
-        return runWindow(application, bus, commandLine, positional, arguments);
+        return runWindow(application, bus, commandLine, positional, arguments, parser.isSet(preferencesOption));
 #endif
 
     ZRHeadlessFrontEnd frontEnd;

@@ -28,6 +28,7 @@
 
 class QFileSystemWatcher;
 class ZRClockChangeWatcher;
+class ZRPopUpMenu;
 class ZRSleepWakeWatcher;
 class ZRSystemPower;
 
@@ -484,6 +485,37 @@ public:
     // take effect at once.
     void startWatchingPreferencesFile();
     void preferencesFileDidChange();
+
+    // --- The preferences window's controls (ZRMainControllerPreferences.cpp) ---
+
+    // A switch: stores the key and does what the switch implies (the auto-clear switches remove the
+    // finished rows now, auto-quit never quits at once, the history switches make it check itself,
+    // the window switches redraw).
+    void toggleBooleanPreference(const QString &key, bool on);
+    // "Basic download" is the opposite of "Throttle: Supported". Whether the engine in use differs
+    // from the stored choice until the next launch (the window then explains so).
+    bool setBasicDownloadMode(bool basic);
+    // The three-state quit-on-close box: 0 off, 1 mixed (quit only with nothing active), 2 on.
+    void setQuitOnCloseState(int state);
+    static int quitOnCloseState();
+    // A pop-up: the chosen item's tag is the value. The concurrent-downloads pop-up brings the
+    // per-host one (when given) in line. False when the change was refused: the pop-up goes back.
+    bool changeListPreference(const QString &key, qint64 tag, ZRPopUpMenu *perHostSelector = nullptr);
+    // The throttle field's text once typing stopped: its localized number, at least 1, thousands of
+    // bytes per second. Returns the text the field shows now.
+    QString updateThrottleLimit(const QString &text);
+    // The limit in thousands (1 for limits up to 1000), and the field's suggestions, localized.
+    static QString throttleFieldText();
+    static QStringList throttleFieldSuggestions();
+    // Trimmed into "Custom User Agent"; an empty field removes the key.
+    void setCustomUserAgent(const QString &text);
+    // Stored unchanged in the shared defaults, usable or not.
+    void setSafariExtensionFilter(const QString &text);
+    static QString safariExtensionFilter();
+    // Non-empty once trimmed and a valid case-insensitive pattern.
+    static bool isUsableSafariExtensionFilter(const QString &text);
+    // The key that suppresses the explanation of a toolbar button standing for the section.
+    static QString toolbarButtonExplanationSuppressionKey(const QString &section);
 
     // Tests: forget the list, the front end, timers and watchers, as if the program had just started.
     void resetForTesting();

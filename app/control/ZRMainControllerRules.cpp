@@ -354,8 +354,14 @@ void ZRMainController::changeDownloadsFolderFromMenuItem(const ZRFolderMenuItem 
     case ZRFolderMenuItem::Role::RemoveAllRules:
         removeAllSpecialCases();
         break;
+    case ZRFolderMenuItem::Role::EditRule:
+    case ZRFolderMenuItem::Role::DefineRule:
+        if (_userInterface)
+            _userInterface->runSpecialCaseEditor(item.role == ZRFolderMenuItem::Role::EditRule
+                                                     ? std::optional<QVariantMap>(item.rule)
+                                                     : std::nullopt);
+        break;
     default:
-        // The rule editor's items are the window's.
         break;
     }
 }

@@ -69,4 +69,13 @@ inline constexpr QLatin1String PrivateDownloading("Private Downloading");
 inline constexpr QLatin1String
     PrivateDownloadingSendsUserNotifications("Private Downloading Sends User Notifications");
 
+// Set only in the preferences window (the queue and the engine read them through their own classes).
+inline constexpr QLatin1String NumberOfConcurrentDownloads("Number Of Concurrent Downloads");
+inline constexpr QLatin1String NumberOfConcurrentDownloadsPerHost("Number Of Concurrent Downloads Per Host");
+inline constexpr QLatin1String AutoRetreat("Auto-Retreat");
+inline constexpr QLatin1String StorePasswordsInKeychain("Store Passwords In Keychain");
+inline constexpr QLatin1String ToolbarButtonExplanationSuppressionSuffix(": Suppress Toolbar Button Explanation");
+// In the defaults shared with the browser extension.
+inline constexpr QLatin1String SafariExtensionFilter("Safari Extension Filter");
+
 } // namespace ZRPreferenceKey

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <QVariantMap>
 #include <optional>
 
 class ZRDownloadVanishView;
@@ -168,4 +169,7 @@ public:
         (void)question;
         return std::nullopt;
     }
+
+    // Runs the rule editor for the rule (none: a new one); the editor applies what the user chose.
+    virtual void runSpecialCaseEditor(const std::optional<QVariantMap> &rule) { (void)rule; }
 };

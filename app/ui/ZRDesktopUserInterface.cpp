@@ -10,6 +10,9 @@
 #include "app/ui/ZRDownloadListModel.h"
 #include "app/ui/ZRDownloadListView.h"
 #include "app/ui/ZRDownloadListWindow.h"
+#include "app/ui/ZRFolderRuleEditor.h"
+#include "app/ui/ZRHistoryMenuView.h"
+#include "app/ui/ZRPreferencesWindow.h"
 #include "app/ui/ZRMenuBuilder.h"
 #include "core/foundation/ZRLog.h"
 #include "core/foundation/ZRUserDefaults.h"
@@ -25,6 +28,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -69,6 +73,14 @@ ZRDesktopUserInterface::ZRDesktopUserInterface(QObject *parent)
     QApplication::setWindowIcon(ZRApplicationImagePainter::plainIcon());
     _window->setWindowIcon(ZRApplicationImagePainter::plainIcon());
     _window->listModel()->setRedrawObserver([this](ZRDownload &download) { logRowStatus(download); });
+    // The History menu and the preferences, after the window's own menus.
+    _historyMenu = new ZRHistoryMenuView(_window.get());
+    _window->menuBar()->addMenu(_historyMenu);
+    QMenu *settings = _window->menuBar()->addMenu(localized("&Settings"));
+    QAction *preferences = settings->addAction(QIcon::fromTheme(QStringLiteral("preferences-system")),
+                                               localized("Preferences..."));
+    preferences->setShortcut(QKeySequence::Preferences);
+    connect(preferences, &QAction::triggered, this, [this] { showPreferences(); });
     _notifications = new ZRDesktopNotifications(this);
     connect(_notifications, &ZRDesktopNotifications::activated, this, [this](const QString &identifier) {
         ZRUserNotificationManager::defaultManager().userNotificationCenterDidActivateNotification(identifier);
@@ -303,19 +315,41 @@ void ZRDesktopUserInterface::showScheduleState(int segment, bool on)
 void ZRDesktopUserInterface::showToolbarButtonExplanationForPreferencesSection(const QString &section)
 {
     ZRUserDefaults &defaults = ZRUserDefaults::standardUserDefaults();
-    const QString key = section + QStringLiteral(": Suppress Toolbar Button Explanation");
+    const QString key = ZRMainController::toolbarButtonExplanationSuppressionKey(section);
     if (defaults.boolForKey(key) || _alertHandler)
         return;
+    // Over the section it speaks of.
+    showPreferences(section);
     QMessageBox box(QMessageBox::Information, section,
                     localized("The toolbar button you just clicked is a shortcut to the more detailed settings you "
                               "can access in this section of Quorvel's preferences."),
-                    QMessageBox::Ok, _window.get());
+                    QMessageBox::Ok, _preferencesWindow.get());
+    box.setWindowModality(Qt::WindowModal);
     auto *suppress = new QCheckBox(localized("Do not show this message again"), &box);
     suppress->setChecked(true);
     box.setCheckBox(suppress);
     box.exec();
     if (suppress->isChecked())
         defaults.setBool(true, key);
+}
+
+// --- Preferences and rules ---
+
+ZRPreferencesWindow *ZRDesktopUserInterface::preferencesWindow()
+{
+    if (!_preferencesWindow)
+        _preferencesWindow = std::make_unique<ZRPreferencesWindow>();
+    return _preferencesWindow.get();
+}
+
+void ZRDesktopUserInterface::showPreferences(const QString &section)
+{
+    preferencesWindow()->showSection(section);
+}
+
+void ZRDesktopUserInterface::runSpecialCaseEditor(const std::optional<QVariantMap> &rule)
+{
+    ZRFolderRuleEditor::defineOrEditSpecialCase(rule, _window->isVisible() ? _window.get() : nullptr);
 }
 
 // --- Notifications and the launcher ---
@@ -371,9 +405,19 @@ void ZRDesktopUserInterface::setStatusItemVisible(bool visible)
             _trayIcon = new QSystemTrayIcon(_window->windowIcon(), this);
             _trayIcon->setToolTip(QStringLiteral("Quorvel"));
             _trayMenu = new QMenu;
-            connect(_trayMenu, &QMenu::aboutToShow, this,
-                    [this] { ZRMenuBuilder::rebuildMenu(_trayMenu, controller()->statusItemMenu()); });
-            ZRMenuBuilder::rebuildMenu(_trayMenu, controller()->statusItemMenu());
+            const auto fillTrayMenu = [this] {
+                ZRMenuBuilder::rebuildMenu(_trayMenu, controller()->statusItemMenu());
+                // The history and the preferences before the program's last items.
+                QAction *before = _trayMenu->actions().isEmpty() ? nullptr : _trayMenu->actions().constLast();
+                auto *history = new ZRHistoryMenuView(_trayMenu);
+                _trayMenu->insertMenu(before, history);
+                QAction *preferences = new QAction(localized("Preferences..."), _trayMenu);
+                connect(preferences, &QAction::triggered, this, [this] { showPreferences(); });
+                _trayMenu->insertAction(before, preferences);
+                _trayMenu->insertSeparator(before);
+            };
+            connect(_trayMenu, &QMenu::aboutToShow, this, fillTrayMenu);
+            fillTrayMenu();
             _trayIcon->setContextMenu(_trayMenu);
             connect(_trayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
                 if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {

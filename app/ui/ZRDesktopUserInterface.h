@@ -15,6 +15,8 @@ class QMessageBox;
 class QSystemTrayIcon;
 class ZRDesktopNotifications;
 class ZRDownloadListWindow;
+class ZRHistoryMenuView;
+class ZRPreferencesWindow;
 class ZRLauncherEntry;
 class ZRTerminationSignalWatcher;
 
@@ -31,6 +33,10 @@ public:
     void start();
     ZRDownloadListWindow *window() const { return _window.get(); }
     QSystemTrayIcon *trayIcon() const { return _trayIcon; }
+    // The preferences window, made on first use, opened at the section (the last one when empty).
+    ZRPreferencesWindow *preferencesWindow();
+    void showPreferences(const QString &section = QString());
+    ZRHistoryMenuView *historyMenu() const { return _historyMenu; }
 
     // Tests: alerts and panels are answered by the handler instead of a modal dialog.
     void setAlertHandlerForTesting(std::function<int(const ZRAlert &)> handler) { _alertHandler = std::move(handler); }
@@ -72,12 +78,15 @@ public:
     ZRDownloadVanishView *downloadVanishView() override;
     void showScheduleState(int segment, bool on) override;
     void showToolbarButtonExplanationForPreferencesSection(const QString &section) override;
+    void runSpecialCaseEditor(const std::optional<QVariantMap> &rule) override;
 
 private:
     void updateWindowClosing();
     void logRowStatus(ZRDownload &download);
 
     std::unique_ptr<ZRDownloadListWindow> _window;
+    std::unique_ptr<ZRPreferencesWindow> _preferencesWindow;
+    ZRHistoryMenuView *_historyMenu = nullptr;
     QSystemTrayIcon *_trayIcon = nullptr;
     QMenu *_trayMenu = nullptr;
     ZRDesktopNotifications *_notifications = nullptr;
