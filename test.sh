@@ -22,5 +22,6 @@ run_suite() {
 run_suite release -DCMAKE_BUILD_TYPE=RelWithDebInfo
 if [ "${QUORVEL_SKIP_SANITIZERS:-0}" != 1 ]; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    LSAN_OPTIONS=suppressions="$here/tests/lsan.supp" \
     run_suite sanitize -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON
 fi

@@ -1,6 +1,7 @@
 #include "app/announce/HBZAnnouncer.h"
 
 #include "core/foundation/ZRLog.h"
+#include "core/foundation/ZRPaths.h"
 #include "core/foundation/ZRUserDefaults.h"
 
 #include <QBuffer>
@@ -42,13 +43,10 @@ QByteArray compressedImage(const QImage &image)
 namespace
 {
 
-// Without an address of its own, the session bus is the runtime folder's socket: when neither is
-// there, nobody could listen.
+// Where no session bus can be, nobody could listen.
 QDBusConnection sessionBusWhereItMayBe()
 {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") &&
-        (runtime.isEmpty() || !QFileInfo::exists(runtime + QStringLiteral("/bus"))))
+    if (!ZRSessionBusMayExist())
         return QDBusConnection(QStringLiteral("hbz-no-session-bus"));
     return QDBusConnection::sessionBus();
 }

@@ -4,6 +4,7 @@
 #include "app/control/ZRScriptArgumentKeys.h"
 #include "app/control/ZRScriptCommands.h"
 #include "core/foundation/ZRLog.h"
+#include "core/foundation/ZRPaths.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMetaType>
@@ -17,17 +18,9 @@
 namespace ZRScripting
 {
 
-bool sessionBusMayExist()
-{
-    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
-        return true;
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
-}
-
 QDBusConnection sessionBus()
 {
-    if (!sessionBusMayExist())
+    if (!ZRSessionBusMayExist())
         return QDBusConnection(QStringLiteral("quorvel-no-session-bus"));
     return QDBusConnection::sessionBus();
 }

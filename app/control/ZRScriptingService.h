@@ -30,10 +30,6 @@ inline const QString serviceName = QStringLiteral("com.tessaline.Quorvel");
 inline const QString objectPath = QStringLiteral("/com/tessaline/Quorvel");
 inline const QString interfaceName = QStringLiteral("com.tessaline.Quorvel");
 
-// Whether a session bus can be there at all. Without an address of its own the session bus is the
-// user's runtime socket; when neither is there, asking the bus library would only start its
-// machinery (and a thread) to find out the same.
-bool sessionBusMayExist();
 // The session bus when it may exist and answers; a disconnected one otherwise.
 QDBusConnection sessionBus();
 

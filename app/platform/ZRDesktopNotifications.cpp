@@ -1,6 +1,7 @@
 #include "app/platform/ZRDesktopNotifications.h"
 
 #include "core/foundation/ZRLog.h"
+#include "core/foundation/ZRPaths.h"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -19,7 +20,9 @@ const QString defaultAction = QStringLiteral("default");
 } // namespace
 
 ZRDesktopNotifications::ZRDesktopNotifications(QObject *parent)
-    : ZRDesktopNotifications(QDBusConnection::sessionBus(), parent)
+    : ZRDesktopNotifications(ZRSessionBusMayExist() ? QDBusConnection::sessionBus()
+                                                    : QDBusConnection(QStringLiteral("quorvel-no-session-bus")),
+                             parent)
 {
 }
 

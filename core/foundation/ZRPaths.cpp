@@ -8,6 +8,7 @@
 #include <optional>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -100,6 +101,14 @@ QString ZRDownloadsFolderPath()
 QString ZRTemporaryFolderPath()
 {
     return QDir::tempPath();
+}
+
+bool ZRSessionBusMayExist()
+{
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        return true;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return !runtime.isEmpty() && ::access(QFile::encodeName(runtime + QStringLiteral("/bus")).constData(), F_OK) == 0;
 }
 
 bool ZRIsSandboxed()

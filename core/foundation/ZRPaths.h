@@ -23,3 +23,7 @@ QString ZRTemporaryFolderPath();
 // True when the environment holds "APP_SANDBOX_CONTAINER_ID" or HOME contains "/Library/Containers/";
 // computed once per process. Never true for an ordinary Linux session.
 bool ZRIsSandboxed();
+// Whether a session bus can be there at all: an address of its own in DBUS_SESSION_BUS_ADDRESS, or
+// the user's runtime socket ($XDG_RUNTIME_DIR/bus). Without either, asking the bus library would
+// only start its machinery (a thread, an attempt to launch a bus) to find out the same.
+bool ZRSessionBusMayExist();
