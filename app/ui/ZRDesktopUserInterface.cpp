@@ -7,6 +7,7 @@
 #include "app/platform/ZRTerminationSignalWatcher.h"
 #include "app/announce/HBZAnnouncer.h"
 #include "app/ui/ZRApplicationImagePainter.h"
+#include "app/ui/ZRAuthenticationDialog.h"
 #include "app/ui/ZRDownloadListModel.h"
 #include "app/ui/ZRDownloadListView.h"
 #include "app/ui/ZRDownloadListWindow.h"
@@ -350,6 +351,14 @@ void ZRDesktopUserInterface::showPreferences(const QString &section)
 void ZRDesktopUserInterface::runSpecialCaseEditor(const std::optional<QVariantMap> &rule)
 {
     ZRFolderRuleEditor::defineOrEditSpecialCase(rule, _window->isVisible() ? _window.get() : nullptr);
+}
+
+std::optional<ZRAuthenticationAnswer> ZRDesktopUserInterface::runAuthenticationPanel(
+    const ZRAuthenticationQuestion &question)
+{
+    if (_authenticationHandler)
+        return _authenticationHandler(question);
+    return ZRAuthenticationDialog::ask(question, _window->isVisible() ? _window.get() : nullptr);
 }
 
 // --- Notifications and the launcher ---

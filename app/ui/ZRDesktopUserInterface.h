@@ -5,6 +5,8 @@
 #include "app/control/ZRUserInterface.h"
 
 #include <QHash>
+
+#include <functional>
 #include <QObject>
 #include <QPointer>
 
@@ -79,6 +81,13 @@ public:
     void showScheduleState(int segment, bool on) override;
     void showToolbarButtonExplanationForPreferencesSection(const QString &section) override;
     void runSpecialCaseEditor(const std::optional<QVariantMap> &rule) override;
+    std::optional<ZRAuthenticationAnswer> runAuthenticationPanel(const ZRAuthenticationQuestion &question) override;
+    // Tests: answers the log-in question instead of the window.
+    void setAuthenticationHandlerForTesting(
+        std::function<std::optional<ZRAuthenticationAnswer>(const ZRAuthenticationQuestion &)> handler)
+    {
+        _authenticationHandler = std::move(handler);
+    }
 
 private:
     void updateWindowClosing();
@@ -92,6 +101,7 @@ private:
     ZRDesktopNotifications *_notifications = nullptr;
     // The files each notification on screen tells of, by identifier.
     QHash<QString, QStringList> _notifiedFilePaths;
+    std::function<std::optional<ZRAuthenticationAnswer>(const ZRAuthenticationQuestion &)> _authenticationHandler;
     std::unique_ptr<ZRLauncherEntry> _launcherEntry;
     ZRTerminationSignalWatcher *_signalWatcher = nullptr;
     ZRActivationPolicy _policy = ZRActivationPolicy::Regular;

@@ -3,6 +3,7 @@
 #include "app/ui/ZRPreferencesWindow.h"
 #include "app/control/ZRMainController.h"
 #include "app/control/ZRPreferenceKeys.h"
+#include "app/ui/ZRAuthenticationDialog.h"
 #include "app/ui/ZRDesktopUserInterface.h"
 #include "app/ui/ZRFolderRuleEditor.h"
 #include "app/ui/ZRHistoryMenuView.h"
@@ -21,6 +22,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -534,3 +536,51 @@ TEST_F(PreferencesTest, ScreenshotsOfEverySection)
         }
     }
 }
+
+// The log-in window: the domain only for NTLM, the texts it is given, the fields as answer; a
+// cancel answers nothing.
+TEST(AuthenticationDialog, AsksForTheDomainOnlyWhenTheSchemeNeedsOne)
+{
+    for (const bool ntlm : {false, true}) {
+        SCOPED_TRACE(ntlm ? "NTLM" : "Basic");
+        ZRAuthenticationQuestion question;
+        question.host = QStringLiteral("files.example");
+        question.scheme = ntlm ? QStringLiteral("NTLM") : QStringLiteral("Basic");
+        question.explanation = QStringLiteral("You need to log in before downloading \"a.zip\" from \"Vault\".");
+        question.securityInfo = QStringLiteral("Your password will be submitted as plain text.");
+        question.showsDomain = ntlm;
+        question.storeInKeychain = false;
+        std::optional<ZRAuthenticationAnswer> answer;
+        QTimer::singleShot(0, [&] {
+            auto *dialog = qobject_cast<ZRAuthenticationDialog *>(QApplication::activeModalWidget());
+            ASSERT_TRUE(dialog);
+            EXPECT_EQ(dialog->showsDomain(), ntlm);
+            QStringList texts;
+            for (const QLabel *label : dialog->findChildren<QLabel *>())
+                texts.append(label->text());
+            EXPECT_TRUE(texts.contains(question.explanation));
+            EXPECT_TRUE(texts.contains(question.securityInfo));
+            const QList<QLineEdit *> fields = dialog->findChildren<QLineEdit *>();
+            for (QLineEdit *field : fields) {
+                if (field->echoMode() == QLineEdit::Password)
+                    field->setText(QStringLiteral("s3cret "));
+                else if (field->isVisibleTo(dialog) && field->text().isEmpty())
+                    field->setText(fields.indexOf(field) == 0 ? QStringLiteral("CORP") : QStringLiteral("ann"));
+            }
+            dialog->findChild<QCheckBox *>()->setChecked(true);
+            QDir().mkpath(QStringLiteral(QUORVEL_SCREENSHOT_DIR));
+            dialog->grab().save(QStringLiteral(QUORVEL_SCREENSHOT_DIR "/log-in-%1.png").arg(question.scheme));
+            dialog->accept();
+        });
+        answer = ZRAuthenticationDialog::ask(question, nullptr);
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->password, QStringLiteral("s3cret ")) << "kept as typed";
+        EXPECT_EQ(answer->domain, ntlm ? QStringLiteral("CORP") : QString());
+        EXPECT_EQ(answer->username, QStringLiteral("ann"));
+        EXPECT_TRUE(answer->storeInKeychain);
+
+        QTimer::singleShot(0, [] { QApplication::activeModalWidget()->close(); });
+        EXPECT_FALSE(ZRAuthenticationDialog::ask(question, nullptr));
+    }
+}
+
