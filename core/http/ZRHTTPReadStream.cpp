@@ -139,7 +139,10 @@ bool ZRHTTPReadStream::open()
 void ZRHTTPReadStream::close()
 {
     // After the loop has stopped, curl_easy_cleanup takes the handle off the multi handle itself.
-    if (_addedToMulti && !ZRHTTPRequestThread::hasStopped()) {
+    // On the loop's own thread, in its last turn, the stream must still leave its lists: that turn
+    // goes on to hand events to the streams it lists.
+    if (_addedToMulti &&
+        (!ZRHTTPRequestThread::hasStopped() || ZRHTTPRequestThread::shared().isCurrentThread())) {
         ZRHTTPRequestThread::shared().removeStream(this);
         _addedToMulti = false;
     }
