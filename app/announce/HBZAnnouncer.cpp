@@ -7,7 +7,6 @@
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QDBusMessage>
-#include <QFileInfo>
 #include <QImageWriter>
 #include <QJsonDocument>
 #include <QJsonObject>

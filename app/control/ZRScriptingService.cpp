@@ -10,7 +10,6 @@
 #include <QDBusMetaType>
 #include <QDBusReply>
 #include <QDir>
-#include <QFileInfo>
 #include <QTimer>
 
 #include <unistd.h>
