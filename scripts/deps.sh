@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev libqt6dbus6 libqt6widgets6 qt6-qpa-plugins libplist-dev libcurl4-openssl-dev zlib1g-dev libicu-dev libglib2.0-dev
-  shared-mime-info ca-certificates qt6-image-formats-plugins libsecret-1-dev libproxy-dev libproxy1-plugin-webkit
+  shared-mime-info ca-certificates qt6-image-formats-plugins libsecret-1-dev libproxy-dev libproxy1-plugin-webkit duktape-dev
   desktop-file-utils xdg-utils
 )
 if [ "${1:-}" = "--test" ]; then

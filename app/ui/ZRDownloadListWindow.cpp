@@ -22,6 +22,7 @@
 #include <QStyle>
 #include <QToolBar>
 #include <QToolButton>
+#include <QVariantAnimation>
 
 namespace
 {
@@ -77,6 +78,17 @@ ZRDownloadListWindow::ZRDownloadListWindow(QWidget *parent) : QMainWindow(parent
     });
     restoreFrame();
     refreshActions();
+
+    connect(&defaults(), &ZRUserDefaults::valueChanged, this, [this](const QString &key) {
+        if (key == ZRPreferenceKey::FullScreenModeBehavior)
+            applyFullScreenBehavior();
+        else if (key == ZRPreferenceKey::RubberWindow)
+            followRowCount();
+    });
+    for (const auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+        connect(_model, signal, this, &ZRDownloadListWindow::followRowCount);
+    connect(_model, &QAbstractItemModel::modelReset, this, &ZRDownloadListWindow::followRowCount);
+    applyFullScreenBehavior();
 }
 
 ZRDownloadListWindow::~ZRDownloadListWindow() = default;
@@ -173,6 +185,13 @@ void ZRDownloadListWindow::buildMenus()
     downloads->addAction(
         addCommand(ZRMenuCommand::TogglePrivateDownloading, localized("Private Downloading"), QString()));
     downloads->addAction(addCommand(ZRMenuCommand::ToggleDebugLogging, localized("Enable Debug Logging"), QString()));
+
+    QMenu *view = menuBar()->addMenu(localized("&View"));
+    _fullScreenAction = view->addAction(localized("Full Screen"));
+    _fullScreenAction->setShortcut(QKeySequence::FullScreen);
+    _fullScreenAction->setCheckable(true);
+    addAction(_fullScreenAction);
+    connect(_fullScreenAction, &QAction::triggered, this, &ZRDownloadListWindow::toggleFullScreen);
     for (QMenu *menu : {file, edit, downloads})
         connect(menu, &QMenu::aboutToShow, this, &ZRDownloadListWindow::refreshActions);
 }
@@ -366,4 +385,78 @@ void ZRDownloadListWindow::restoreFrame()
 void ZRDownloadListWindow::saveFrame()
 {
     defaults().setObject(saveGeometry(), frameKey);
+}
+
+// MARK: - Full screen and the rubber window
+
+namespace
+{
+
+qint64 fullScreenBehavior()
+{
+    return defaults().integerForKey(ZRPreferenceKey::FullScreenModeBehavior);
+}
+
+} // namespace
+
+void ZRDownloadListWindow::applyFullScreenBehavior()
+{
+    const qint64 behavior = fullScreenBehavior();
+    // A window already in full screen leaves it when full screen is no longer what the setting gives.
+    if (isFullScreen() && behavior != 1)
+        behavior == 2 ? showMaximized() : showNormal();
+    _fullScreenAction->setText(behavior == 2 ? localized("Maximise") : localized("Full Screen"));
+    _fullScreenAction->setEnabled(behavior == 1 || behavior == 2);
+    _fullScreenAction->setChecked(behavior == 2 ? isMaximized() : isFullScreen());
+}
+
+void ZRDownloadListWindow::toggleFullScreen()
+{
+    switch (fullScreenBehavior()) {
+    case 1:
+        isFullScreen() ? showNormal() : showFullScreen();
+        break;
+    case 2:
+        isMaximized() ? showNormal() : showMaximized();
+        break;
+    default:
+        break;
+    }
+    applyFullScreenBehavior();
+}
+
+std::optional<int> ZRDownloadListWindow::rubberHeight() const
+{
+    if (!defaults().boolForKey(ZRPreferenceKey::RubberWindow))
+        return std::nullopt;
+    // The rows all have the height of the first; at least two rows' room so the window never folds away.
+    const int rows = std::max(_model->rowCount(), 2);
+    const int rowHeight = std::max(_listView->sizeHintForRow(0), _listView->fontMetrics().height() * 3);
+    const int chrome = height() - _listView->viewport()->height();
+    int wanted = chrome + rows * rowHeight + 2 * _listView->frameWidth();
+    if (const QScreen *shown = screen())
+        wanted = std::min(wanted, shown->availableGeometry().height() - (frameGeometry().height() - height()));
+    return std::max(wanted, minimumSizeHint().height());
+}
+
+void ZRDownloadListWindow::followRowCount()
+{
+    const std::optional<int> wanted = rubberHeight();
+    if (!wanted || isFullScreen() || isMaximized() || *wanted == height())
+        return;
+    if (!isVisible() || !defaults().boolForKey(ZRPreferenceKey::UselessAnimations)) {
+        resize(width(), *wanted);
+        return;
+    }
+    if (!_heightAnimation) {
+        _heightAnimation = new QVariantAnimation(this);
+        _heightAnimation->setDuration(150);
+        _heightAnimation->setEasingCurve(QEasingCurve::OutCubic);
+        connect(_heightAnimation, &QVariantAnimation::valueChanged, this,
+                [this](const QVariant &value) { resize(width(), value.toInt()); });
+    }
+    _heightAnimation->stop();
+    _heightAnimation->setStartValue(height());
+    _heightAnimation->setEndValue(*wanted);
+    _heightAnimation->start();
 }

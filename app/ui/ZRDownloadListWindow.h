@@ -8,12 +8,15 @@
 #include <QHash>
 #include <QMainWindow>
 
+#include <optional>
+
 class QAction;
 class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
 class QToolButton;
+class QVariantAnimation;
 class ZRDownloadListModel;
 class ZRDownloadListView;
 
@@ -40,6 +43,11 @@ public:
     // Closing hides the window unless it quits the program; without a tray item it always quits,
     // so that no invisible program is left.
     void setClosingQuits(bool quits) { _closingQuits = quits; }
+    // The View menu's full-screen command, as "Full Screen Mode Behavior" has it: not offered,
+    // full screen, or maximised instead.
+    QAction *fullScreenAction() const { return _fullScreenAction; }
+    // With "Rubber Window" on, the height that shows every row (within the screen); none when off.
+    std::optional<int> rubberHeight() const;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -52,6 +60,9 @@ private:
     void updateFilterScope();
     void restoreFrame();
     void saveFrame();
+    void applyFullScreenBehavior();
+    void toggleFullScreen();
+    void followRowCount();
 
     ZRDownloadListModel *_model = nullptr;
     ZRDownloadListView *_listView = nullptr;
@@ -67,6 +78,8 @@ private:
     QAction *_schedulePauseAction = nullptr;
     QHash<ZRMenuCommand, QAction *> _actions;
     QHash<QAction *, ZRMenuItem> _itemsByAction;
+    QAction *_fullScreenAction = nullptr;
+    QVariantAnimation *_heightAnimation = nullptr;
     bool _closingQuits = true;
     bool _isClosing = false;
 };

@@ -20,6 +20,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDoubleSpinBox>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -238,6 +239,64 @@ QCheckBox *ZRPreferencesWindow::addSwitch(QFormLayout *form, const QString &key,
         box->setChecked(defaults().boolForKey(key));
     });
     return box;
+}
+
+QDoubleSpinBox *ZRPreferencesWindow::addNumberField(QFormLayout *form, const QString &key, const QString &label,
+                                                   double maximum, int decimals, const QString &suffix,
+                                                   const QString &unsetText, double lowest)
+{
+    auto *field = new QDoubleSpinBox(form->parentWidget());
+    field->setObjectName(key);
+    field->setRange(lowest, maximum);
+    field->setDecimals(decimals);
+    field->setSingleStep(decimals > 0 ? 0.5 : 1);
+    field->setSuffix(suffix);
+    field->setSpecialValueText(unsetText);
+    field->setKeyboardTracking(false);
+    field->setAccelerated(true);
+    form->addRow(label, field);
+    _controls.insert(key, field);
+    connect(field, &QDoubleSpinBox::valueChanged, this, [field, key, decimals](double value) {
+        if (value <= field->minimum())
+            defaults().removeObjectForKey(key);
+        else if (decimals == 0)
+            defaults().setInteger(qint64(value), key);
+        else
+            defaults().setDouble(value, key);
+    });
+    addRefresher(key, [field, key] {
+        const QSignalBlocker blocker(field);
+        const QVariant stored = defaults().objectForKey(key);
+        field->setValue(stored.isValid() ? std::max(stored.toDouble(), field->minimum()) : field->minimum());
+    });
+    return field;
+}
+
+QLineEdit *ZRPreferencesWindow::addTextField(QFormLayout *form, const QString &key, const QString &label,
+                                             const QString &placeholder, bool list)
+{
+    auto *field = new QLineEdit(form->parentWidget());
+    field->setObjectName(key);
+    field->setPlaceholderText(placeholder);
+    form->addRow(label, field);
+    _controls.insert(key, field);
+    static const QRegularExpression separators(QStringLiteral("[\\s,]+"));
+    connect(field, &QLineEdit::editingFinished, this, [field, key, list] {
+        const QString text = field->text().trimmed();
+        if (text.isEmpty())
+            defaults().removeObjectForKey(key);
+        else if (list)
+            defaults().setObject(text.split(separators, Qt::SkipEmptyParts), key);
+        else
+            defaults().setObject(text, key);
+    });
+    addRefresher(key, [field, key, list] {
+        const QString stored = list ? defaults().stringArrayForKey(key).join(QStringLiteral(", "))
+                                    : defaults().stringForKey(key);
+        if (!field->hasFocus())
+            field->setText(stored);
+    });
+    return field;
 }
 
 QComboBox *ZRPreferencesWindow::addPopUp(QFormLayout *form, const QString &key, const QString &label,
@@ -480,6 +539,10 @@ void ZRPreferencesWindow::buildSpeed()
     addRefresher(NumberOfConcurrentDownloads, updatePerHost);
     addRefresher(NumberOfConcurrentDownloadsPerHost, updatePerHost);
     addSwitch(queue, DownloadKeys::AutoResume, localized("Retry failed downloads automatically"));
+    addNumberField(queue, DownloadKeys::AutoResumeDelay, localized("Retry after:"), 3600, 1, localized(" s"),
+                   localized("1 s (default)"));
+    addNumberField(queue, DownloadKeys::AutoResumeIntervalThreshold, localized("Not again within:"), 3600, 1,
+                   localized(" s"), localized("5 s (default)"));
 
     QFormLayout *acceleration = addGroup(section, localized("Acceleration"));
     addSwitch(acceleration, DownloadKeys::AccelerationEnabled, localized("Accelerate downloads"));
@@ -490,6 +553,12 @@ void ZRPreferencesWindow::buildSpeed()
              channels, [] { return ZRDownload::accelerationFactor(); });
     addSwitch(acceleration, DownloadKeys::DisplayAccelerationConnections,
               localized("Show the number of connections"));
+    addNumberField(acceleration, DownloadKeys::AccelerationMinimumFractionSize, localized("Smallest part:"),
+                   1e9, 0, localized(" bytes"), localized("100000 bytes (default)"));
+    addTextField(acceleration, DownloadKeys::AccelerationHostWhitelist, localized("Always accelerate:"),
+                 localized("host names"), true);
+    addTextField(acceleration, DownloadKeys::AccelerationHostBlacklist, localized("Never accelerate:"),
+                 localized("host names"), true);
 
     QFormLayout *throttle = addGroup(section, localized("Bandwidth"));
     addSwitch(throttle, WorkerKeys::ThrottleEnabled, localized("Limit the bandwidth of all downloads"));
@@ -674,6 +743,12 @@ void ZRPreferencesWindow::buildAdvanced()
     addSwitch(engine, StorePasswordsInKeychain, localized("Remember passwords in the keyring"));
     addSwitch(engine, StoreMetadataLocally, localized("Keep a description file in each unfinished download"));
     addSwitch(engine, debugLogKey, localized("Write debug lines to the log"));
+    addNumberField(engine, ZRDownloadWorkerDefaultsKeys::RequestTimeoutInterval, localized("Request time-out:"), 3600,
+                   0, localized(" s"), localized("60 s (default)"));
+    addNumberField(engine, ZRDownloadWorkerDefaultsKeys::MaximumConcurrentOperations,
+                   localized("Connections at most:"), 1000, 0, QString(), localized("64 (default)"));
+    addNumberField(engine, URLOpeningInterval, localized("Between source pages opened:"), 60, 1, localized(" s"),
+                   localized("0.1 s (default)"));
 
     QFormLayout *display = addGroup(section, localized("Display"));
     addSwitch(display, DisplayLocationsAsNames, localized("Show locations by name"));
@@ -681,6 +756,14 @@ void ZRPreferencesWindow::buildAdvanced()
     addSwitch(display, ZRTextDefaultsKeys::NumbersDisableGroupingSeparator,
               localized("Sizes without digit grouping"));
     addSwitch(display, ZRTextDefaultsKeys::NumbersLeaveUnlocalized, localized("Sizes in the C locale"));
+    addNumberField(display, ZRTextDefaultsKeys::NumbersFractionDigits, localized("Digits after the point:"), 6, 0,
+                   QString(), localized("Automatic"), -1);
+    // Sizes are formatted by one formatter made at start.
+    auto *numbersNote = new QLabel(localized("Number settings take effect when Quorvel is started again."), section);
+    numbersNote->setWordWrap(true);
+    display->addRow(numbersNote);
+    addTextField(display, ZRTextDefaultsKeys::IgnorableSortingPrefixes, localized("Ignored in sorting:"),
+                 QStringLiteral("a an the"), false);
 
     auto *group = new QGroupBox(localized("Download Page Rules"), section);
     auto *layout = new QVBoxLayout(group);

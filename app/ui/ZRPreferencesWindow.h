@@ -22,6 +22,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QDoubleSpinBox;
 class QFormLayout;
 class QLabel;
 class QLineEdit;
@@ -75,6 +76,14 @@ private:
     QWidget *addSection(const QString &name, const QString &title);
     QFormLayout *addGroup(QWidget *section, const QString &title);
     QCheckBox *addSwitch(QFormLayout *form, const QString &key, const QString &title);
+    // A number with its unit; the lowest value, shown as `unsetText`, removes the key so that the
+    // default holds. Whole numbers are stored as integers.
+    QDoubleSpinBox *addNumberField(QFormLayout *form, const QString &key, const QString &label, double maximum,
+                                   int decimals, const QString &suffix, const QString &unsetText, double lowest = 0);
+    // A text (or with `list`, host names apart by spaces or commas, stored as an array); empty
+    // removes the key.
+    QLineEdit *addTextField(QFormLayout *form, const QString &key, const QString &label, const QString &placeholder,
+                            bool list);
     QComboBox *addPopUp(QFormLayout *form, const QString &key, const QString &label,
                         const QList<PopUpItem> &items, std::function<qint64()> current = {});
     void addRefresher(const QString &key, std::function<void()> refresh);

@@ -8,7 +8,12 @@
 #include "tests/support/ZRTestNginx.h"
 #include "tests/support/ZRTestProxyDaemons.h"
 
+#include <QDir>
+#include <QFileInfo>
+
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
 
 namespace {
@@ -19,6 +24,12 @@ using Type = ZRHTTPRequest::ProxyType;
 std::string pattern(int size)
 {
     return ZRTestScriptedServer::patternBytes(0, size).toStdString();
+}
+
+void writeTextFile(const std::string &path, const std::string &text)
+{
+    QDir().mkpath(QFileInfo(QString::fromStdString(path)).path());
+    std::ofstream(path) << text;
 }
 
 class ProxyTest : public ScriptedServerTest {
@@ -32,7 +43,7 @@ protected:
     {
         ZRHTTPRequest::setProxyResolver(nullptr);
         ZRHTTPCredentialStore::shared().removeAllForTesting();
-        for (const char *name : {"http_proxy", "https_proxy", "no_proxy"})
+        for (const char *name : {"http_proxy", "https_proxy", "no_proxy", "XDG_CURRENT_DESKTOP"})
             ::unsetenv(name);
         ScriptedServerTest::TearDown();
     }
@@ -180,6 +191,8 @@ TEST_F(ProxyTest, theSystemSettingsChooseTheProxyThroughLibproxy)
     }
 }
 
+// A script named by the environment, KDE's or GNOME's settings is fetched from nginx and run by
+// quorvel-pac-runner: its helper functions pick squid for loopback addresses.
 TEST_F(ProxyTest, aProxyScriptNamedByTheSystemSettingsPicksTheProxy)
 {
     ZRTestProxyDaemon squid(Kind::squid);
@@ -187,19 +200,147 @@ TEST_F(ProxyTest, aProxyScriptNamedByTheSystemSettingsPicksTheProxy)
     ZRTestNginx nginx(ZRTestNginx::Options{20 * 1024 * 1024, false});
     ZR_START_NGINX_OR_SKIP(nginx);
     ASSERT_TRUE(nginx.addFile(QStringLiteral("proxy.pac"),
-        "function FindProxyForURL(url, host) { return \"PROXY 127.0.0.1:" + QByteArray::number(squid.port()) + "\"; }\n"));
-    ::setenv("http_proxy", ("pac+" + nginx.httpURLString("/proxy.pac")).c_str(), 1);
-    auto resolver = std::make_shared<ZRSystemProxyResolver>();
-    const auto proxies = resolver->proxiesForURL(url("/bytes"));
-    if (!proxies || proxies->empty() || proxies->front().host.empty())
-        GTEST_SKIP() << "libproxy evaluates no proxy scripts here (libproxy1-plugin-webkit)";
-    ZRHTTPRequest::setProxyResolver(resolver);
-    RecordingDelegate delegate;
-    auto request = ZRHTTPRequest::requestWithURL(url("/bytes?size=9"));
-    ASSERT_TRUE(runToEnd(request, delegate, 20000));
-    ASSERT_TRUE(delegate.finished) << errorMessage(request);
-    EXPECT_EQ(delegate.body, pattern(9));
-    EXPECT_TRUE(squid.log().contains(QString::fromStdString(url("/bytes")))) << squid.log().toStdString();
+        "function FindProxyForURL(url, host) {\n"
+        "  if (isPlainHostName(host) || !isInNet(dnsResolve(host), '127.0.0.0', '255.0.0.0')) return 'DIRECT';\n"
+        "  return 'PROXY 127.0.0.1:" + QByteArray::number(squid.port()) + "; DIRECT';\n}\n"));
+    const std::string script = nginx.httpURLString("/proxy.pac");
+    const std::string config = std::getenv("XDG_CONFIG_HOME");
+    writeTextFile(config + "/kioslaverc", "[Proxy Settings]\nProxyType=2\nProxy Config Script=" + script + "\n");
+    // GNOME's settings from a key file: GIO's keyfile back end reads it when the settings are first made.
+    ::setenv("GSETTINGS_BACKEND", "keyfile", 1);
+    writeTextFile(config + "/glib-2.0/settings/keyfile",
+                  "[system/proxy]\nmode='auto'\nautoconfig-url='" + script + "'\n");
+    const bool gnomeSchema = std::system("gsettings list-keys org.gnome.system.proxy >/dev/null 2>&1") == 0;
+
+    struct Row {
+        const char *source;
+        const char *variable;
+        std::string value;
+    };
+    for (const Row &row : {Row{"environment", "http_proxy", "pac+" + script}, Row{"KDE", "XDG_CURRENT_DESKTOP", "KDE"},
+             Row{"GNOME", "XDG_CURRENT_DESKTOP", "ubuntu:GNOME"}}) {
+        SCOPED_TRACE(row.source);
+        if (std::string(row.source) == "GNOME" && !gnomeSchema) {
+            ADD_FAILURE() << "no org.gnome.system.proxy schema (gsettings-desktop-schemas)";
+            continue;
+        }
+        ::setenv(row.variable, row.value.c_str(), 1);
+        auto resolver = std::make_shared<ZRSystemProxyResolver>(QUORVEL_PAC_RUNNER);
+        ZRHTTPRequest::setProxyResolver(resolver);
+        // squid logs addresses without their queries: count its lines.
+        const qsizetype before = squid.log().count(QString::fromStdString(url("/bytes?")));
+        RecordingDelegate delegate;
+        auto request = ZRHTTPRequest::requestWithURL(url("/bytes?size=9"));
+        ASSERT_TRUE(runToEnd(request, delegate, 20000));
+        ::unsetenv(row.variable);
+        ASSERT_TRUE(delegate.finished) << errorMessage(request);
+        EXPECT_EQ(delegate.body, pattern(9));
+        EXPECT_EQ(squid.log().count(QString::fromStdString(url("/bytes?"))), before + 1) << squid.log().toStdString();
+    }
+}
+
+// Which settings name a script: the environment first (no_proxy exempts hosts), then the desktop's.
+TEST_F(ProxyTest, settingsThatNameAProxyScript)
+{
+    const std::string kioslaverc = std::string(std::getenv("XDG_CONFIG_HOME")) + "/kioslaverc";
+    struct Row {
+        std::vector<std::pair<const char *, const char *>> environment;
+        const char *kde;
+        const char *url;
+        std::optional<std::string> script;
+    };
+    const Row rows[] = {
+        {{{"http_proxy", "pac+http://127.0.0.1:9/a.pac"}}, nullptr, "http://files.test/x", "http://127.0.0.1:9/a.pac"},
+        {{{"http_proxy", "pac+http://127.0.0.1:9/a.pac"}}, nullptr, "https://files.test/x", std::nullopt},
+        {{{"HTTPS_PROXY", "pac+file:///etc/b.pac"}}, nullptr, "https://files.test/x", "file:///etc/b.pac"},
+        {{{"all_proxy", "wpad:"}}, nullptr, "http://files.test/", ""},
+        {{{"http_proxy", "pac+http://127.0.0.1:9/a.pac"}, {"no_proxy", "localhost, .files.test"}}, nullptr,
+         "http://www.files.test/", std::nullopt},
+        {{{"http_proxy", "pac+http://127.0.0.1:9/a.pac"}, {"no_proxy", "files.test"}}, nullptr,
+         "http://otherfiles.test/", "http://127.0.0.1:9/a.pac"},
+        {{{"http_proxy", "http://127.0.0.1:3128"}, {"XDG_CURRENT_DESKTOP", "KDE"}},
+         "[Proxy Settings]\nProxyType=2\nProxy Config Script=http://127.0.0.1:9/k.pac\n", "http://files.test/", std::nullopt},
+        {{{"XDG_CURRENT_DESKTOP", "KDE"}}, "[General]\nProxyType=1\n[Proxy Settings]\nProxyType=2\n"
+         "Proxy Config Script[$e]= http://127.0.0.1:9/k.pac \n", "http://files.test/", "http://127.0.0.1:9/k.pac"},
+        {{{"KDE_FULL_SESSION", "true"}}, "[Proxy Settings]\nProxyType=3\n", "http://files.test/", ""},
+        {{{"XDG_CURRENT_DESKTOP", "KDE"}}, "[Proxy Settings]\nProxyType=1\nhttpProxy=http://p:1\n", "http://files.test/",
+         std::nullopt},
+        {{{"XDG_CURRENT_DESKTOP", "XFCE"}}, "[Proxy Settings]\nProxyType=2\nProxy Config Script=http://127.0.0.1:9/k.pac\n",
+         "http://files.test/", std::nullopt},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.url) + " " + row.environment.front().first + "=" + row.environment.front().second);
+        for (const auto &[name, value] : row.environment)
+            ::setenv(name, value, 1);
+        std::remove(kioslaverc.c_str());
+        if (row.kde)
+            writeTextFile(kioslaverc, row.kde);
+        EXPECT_EQ(ZRSystemProxyResolver::scriptNamedBySettings(row.url), row.script);
+        for (const auto &[name, value] : row.environment)
+            ::unsetenv(name);
+    }
+    std::remove(kioslaverc.c_str());
+}
+
+// The script runner over scripts as a hostile or careless server writes them: the answers in
+// order, and no answer at all when the script loops, eats memory, does not compile or answers
+// something else than a text.
+TEST_F(ProxyTest, scriptsRunApartAndWithinBounds)
+{
+    ZRSystemProxyResolver resolver(QUORVEL_PAC_RUNNER);
+    resolver.setScriptTimeLimit(std::chrono::milliseconds(2500));
+    const std::string huge = "'" + std::string(100 * 1024, 'x') + "'";
+    struct Row {
+        std::string body;
+        const char *url;
+        std::optional<ZRHTTPRequest::Proxy> first;
+        std::size_t count;
+    };
+    const auto proxy = [](Type type, const char *host, int port) {
+        ZRHTTPRequest::Proxy made;
+        made.type = type;
+        made.host = host;
+        made.port = port;
+        return made;
+    };
+    const Row rows[] = {
+        {"return 'PROXY 127.0.0.1:3128; SOCKS5 [::1]:1080; DIRECT';", "http://a.test/x", proxy(Type::http, "127.0.0.1", 3128), 3},
+        {"return 'DIRECT';", "http://a.test/x", ZRHTTPRequest::Proxy(), 1},
+        {"return 'SOCKS localhost';", "http://a.test/x", proxy(Type::socks5h, "localhost", 1080), 1},
+        {"return dnsDomainIs(host, '.example.org') && shExpMatch(url, 'http://*.example.org/g?t*') && "
+         "localHostOrDomainIs('www', 'www.example.org') && dnsDomainLevels(host) == 2 ? 'HTTPS 127.0.0.1' : 'DIRECT';",
+         "http://www.example.org/get", proxy(Type::https, "127.0.0.1", 443), 1},
+        {"return isResolvable('localhost') && dnsResolve('localhost') == '127.0.0.1' && isInNet('localhost', "
+         "'127.0.0.0', '255.0.0.0') && !isInNet('127.0.0.1', '10.0.0.0', '255.0.0.0') && myIpAddress().split('.')."
+         "length == 4 && weekdayRange('SUN', 'SAT') && dateRange(1, 31) && timeRange(0, 24) ? 'SOCKS4 127.0.0.1:1' : 'DIRECT';",
+         "http://a.test/", proxy(Type::socks4, "127.0.0.1", 1), 1},
+        // An https address's path is not the script's to see.
+        {"return url == 'https://[::1]:8443/' ? 'PROXY 127.0.0.1:2' : 'DIRECT';", "https://[::1]:8443/secret?token=1",
+         proxy(Type::http, "127.0.0.1", 2), 1},
+        {"while (true) {}", "http://a.test/", std::nullopt, 0},
+        {"var all = []; while (true) all.push(new Array(100000).join('x') + all.length);", "http://a.test/", std::nullopt, 0},
+        {"return 'PROXY ' +", "http://a.test/", std::nullopt, 0},
+        {"return 42;", "http://a.test/", std::nullopt, 0},
+        {"throw new Error('refused');", "http://a.test/", std::nullopt, 0},
+        {"return " + huge + ";", "http://a.test/", std::nullopt, 0},
+        {"return 'FTP 127.0.0.1:21; PROXY 127.0.0.1:99999';", "http://a.test/", std::nullopt, 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.body.substr(0, 80));
+        const auto proxies = resolver.proxiesFromScript(
+            "function FindProxyForURL(url, host) {\n" + row.body + "\n}\n", row.url);
+        ASSERT_EQ(proxies.has_value(), row.first.has_value());
+        if (!proxies)
+            continue;
+        EXPECT_EQ(proxies->size(), row.count);
+        EXPECT_EQ(proxies->front().type, row.first->type);
+        EXPECT_EQ(proxies->front().host, row.first->host);
+        EXPECT_EQ(proxies->front().port, row.first->port);
+    }
+    // A script without the function, and a runner that is not there.
+    EXPECT_FALSE(resolver.proxiesFromScript("var x = 1;", "http://a.test/"));
+    EXPECT_FALSE(ZRSystemProxyResolver("/nonexistent/quorvel-pac-runner").proxiesFromScript(
+        "function FindProxyForURL() { return 'DIRECT'; }", "http://a.test/"));
 }
 
 // The platform's answers, as a test decides them.

@@ -90,6 +90,7 @@ TEST_F(InstallationTest, PutsEveryFileInItsStandardPlace)
         QStringLiteral("usr/bin/quorvel"),
         QStringLiteral("usr/bin/quorvel-window"),
         QStringLiteral("usr/bin/quorvel-extension-host"),
+        QStringLiteral("usr/bin/quorvel-pac-runner"),
         QStringLiteral("usr/share/applications/quorvel.desktop"),
         QStringLiteral("usr/share/mime/packages/quorvel.xml"),
         QStringLiteral("usr/share/dbus-1/services/com.tessaline.Quorvel.service"),

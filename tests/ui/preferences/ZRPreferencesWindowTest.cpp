@@ -8,12 +8,17 @@
 #include "app/ui/ZRFolderRuleEditor.h"
 #include "app/ui/ZRHistoryMenuView.h"
 #include "app/ui/ZRJSONTextView.h"
+#include "core/download/ZRDownloadKeys.h"
 #include "core/download/ZRDownloadWorkerPrototype.h"
 #include "core/download/ZRHTTPRequestDownloadWorker.h"
+#include "core/http/ZRHTTPAuthentication.h"
 #include "core/foundation/ZRPaths.h"
 #include "core/foundation/ZRUserDefaults.h"
 #include "core/text/ZRDateExtensions.h"
 #include "core/text/ZRPageRules.h"
+#include "core/text/ZRTextKeys.h"
+#include "tests/support/ZRTestEngineCallbacks.h"
+#include "tests/support/ZRTestNginx.h"
 #include "tests/support/ZRTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +27,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QDoubleSpinBox>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -33,6 +40,9 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QWidgetAction>
+
+#include <algorithm>
+#include <optional>
 
 using namespace ZRTestSupport;
 using namespace ZRPreferenceKey;
@@ -258,6 +268,51 @@ TEST_F(PreferencesTest, TextFieldsStoreTrimmedOrRemoveAndColourTheFilter)
     EXPECT_FALSE(defaults().objectForKey(ZRFolderRulesPreferenceKey::SubdivisionFormatDefault).isValid());
 }
 
+// Number fields store whole numbers as integers and others as they are, the lowest value removes
+// the key; list fields store host names apart by spaces or commas; both show what is stored.
+TEST_F(PreferencesTest, NumberAndListFieldsWriteTheirKeys)
+{
+    const struct {
+        QString key;
+        double typed;
+        std::optional<double> stored;
+    } numbers[] = {
+        {ZRDownloadWorkerDefaultsKeys::RequestTimeoutInterval, 30, 30},
+        {ZRDownloadWorkerDefaultsKeys::RequestTimeoutInterval, 0, std::nullopt},
+        {ZRDownloadWorkerDefaultsKeys::MaximumConcurrentOperations, 5000, 1000},
+        {ZRDownloadDefaultsKeys::AutoResumeDelay, 2.5, 2.5},
+        {ZRTextDefaultsKeys::NumbersFractionDigits, 0, 0},
+        {ZRTextDefaultsKeys::NumbersFractionDigits, -1, std::nullopt},
+        {URLOpeningInterval, 0.5, 0.5},
+    };
+    for (const auto &row : numbers) {
+        SCOPED_TRACE(row.key.toStdString() + " " + std::to_string(row.typed));
+        auto *field = control<QDoubleSpinBox>(row.key);
+        field->setValue(row.typed == field->minimum() ? 1 : field->minimum());
+        field->setValue(row.typed);
+        const QVariant stored = defaults().objectForKey(row.key);
+        ASSERT_EQ(stored.isValid(), row.stored.has_value());
+        if (row.stored) {
+            EXPECT_DOUBLE_EQ(stored.toDouble(), *row.stored);
+            EXPECT_EQ(stored.typeId() == QMetaType::Double, field->decimals() > 0);
+        }
+    }
+    defaults().setInteger(90, ZRDownloadWorkerDefaultsKeys::RequestTimeoutInterval);
+    EXPECT_EQ(control<QDoubleSpinBox>(ZRDownloadWorkerDefaultsKeys::RequestTimeoutInterval)->value(), 90);
+
+    auto *always = control<QLineEdit>(ZRDownloadDefaultsKeys::AccelerationHostWhitelist);
+    always->setText(QStringLiteral(" a.example, b.example  c.example,"));
+    Q_EMIT always->editingFinished();
+    EXPECT_EQ(defaults().stringArrayForKey(ZRDownloadDefaultsKeys::AccelerationHostWhitelist),
+              (QStringList{QStringLiteral("a.example"), QStringLiteral("b.example"), QStringLiteral("c.example")}));
+    always->clear();
+    Q_EMIT always->editingFinished();
+    EXPECT_FALSE(defaults().objectForKey(ZRDownloadDefaultsKeys::AccelerationHostWhitelist).isValid());
+    defaults().setObject(QStringList{QStringLiteral("x.example"), QStringLiteral("y.example")},
+                         ZRDownloadDefaultsKeys::AccelerationHostBlacklist);
+    EXPECT_EQ(control<QLineEdit>(ZRDownloadDefaultsKeys::AccelerationHostBlacklist)->text(), QStringLiteral("x.example, y.example"));
+}
+
 TEST_F(PreferencesTest, AutoClearSuccessesRemovesCompleteRowsAtOnce)
 {
     const QString file = sandboxRoot() + QStringLiteral("/done/finished.zzq");
@@ -428,6 +483,118 @@ TEST_F(PreferencesTest, FolderRuleEditorAddsEditsAndRemovesRules)
     EXPECT_FALSE(controller->currentSpecialCaseDownloadsFolder());
 }
 
+// The windows' answers reaching real downloads from a loopback server.
+class LiveDownloadsTest : public PreferencesTest
+{
+protected:
+    void SetUp() override
+    {
+        PreferencesTest::SetUp();
+        ZRDownload::setQueuedDownloadStarterForTesting({});
+        ZRTestSupport::queueEngineCallbacksOnMainLoop();
+        ZR_START_NGINX_OR_SKIP(nginx);
+        defaults().setBool(false, ZRAuthenticationDefaultsKeys::StorePasswordsInKeychain);
+        ZRHTTPCredentialStore::shared().removeAllForTesting();
+        ZRHTTPAuthenticationManager::defaultManager().resetForTesting();
+    }
+    void TearDown() override
+    {
+        ZRHTTPCredentialStore::shared().removeAllForTesting();
+        PreferencesTest::TearDown();
+    }
+    // Opens the addresses as the window's intake does and waits until every download they made ended.
+    ZRDownloadList download(const QStringList &paths)
+    {
+        QList<QUrl> urls;
+        for (const QString &path : paths)
+            urls.append(nginx.httpURL(path));
+        QList<ZRIntakeRefusal> refusals;
+        controller->openURLs(urls, {}, &refusals);
+        for (const ZRIntakeRefusal &each : refusals)
+            ADD_FAILURE() << "refused: " << each.item.toStdString() << ": " << each.reason.toStdString();
+        ZRDownloadList made;
+        waitUntil([&] {
+            made.clear();
+            for (const ZRDownloadPtr &each : controller->downloads()) {
+                // A finished download's URL is its file's; the address stays as the original.
+                if (urls.contains(QUrl(each->originalURLString())))
+                    made.push_back(each);
+            }
+            return made.size() == urls.size()
+                && std::all_of(made.begin(), made.end(), [](const ZRDownloadPtr &each) {
+                       return each->status() == ZRDownloadStatusComplete || each->status() == ZRDownloadStatusAborted;
+                   });
+        }, 15000);
+        return made;
+    }
+
+    ZRTestNginx nginx{ZRTestNginx::Options{.https = false}};
+};
+
+// A rule made in the editor files the next download of its kind into its folder; others stay in
+// the downloads folder.
+TEST_F(LiveDownloadsTest, ARuleDefinedInTheEditorFilesTheNextDownload)
+{
+    ASSERT_TRUE(nginx.addFile(QStringLiteral("files/song.flac"), QByteArray(3000, 'f')));
+    ASSERT_TRUE(nginx.addFile(QStringLiteral("files/notes.txt"), "notes"));
+    const QString folder = sandboxRoot() + QStringLiteral("/live-rule-folder");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    defaults().setObject(QStringList{folder}, ZRFolderRulesPreferenceKey::RecentDownloadsFolders);
+    {
+        ZRFolderRuleEditor editor(std::nullopt);
+        editor.extensionsField()->setPlainText(QStringLiteral("flac"));
+        int index = -1;
+        for (int each = 0; each < editor.folderSelector()->count(); ++each) {
+            if (editor.folderSelector()->itemText(each).contains(QStringLiteral("live-rule-folder")))
+                index = each;
+        }
+        ASSERT_GE(index, 0);
+        editor.chooseFolderItem(index);
+        editor.done(QDialog::Accepted);
+    }
+    const ZRDownloadList made = download({QStringLiteral("/files/song.flac"), QStringLiteral("/files/notes.txt")});
+    ASSERT_EQ(made.size(), 2);
+    for (const ZRDownloadPtr &each : made)
+        EXPECT_EQ(each->status(), ZRDownloadStatusComplete) << each->statusDescriptionWithFailureReason(false).toStdString();
+    EXPECT_EQ(readFile(folder + QStringLiteral("/song.flac")), QByteArray(3000, 'f'));
+    EXPECT_EQ(readFile(ZRDownloadsFolderPath() + QStringLiteral("/notes.txt")), QByteArray("notes"));
+    EXPECT_FALSE(QFileInfo::exists(folder + QStringLiteral("/notes.txt")));
+}
+
+// Two downloads of one site wait for credentials: one log-in window, and its answer continues both.
+TEST_F(LiveDownloadsTest, ConfirmingTheLogInWindowContinuesBothWaitingDownloads)
+{
+    ASSERT_TRUE(nginx.addFile(QStringLiteral("private/a.txt"), "first file"));
+    ASSERT_TRUE(nginx.addFile(QStringLiteral("private/b.txt"), "second file"));
+    int windows = 0;
+    QStringList typedInto;
+    QTimer answering;
+    answering.setInterval(20);
+    QObject::connect(&answering, &QTimer::timeout, [&] {
+        auto *dialog = qobject_cast<ZRAuthenticationDialog *>(QApplication::activeModalWidget());
+        if (!dialog || !dialog->isVisible())
+            return;
+        ++windows;
+        for (QLineEdit *field : dialog->findChildren<QLineEdit *>()) {
+            if (!field->isVisibleTo(dialog))
+                continue;
+            const bool password = field->echoMode() == QLineEdit::Password;
+            field->setText(password ? QStringLiteral("secret") : QStringLiteral("user"));
+            typedInto.append(password ? QStringLiteral("password") : QStringLiteral("name"));
+        }
+        QTest::keyClick(dialog, Qt::Key_Return);
+    });
+    answering.start();
+    const ZRDownloadList made = download({QStringLiteral("/private/a.txt"), QStringLiteral("/private/b.txt")});
+    answering.stop();
+    ASSERT_EQ(made.size(), 2);
+    EXPECT_EQ(windows, 1);
+    EXPECT_EQ(typedInto, (QStringList{QStringLiteral("name"), QStringLiteral("password")}));
+    for (const ZRDownloadPtr &each : made)
+        EXPECT_EQ(each->status(), ZRDownloadStatusComplete) << each->statusDescriptionWithFailureReason(false).toStdString();
+    EXPECT_EQ(readFile(made.front()->path()) + readFile(made.back()->path()), QByteArray("first filesecond file"));
+}
+
 // Two days of history, one item directly in the menu: the newest item, the two days (filled when
 // opened), "Clear History"; a search that finds one, and one that finds none.
 TEST_F(PreferencesTest, HistoryMenuShowsDaysAndSearches)
@@ -494,9 +661,9 @@ TEST_F(PreferencesTest, HistoryMenuShowsDaysAndSearches)
     EXPECT_EQ(none.size(), 5) << "the whole menu follows";
 }
 
-// One picture per section, in the light and the dark palette; with QUORVEL_UPDATE_SCREENSHOTS=1
-// they are also written into docs/screenshots.
-TEST_F(PreferencesTest, ScreenshotsOfEverySection)
+// One picture per section, the rule editor, the rules editor and the log-in window, in the light
+// and the dark palette; with QUORVEL_UPDATE_SCREENSHOTS=1 they are also written into docs/screenshots.
+TEST_F(PreferencesTest, ScreenshotsOfEveryWindow)
 {
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     const QPalette light = QApplication::style()->standardPalette();
@@ -517,24 +684,55 @@ TEST_F(PreferencesTest, ScreenshotsOfEverySection)
     QDir().mkpath(QStringLiteral(QUORVEL_SCREENSHOT_DIR));
     if (update)
         QDir().mkpath(QStringLiteral(QUORVEL_DOCS_DIR "/screenshots"));
+    const auto save = [update](QWidget &widget, const QString &file) {
+        widget.show();
+        widget.adjustSize();
+        processEventsFor(20);
+        const QImage image = widget.grab().toImage();
+        EXPECT_FALSE(image.isNull()) << file.toStdString();
+        EXPECT_TRUE(image.save(QStringLiteral(QUORVEL_SCREENSHOT_DIR "/") + file));
+        if (update) {
+            EXPECT_TRUE(image.save(QStringLiteral(QUORVEL_DOCS_DIR "/screenshots/") + file));
+        }
+    };
+    const QString folder = sandboxRoot() + QStringLiteral("/Music");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QVariantMap rule{{ZRFolderRuleKey::Hosts, QStringList{QStringLiteral("music.example.org")}},
+                           {ZRFolderRuleKey::Extensions, QStringList{QStringLiteral("flac"), QStringLiteral("mp3")}},
+                           {ZRFolderRuleKey::DownloadsFolder, folder}};
+    defaults().setObject(QVariantList{rule}, ZRFolderRulesPreferenceKey::Rules);
+    const QString pageRules = QStringLiteral(R"x([
+	{
+		"Source": "files\\.example\\.org/get/",
+		"Query Cascade": [
+			"href=\"(.+?\\.zip)\""
+		],
+		"Collect All Matches": true
+	}
+])x");
     for (const auto &[name, palette] :
          {std::pair{QStringLiteral("light"), light}, std::pair{QStringLiteral("dark"), dark}}) {
         QApplication::setPalette(palette);
         ZRPreferencesWindow shown;
-        shown.show();
+        typeText(shown.rulesEditor(), pageRules);
         for (const QString &section : ZRPreferencesWindow::sectionNames()) {
             shown.showSection(section);
-            shown.adjustSize();
-            processEventsFor(20);
-            const QImage image = shown.grab().toImage();
-            EXPECT_FALSE(image.isNull());
-            const QString file = QStringLiteral("preferences-%1-%2.png").arg(section.toLower(), name);
-            EXPECT_TRUE(image.save(QStringLiteral(QUORVEL_SCREENSHOT_DIR "/") + file));
-            if (update) {
-                EXPECT_TRUE(image.save(QStringLiteral(QUORVEL_DOCS_DIR "/screenshots/") + file));
-            }
+            save(shown, QStringLiteral("preferences-%1-%2.png").arg(section.toLower(), name));
         }
+        save(*shown.rulesEditor(), QStringLiteral("rules-editor-%1.png").arg(name));
+        ZRFolderRuleEditor editor(rule);
+        save(editor, QStringLiteral("rule-editor-%1.png").arg(name));
+        ZRAuthenticationQuestion question;
+        question.host = QStringLiteral("files.example.org");
+        question.scheme = QStringLiteral("NTLM");
+        question.explanation =
+            QStringLiteral("You need to log in before downloading \"report.pdf\" from \"Intranet\".");
+        question.securityInfo = QStringLiteral("Your password will be submitted securely.");
+        question.showsDomain = true;
+        ZRAuthenticationDialog login(question);
+        save(login, QStringLiteral("log-in-%1.png").arg(name));
     }
+    QApplication::setPalette(light);
 }
 
 // The log-in window: the domain only for NTLM, the texts it is given, the fields as answer; a

@@ -24,6 +24,7 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPainter>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -451,5 +452,65 @@ TEST_F(DownloadWindowTest, ProgressStylesSheet)
     if (qEnvironmentVariableIntValue("QUORVEL_UPDATE_SCREENSHOTS") == 1) {
         QDir().mkpath(QStringLiteral(QUORVEL_DOCS_DIR "/screenshots"));
         EXPECT_TRUE(sheet.save(QStringLiteral(QUORVEL_DOCS_DIR "/screenshots/progress-styles.png")));
+    }
+}
+
+// "Rubber Window": the height follows the rows, within the screen; "Full Screen Mode Behavior":
+// the View menu's command goes full screen, maximises instead, or is not offered.
+TEST_F(DownloadWindowTest, WindowHeightAndFullScreenFollowTheirSettings)
+{
+    ZRUserDefaults &settings = ZRUserDefaults::standardUserDefaults();
+    settings.setBool(false, ZRPreferenceKey::UselessAnimations);
+    window()->show();
+    const int fixed = window()->height();
+    ZRDownloadList rows;
+    for (int index = 0; index < 3; ++index)
+        rows.push_back(add(QStringLiteral("http://127.0.0.1:9/%1.zip").arg(index), ZRDownloadStatusPaused));
+    show();
+    EXPECT_EQ(window()->height(), fixed) << "off: the user's height stays";
+    EXPECT_FALSE(window()->rubberHeight());
+
+    settings.setBool(true, ZRPreferenceKey::RubberWindow);
+    const int three = window()->height();
+    ASSERT_TRUE(window()->rubberHeight());
+    EXPECT_EQ(three, *window()->rubberHeight());
+    for (int index = 3; index < 6; ++index)
+        rows.push_back(add(QStringLiteral("http://127.0.0.1:9/%1.zip").arg(index), ZRDownloadStatusPaused));
+    show();
+    const int six = window()->height();
+    EXPECT_EQ(six - three, 3 * view()->sizeHintForRow(0));
+    for (int index = 0; index < 300; ++index)
+        add(QStringLiteral("http://127.0.0.1:9/many-%1.zip").arg(index), ZRDownloadStatusPaused);
+    show();
+    EXPECT_LE(window()->frameGeometry().height(), window()->screen()->availableGeometry().height());
+    while (controller->downloads().size() > 3)
+        controller->removeDownload(controller->downloads().back().get());
+    show();
+    EXPECT_EQ(window()->height(), three);
+
+    QAction *fullScreen = window()->fullScreenAction();
+    const struct {
+        qint64 behavior;
+        bool offered;
+        bool fullScreen;
+        bool maximised;
+    } behaviors[] = {{0, false, false, false}, {1, true, true, false}, {2, true, false, true}};
+    for (const auto &row : behaviors) {
+        SCOPED_TRACE(row.behavior);
+        settings.setInteger(row.behavior, ZRPreferenceKey::FullScreenModeBehavior);
+        EXPECT_EQ(fullScreen->isEnabled(), row.offered);
+        fullScreen->trigger();
+        processEventsFor(10);
+        EXPECT_EQ(window()->isFullScreen(), row.fullScreen);
+        EXPECT_EQ(window()->isMaximized(), row.maximised);
+        EXPECT_EQ(fullScreen->isChecked(), row.fullScreen || row.maximised);
+        if (row.behavior == 1) {
+            // Changed while in full screen: the window leaves it for what the setting now gives.
+            settings.setInteger(2, ZRPreferenceKey::FullScreenModeBehavior);
+            EXPECT_FALSE(window()->isFullScreen());
+            EXPECT_TRUE(window()->isMaximized());
+        }
+        window()->showNormal();
+        processEventsFor(10);
     }
 }
