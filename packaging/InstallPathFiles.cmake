@@ -10,6 +10,10 @@ endforeach()
 set(QUORVEL_EXECUTABLE "${_full_QUORVEL_BINDIR}/quorvel")
 set(QUORVEL_HOST_PATH "${_full_QUORVEL_BINDIR}/quorvel-extension-host")
 set(_manifest com.tessaline.quorvel.json)
+# One folder per destination: two installs from one build tree at once (into different staging
+# folders) must not write the same generated files.
+string(MD5 _destination "$ENV{DESTDIR}|${CMAKE_INSTALL_PREFIX}")
+set(QUORVEL_GENERATED_DIR "${QUORVEL_GENERATED_DIR}/${_destination}")
 file(MAKE_DIRECTORY "${QUORVEL_GENERATED_DIR}/chromium" "${QUORVEL_GENERATED_DIR}/firefox")
 configure_file("${QUORVEL_PACKAGING_DIR}/com.tessaline.Quorvel.service.in"
   "${QUORVEL_GENERATED_DIR}/com.tessaline.Quorvel.service" @ONLY)
