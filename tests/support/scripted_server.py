@@ -89,6 +89,7 @@ A handler returns False to close the connection after it, True to keep it open.
 """
 
 import base64
+import struct
 import gzip
 import hashlib
 import os
@@ -379,6 +380,49 @@ def parse_auth_params(text):
     return params
 
 
+def ntlm_message(sent):
+    """The NTLM message of an "NTLM <base64>" field: (type, bytes), or (0, b"") when there is none."""
+    try:
+        data = base64.b64decode(sent.split(" ", 1)[1].strip(), validate=True)
+    except (IndexError, ValueError):
+        return 0, b""
+    if len(data) < 12 or data[:8] != b"NTLMSSP\0":
+        return 0, b""
+    return struct.unpack("<I", data[8:12])[0], data
+
+
+def ntlm_field(data, offset):
+    """A security buffer of a type-3 message (length, allocated, offset), as text."""
+    if len(data) < offset + 8:
+        return None
+    length, _, start = struct.unpack("<HHI", data[offset:offset + 8])
+    flags = struct.unpack("<I", data[60:64])[0] if len(data) >= 64 else 0
+    raw = data[start:start + length]
+    return raw.decode("utf-16-le" if flags & 1 else "latin-1", "replace")
+
+
+# A canned type-2 challenge: Unicode, NTLM, always sign, target info for NTLMv2.
+NTLM_TARGET_INFO = struct.pack("<HH", 2, 8) + "TEST".encode("utf-16-le") + struct.pack("<HH", 0, 0)
+NTLM_CHALLENGE = (b"NTLMSSP\0" + struct.pack("<I", 2) + struct.pack("<HHI", 0, 0, 48)
+                  + struct.pack("<I", 0x00808205) + b"\x01\x23\x45\x67\x89\xab\xcd\xef" + b"\0" * 8
+                  + struct.pack("<HHI", len(NTLM_TARGET_INFO), len(NTLM_TARGET_INFO), 48) + NTLM_TARGET_INFO)
+
+
+def handle_ntlm(conn, req, user, sent):
+    """NTLM is a handshake on one connection: type 1 gets the challenge, type 3 must name the user
+    (and domain) and carry an NTLMv2 or NTLM response; anything else starts over."""
+    kind, data = ntlm_message(sent) if sent.split(" ", 1)[0].lower() == "ntlm" else (0, b"")
+    if kind == 1:
+        return False, "NTLM " + base64.b64encode(NTLM_CHALLENGE).decode("ascii")
+    if kind == 3 and len(data) >= 64:
+        nt_length = struct.unpack("<H", data[20:22])[0]
+        named = ntlm_field(data, 36)
+        domain = ntlm_field(data, 28)
+        expected_domain = req.param("domain", "")
+        return (named == user and nt_length >= 24 and (not expected_domain or domain == expected_domain)), "NTLM"
+    return False, "NTLM"
+
+
 def handle_auth(conn, req):
     scheme = req.path.rsplit("/", 1)[1]
     user = req.param("user", "user")
@@ -388,7 +432,10 @@ def handle_auth(conn, req):
     sent_scheme = sent.split(" ", 1)[0] if sent else "-"
     authorized = False
     stale = False
-    if scheme == "basic" and sent_scheme.lower() == "basic":
+    ntlm_challenge = None
+    if scheme == "ntlm":
+        authorized, ntlm_challenge = handle_ntlm(conn, req, user, sent)
+    elif scheme == "basic" and sent_scheme.lower() == "basic":
         expected = base64.b64encode(("%s:%s" % (user, password)).encode("utf-8")).decode("ascii")
         authorized = sent.split(" ", 1)[1].strip() == expected
     elif scheme == "digest" and sent_scheme.lower() == "digest":
@@ -409,7 +456,9 @@ def handle_auth(conn, req):
         status, headers = 200, []
     else:
         body, status = b"log in first", 401
-        if scheme == "digest":
+        if ntlm_challenge:
+            challenge = ntlm_challenge
+        elif scheme == "digest":
             nonce = os.urandom(12).hex()
             with STATE_LOCK:
                 DIGEST_NONCES.append(nonce)

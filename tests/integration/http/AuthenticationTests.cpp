@@ -119,6 +119,32 @@ TEST_F(AuthenticationTest, theDelegateSuppliesCredentialsAndIsAskedAgainWhenThey
     }
 }
 
+// NTLM is computed by libcurl on the stream: the question names the scheme, the answer's domain and
+// name reach the server in the type-3 message, and the handshake (type 1, challenge, type 3) runs
+// on one connection.
+TEST_F(AuthenticationTest, ntlmCredentialsWithADomainCompleteTheHandshake)
+{
+    resetServerAndSession();
+    RecordingDelegate delegate;
+    delegate.answersAuthentication = true;
+    std::string askedScheme;
+    delegate.onAuthentication = [&](ZRHTTPRequest &request) {
+        askedScheme = request.authenticationScheme();
+        request.setDomain("CORP");
+        request.setUsername("user");
+        request.setPassword("secret");
+        request.retryUsingSuppliedCredentials();
+    };
+    const std::string path = "/auth/ntlm?size=30&domain=CORP";
+    auto request = ZRHTTPRequest::requestWithURL(url(path));
+    ASSERT_TRUE(runToEnd(request, delegate));
+    ASSERT_TRUE(delegate.finished) << errorMessage(request);
+    EXPECT_EQ(askedScheme, "NTLM");
+    EXPECT_EQ(request->responseStatusCode(), 200);
+    EXPECT_EQ(delegate.body.substr(delegate.body.size() - 30), pattern(30));
+    EXPECT_EQ(authLog(), (std::vector<std::string>{path + " - 401", path + " NTLM 401", path + " NTLM 200"}));
+}
+
 TEST_F(AuthenticationTest, challengesThatCannotBeAnsweredFailWithTheirCodes)
 {
     struct Row {
