@@ -260,6 +260,7 @@ ZRDownloadPtr ZRDownload::downloadWithCheckedArchive(const QVariantMap &archive,
     download->userSettingsFromArchive(archive);
     download->_intermediateDownloadTargetPath = intermediatePath;
     download->_looksForDataLeftBehind = true;
+    download->_mayHaveFragments = true;
     // Stopped by a failure in the earlier run, it still says so.
     download->_isInterrupted = download->_userSettings.contains(ZRDownloadKeys::LastError);
     download->initWithURL(url, addToQueue);

@@ -132,7 +132,11 @@ public:
     // new transfer re-uses the bundle's name instead of leaving it beside the finished file.
     void adoptDataLeftBehind();
     bool looksForDataLeftBehind() const { return _looksForDataLeftBehind; }
-    void setLooksForDataLeftBehind(bool looks) { _looksForDataLeftBehind = looks; }
+    void setLooksForDataLeftBehind(bool looks)
+    {
+        _looksForDataLeftBehind = looks;
+        _mayHaveFragments = _mayHaveFragments || looks;
+    }
 
     // --- Address values ---
 
@@ -456,6 +460,16 @@ private:
     QVariantMap _writtenBundleMetadata;
     QString _writtenBundleMetadataPath;
     bool _looksForDataLeftBehind = false;
+    // Whether files beside an intermediate file outside a bundle may be this download's fragments:
+    // only once it was split or resumed, or when it comes from an earlier run. A new download that
+    // was neither never lists the user's folder for them (a downloads folder of thousands of files
+    // was read once a download, and another download's left-overs of the same name would have been
+    // joined on).
+    bool _mayHaveFragments = false;
+    void noteWorkerPlacement(const ZRDownloadWorkerPrototype &worker)
+    {
+        _mayHaveFragments = _mayHaveFragments || worker.fractionStartByte() > 0 || worker.resumeByteOffset() > 0;
+    }
     // The scheduler's bookkeeping: the place in its list of unfinished downloads (-1: not there),
     // and where the download stood in the master list when last looked up (checked before use).
     qsizetype _unfinishedSlot = -1;

@@ -174,6 +174,7 @@ void ZRDownload::addAccelerationWorkersForResponse(ZRDownloadWorkerPrototype &wo
         extra->setRangeValidator(worker.responseValidator());
         extra->setExpectedTotalBytes(length);
         // In the list before it starts: a transport may report as soon as it runs.
+        noteWorkerPlacement(*extra);
         _downloadWorkers.push_back(extra);
         if (!extra->start()) {
             ZRLog(QStringLiteral("%1 cannot start acceleration worker %2").arg(description(), extra->description()));

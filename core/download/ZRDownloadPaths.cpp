@@ -298,6 +298,10 @@ QStringList ZRDownload::fragmentPathsForIntermediateDownloadTargetPath(const QSt
         return {};
     const QFileInfo intermediate(path);
     const QString folder = intermediate.path();
+    // A bundle holds only this download's files; a folder of the user's is listed only when this
+    // download may have left fragments there.
+    if (!_mayHaveFragments && !isDownloadBundleFolder(folder))
+        return {};
     // By name first, from the listing alone: the folder may be the user's own, full of files that
     // are none of ours, and only a candidate is worth a look at its type.
     const QByteArray name = QFile::encodeName(intermediate.fileName());

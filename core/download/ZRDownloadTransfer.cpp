@@ -353,6 +353,7 @@ void ZRDownload::startDownloadWithURL(const QUrl &url, bool extractedFromDownloa
     }
 
     // In the list before it starts: a transport may report as soon as it runs.
+    noteWorkerPlacement(*worker);
     _downloadWorkers.push_back(worker);
     if (worker->status() != ZRWorkerStatusFinished && !worker->start()) {
         noteFailureWithError(ZRHTTPError::unableToCreateRequestError());
@@ -412,6 +413,7 @@ bool ZRDownload::configureResumeOfAccelerationWorkers(const ZRDownloadWorkerPtr 
             worker->setResumeByteOffset(onDisk);
         }
         worker->setEndByte(end);
+        noteWorkerPlacement(*worker);
         _downloadWorkers.push_back(worker);
         if (worker->status() != ZRWorkerStatusFinished && !worker->start()) {
             ZRLog(QStringLiteral("%1 cannot resume acceleration worker %2").arg(description(), worker->description()));
@@ -969,6 +971,7 @@ bool ZRDownload::fetchRestOfFraction(size_t index)
     rest->setRestFetches(previous->restFetches() + 1);
 
     previous->setDelegate(nullptr);
+    noteWorkerPlacement(*rest);
     _downloadWorkers[index] = rest;
     if (!rest->start()) {
         _downloadWorkers[index] = previous;

@@ -64,6 +64,13 @@ protected:
         EXPECT_TRUE(download);
         return download;
     }
+    // One that an earlier run left: its fragments may lie beside its file in the user's folder.
+    static ZRDownloadPtr makeRestoredDownload(const QString &address)
+    {
+        ZRDownloadPtr download = ZRDownload::downloadWithArchive({{ZRDownloadKeys::URL, address}}, false);
+        EXPECT_TRUE(download);
+        return download;
+    }
 
     QTemporaryDir _folder;
     QString root;
@@ -280,7 +287,10 @@ TEST_F(PathsTest, AFailedJoinKeepsWhatIsNotInTheFile)
     ASSERT_TRUE(ZRTestSupport::writeFile(intermediate + QStringLiteral(".quorvel-xf-1"), "BBBB"));
     ASSERT_TRUE(ZRTestSupport::writeFile(intermediate + QStringLiteral(".quorvel-xf-2"), pattern('c', 3 * 1024 * 1024)));
     ASSERT_TRUE(ZRTestSupport::writeFile(intermediate + QStringLiteral(".quorvel-xf-3"), "DDDD"));
-    ZRDownloadPtr download = makeDownload(QStringLiteral("http://example.com/disk.img"));
+    // A new download that was never split nor resumed takes none of them: they are not its own.
+    EXPECT_TRUE(makeDownload(QStringLiteral("http://example.com/disk.img"))
+                    ->fragmentPathsForIntermediateDownloadTargetPath(intermediate).isEmpty());
+    ZRDownloadPtr download = makeRestoredDownload(QStringLiteral("http://example.com/disk.img"));
 
     {
         // The disk fills up in the middle of the second fragment.
@@ -318,7 +328,7 @@ TEST_F(PathsTest, AFragmentThatCannotBeReadStopsTheJoinWithoutAGap)
     ASSERT_TRUE(ZRTestSupport::writeFile(intermediate + QStringLiteral(".quorvel-xf-1"), "BBBB"));
     ASSERT_TRUE(ZRTestSupport::writeFile(intermediate + QStringLiteral(".quorvel-xf-2"), "CCCC"));
     ASSERT_TRUE(ZRTestSupport::writeFile(intermediate + QStringLiteral(".quorvel-xf-3"), "DDDD"));
-    ZRDownloadPtr download = makeDownload(QStringLiteral("http://example.com/read.img"));
+    ZRDownloadPtr download = makeRestoredDownload(QStringLiteral("http://example.com/read.img"));
     {
         // The second fragment cannot be opened (a disk that went away, a permission).
         ZRSystemCallsOverride restore;
