@@ -37,6 +37,7 @@
 #include <QStyleFactory>
 #include <QTest>
 #include <QTextBlock>
+#include <QMessageBox>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QWidgetAction>
@@ -311,6 +312,36 @@ TEST_F(PreferencesTest, NumberAndListFieldsWriteTheirKeys)
     defaults().setObject(QStringList{QStringLiteral("x.example"), QStringLiteral("y.example")},
                          ZRDownloadDefaultsKeys::AccelerationHostBlacklist);
     EXPECT_EQ(control<QLineEdit>(ZRDownloadDefaultsKeys::AccelerationHostBlacklist)->text(), QStringLiteral("x.example, y.example"));
+}
+
+// A toolbar button's explanation shows over its section; with its box left ticked it never shows
+// again, with the box cleared it comes back next time.
+TEST_F(PreferencesTest, ASuppressedToolbarExplanationNeverShowsAgain)
+{
+    ZRDesktopUserInterface shown;
+    int explanations = 0;
+    bool untick = true;
+    QTimer answering;
+    answering.setInterval(10);
+    QObject::connect(&answering, &QTimer::timeout, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        ++explanations;
+        ASSERT_TRUE(box->checkBox());
+        EXPECT_TRUE(box->checkBox()->isChecked());
+        if (untick)
+            box->checkBox()->setChecked(false);
+        untick = false;
+        box->accept();
+    });
+    answering.start();
+    const QString key = ZRMainController::toolbarButtonExplanationSuppressionKey(QStringLiteral("Speed"));
+    for (const int expected : {1, 2, 2, 2}) {
+        shown.showToolbarButtonExplanationForPreferencesSection(QStringLiteral("Speed"));
+        EXPECT_EQ(explanations, expected);
+    }
+    EXPECT_TRUE(defaults().boolForKey(key));
 }
 
 TEST_F(PreferencesTest, AutoClearSuccessesRemovesCompleteRowsAtOnce)
