@@ -10,6 +10,7 @@
 #include "app/headless/ZRHeadlessRun.h"
 #include "app/platform/ZRSecretServiceKeyring.h"
 #include "app/platform/ZRSystemProxyResolver.h"
+#include "core/foundation/ZRMainLoopCallbacks.h"
 #include "app/headless/ZRHistoryListing.h"
 #include "app/platform/ZRBrowserHostInstaller.h"
 #include "app/platform/ZRDesktopRegistration.h"
@@ -361,9 +362,7 @@ int runQuorvel(int argc, char **argv)
     ZRLogSetEchoToStandardError(true);
 
     // The engine reports on its own thread; every callback is queued onto the main loop, in order.
-    ZRHTTPRequest::setCallbackExecutor([](std::function<void()> callback) {
-        QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(callback), Qt::QueuedConnection);
-    });
+    ZRHTTPRequest::setCallbackExecutor(ZRMainLoopCallbacks::post);
     ZRHTTPRequest::setDefaultUserAgentApplication("Quorvel", QUORVEL_VERSION, QUORVEL_VERSION);
     ZRHTTPRequest::setLogFunction([](const std::string &line) { ZRLog(QString::fromStdString(line)); });
     // Credentials in the desktop's keyring; proxies from the system settings.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/foundation/ZRLog.h"
+#include "core/foundation/ZRMainLoopCallbacks.h"
 #include "core/foundation/ZRUserDefaults.h"
 #include "core/http/ZRHTTPRequest.h"
 
@@ -15,12 +16,10 @@
 
 namespace ZRTestSupport {
 
-// Every engine callback is queued onto the main loop, in order.
+// Every engine callback is queued onto the main loop, in order, as the application queues them.
 inline void queueEngineCallbacksOnMainLoop()
 {
-    ZRHTTPRequest::setCallbackExecutor([](std::function<void()> callback) {
-        QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(callback), Qt::QueuedConnection);
-    });
+    ZRHTTPRequest::setCallbackExecutor(ZRMainLoopCallbacks::post);
 }
 
 // Arranges it before the first test of a program; with ZR_TEST_LOG set, the debug log goes to the
