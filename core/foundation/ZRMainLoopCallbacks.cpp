@@ -58,6 +58,11 @@ void ZRMainLoopCallbacks::post(std::function<void()> callback)
     }
     if (!wake)
         return;
-    if (QCoreApplication *application = QCoreApplication::instance())
+    if (QCoreApplication *application = QCoreApplication::instance()) {
         QMetaObject::invokeMethod(application, &runPending, Qt::QueuedConnection);
+        return;
+    }
+    // No loop yet (or any more): the callback waits, and the next one posted with a loop wakes it.
+    const std::lock_guard lock(shared.mutex);
+    shared.runPosted = false;
 }
