@@ -43,10 +43,31 @@
 #include <QWidgetAction>
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <optional>
 
 using namespace ZRTestSupport;
 using namespace ZRPreferenceKey;
+
+namespace
+{
+
+// Answers each modal window of type T that comes up, looking every 10 ms while the timer lives.
+template <typename T> std::unique_ptr<QTimer> answerModalWindows(std::function<void(T *)> answer)
+{
+    auto timer = std::make_unique<QTimer>();
+    timer->setInterval(10);
+    QObject::connect(timer.get(), &QTimer::timeout, [answer = std::move(answer)] {
+        auto *window = qobject_cast<T *>(QApplication::activeModalWidget());
+        if (window && window->isVisible())
+            answer(window);
+    });
+    timer->start();
+    return timer;
+}
+
+} // namespace
 
 namespace
 {
@@ -321,12 +342,7 @@ TEST_F(PreferencesTest, ASuppressedToolbarExplanationNeverShowsAgain)
     ZRDesktopUserInterface shown;
     int explanations = 0;
     bool untick = true;
-    QTimer answering;
-    answering.setInterval(10);
-    QObject::connect(&answering, &QTimer::timeout, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible())
-            return;
+    const auto answering = answerModalWindows<QMessageBox>([&](QMessageBox *box) {
         ++explanations;
         ASSERT_TRUE(box->checkBox());
         EXPECT_TRUE(box->checkBox()->isChecked());
@@ -335,7 +351,6 @@ TEST_F(PreferencesTest, ASuppressedToolbarExplanationNeverShowsAgain)
         untick = false;
         box->accept();
     });
-    answering.start();
     const QString key = ZRMainController::toolbarButtonExplanationSuppressionKey(QStringLiteral("Speed"));
     for (const int expected : {1, 2, 2, 2}) {
         shown.showToolbarButtonExplanationForPreferencesSection(QStringLiteral("Speed"));
@@ -599,12 +614,7 @@ TEST_F(LiveDownloadsTest, ConfirmingTheLogInWindowContinuesBothWaitingDownloads)
     ASSERT_TRUE(nginx.addFile(QStringLiteral("private/b.txt"), "second file"));
     int windows = 0;
     QStringList typedInto;
-    QTimer answering;
-    answering.setInterval(20);
-    QObject::connect(&answering, &QTimer::timeout, [&] {
-        auto *dialog = qobject_cast<ZRAuthenticationDialog *>(QApplication::activeModalWidget());
-        if (!dialog || !dialog->isVisible())
-            return;
+    auto answering = answerModalWindows<ZRAuthenticationDialog>([&](ZRAuthenticationDialog *dialog) {
         ++windows;
         for (QLineEdit *field : dialog->findChildren<QLineEdit *>()) {
             if (!field->isVisibleTo(dialog))
@@ -615,9 +625,8 @@ TEST_F(LiveDownloadsTest, ConfirmingTheLogInWindowContinuesBothWaitingDownloads)
         }
         QTest::keyClick(dialog, Qt::Key_Return);
     });
-    answering.start();
     const ZRDownloadList made = download({QStringLiteral("/private/a.txt"), QStringLiteral("/private/b.txt")});
-    answering.stop();
+    answering.reset();
     ASSERT_EQ(made.size(), 2);
     EXPECT_EQ(windows, 1);
     EXPECT_EQ(typedInto, (QStringList{QStringLiteral("name"), QStringLiteral("password")}));
