@@ -573,7 +573,6 @@ private:
     ZRApplicationImage _applicationImage;
     ZRSystemPower *_systemPower = nullptr;
     // Finished downloads whose end was already reported, so that later redraws do not report it again.
-    QHash<const ZRDownload *, std::weak_ptr<ZRDownload>> _reportedFinishedDownloads;
     QList<std::weak_ptr<ZRDownload>> _downloadsToRedraw;
     ZRDelayedCall _terminateCall;
     ZRDelayedCall _doneNotificationCall;

@@ -79,16 +79,13 @@ void ZRMainController::updateStatusAndForceUpdateApplicationImage(bool forceUpda
         case ZRDownloadStatusPaused:
             ++paused;
             break;
-        default: {
+        default:
             // Finished before we looked (restored from the archive): old news, never reported again.
-            const auto reported = _reportedFinishedDownloads.constFind(download.get());
-            if (reported == _reportedFinishedDownloads.constEnd() || reported->expired())
-                _reportedFinishedDownloads.insert(download.get(), download);
+            download->setFinishReported(true);
             break;
         }
-        }
-        if (!(download->status() & ZRDownloadStatusMaskFinished) && !_reportedFinishedDownloads.isEmpty())
-            _reportedFinishedDownloads.remove(download.get());
+        if (!(download->status() & ZRDownloadStatusMaskFinished))
+            download->setFinishReported(false);
     }
     qint64 hidden = 0;
     if (_sortedAndFilteredDownloads.size() < _downloads.size()) {
@@ -210,18 +207,8 @@ void ZRMainController::updateDownload(ZRDownload *download, bool forceDisplay, b
     if (status & ZRDownloadStatusMaskFinished) {
         // A finished row is redrawn many times (its removal animation, renames): only the first
         // report of this finish notifies, bounces and clears.
-        const auto reported = _reportedFinishedDownloads.constFind(download);
-        const bool firstReport = reported == _reportedFinishedDownloads.constEnd() || reported->expired();
-        if (firstReport) {
-            // Drop the entries of downloads that are gone before adding one.
-            for (auto it = _reportedFinishedDownloads.begin(); it != _reportedFinishedDownloads.end();) {
-                if (it->expired())
-                    it = _reportedFinishedDownloads.erase(it);
-                else
-                    ++it;
-            }
-            _reportedFinishedDownloads.insert(download, keptAlive);
-        }
+        const bool firstReport = !download->isFinishReported();
+        download->setFinishReported(true);
 
         if (firstReport || forceVanish) {
             QLatin1String autoClearKey = ZRPreferenceKey::AutoClearSuccesses;
@@ -273,7 +260,7 @@ void ZRMainController::updateDownload(ZRDownload *download, bool forceDisplay, b
         }
     } else {
         // Started again (retry, resume): its next finish is news.
-        _reportedFinishedDownloads.remove(download);
+        download->setFinishReported(false);
     }
 
     // A change may move the row (sorted by progress, name...) or take it out of a filter. The rows
@@ -469,7 +456,8 @@ void ZRMainController::resetStatusForTesting()
     _redrawCall.cancel();
     _resortPending = false;
     _downloadsToRedraw.clear();
-    _reportedFinishedDownloads.clear();
+    for (const ZRDownloadPtr &download : std::as_const(_downloads))
+        download->setFinishReported(false);
     _mayTriggerAllDoneNotification = false;
     _mayTriggerQuitOnAllDone = false;
     _mayTriggerSleepOnAllDone = false;

@@ -99,6 +99,10 @@ public:
     void setAutoResumeAfterSleep(bool autoResume) { _autoResumeAfterSleep = autoResume; }
     bool isBeingRemoved() const { return _isBeingRemoved; }
     void setBeingRemoved(bool beingRemoved) { _isBeingRemoved = beingRemoved; }
+    // Whether the front end has told the user of this download's end (or found it ended already):
+    // the end is told once, and again only after the download ran anew.
+    bool isFinishReported() const { return _isFinishReported; }
+    void setFinishReported(bool reported) { _isFinishReported = reported; }
     quint64 highlightedActionButtonIndex() const { return _highlightedActionButtonIndex; }
     void setHighlightedActionButtonIndex(quint64 index) { _highlightedActionButtonIndex = index; }
 
@@ -479,6 +483,7 @@ private:
     bool _isInterrupted = false;
     bool _autoResumeAfterSleep = false;
     bool _isBeingRemoved = false;
+    bool _isFinishReported = false;
     ZRDownloadStatus _status = ZRDownloadStatusPaused;
     quint64 _highlightedActionButtonIndex = 0;
 

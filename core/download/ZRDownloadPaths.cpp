@@ -89,10 +89,11 @@ bool confirmWriteAccessForFolder(const QString &folder)
 {
     if (folder.isEmpty())
         return false;
-    const QFileInfo info(folder);
-    if (!info.exists())
+    const QByteArray path = QFile::encodeName(folder);
+    struct stat info {};
+    if (::stat(path.constData(), &info) != 0)
         return true;
-    return info.isDir() && ::access(QFile::encodeName(folder).constData(), W_OK | X_OK) == 0;
+    return S_ISDIR(info.st_mode) && ::access(path.constData(), W_OK | X_OK) == 0;
 }
 
 qint64 intermediatesLocation()

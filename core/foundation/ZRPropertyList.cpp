@@ -10,7 +10,9 @@
 #include <QFile>
 
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 #include <plist/plist.h>
 
 namespace {
@@ -238,6 +240,80 @@ QByteArray serialised(const QVariant &value, void (*write)(plist_t, char **, uin
     return result;
 }
 
+// Big-endian, in the given number of bytes.
+void appendSized(QByteArray &bytes, quint64 field, int size)
+{
+    for (int shift = (size - 1) * 8; shift >= 0; shift -= 8)
+        bytes.append(char((field >> shift) & 0xff));
+}
+
+// The fewest bytes that hold the number, as offsets and references are written.
+int byteCountFor(quint64 number)
+{
+    int count = 1;
+    while (count < 8 && (number >> (count * 8)) != 0)
+        ++count;
+    return count;
+}
+
+// The fewest bytes that an integer object may have (1, 2, 4 or 8) that hold the number.
+int sizeFor(quint64 number)
+{
+    return number <= 0xff ? 1 : number <= 0xffff ? 2 : number <= 0xffffffffULL ? 4 : 8;
+}
+
+// An object's marker with its count: in the low four bits, or after them as an integer object.
+void appendMarker(QByteArray &bytes, quint8 marker, quint64 count)
+{
+    if (count < 15) {
+        bytes.append(char(marker | count));
+        return;
+    }
+    bytes.append(char(marker | 0x0f));
+    const int size = sizeFor(count);
+    bytes.append(char(0x10 | (size == 1 ? 0 : size == 2 ? 1 : size == 4 ? 2 : 3)));
+    appendSized(bytes, count, size);
+}
+
+// A binary property list of one array of strings, laid out as the library lays it out: the array
+// first, then each string in order (ASCII, or else UTF-16 big-endian), then the offset table and
+// the trailer.
+QByteArray binaryDataFromStrings(const QStringList &strings)
+{
+    const quint64 objectCount = quint64(strings.size()) + 1;
+    const int referenceSize = byteCountFor(objectCount);
+    QByteArray bytes("bplist00");
+    std::vector<quint64> offsets;
+    offsets.reserve(size_t(objectCount));
+    offsets.push_back(quint64(bytes.size()));
+    appendMarker(bytes, 0xa0, quint64(strings.size()));
+    for (quint64 reference = 1; reference < objectCount; ++reference)
+        appendSized(bytes, reference, referenceSize);
+    for (const QString &string : strings) {
+        offsets.push_back(quint64(bytes.size()));
+        const bool ascii = std::all_of(string.cbegin(), string.cend(), [](QChar c) { return c.unicode() < 0x80; });
+        if (ascii) {
+            appendMarker(bytes, 0x50, quint64(string.size()));
+            bytes.append(string.toLatin1());
+        } else {
+            appendMarker(bytes, 0x60, quint64(string.size()));
+            for (const QChar c : string)
+                appendSized(bytes, c.unicode(), 2);
+        }
+    }
+    const quint64 tableOffset = quint64(bytes.size());
+    const int offsetSize = byteCountFor(tableOffset);
+    for (const quint64 offset : offsets)
+        appendSized(bytes, offset, offsetSize);
+    bytes.append(QByteArray(6, '\0'));
+    bytes.append(char(offsetSize));
+    bytes.append(char(referenceSize));
+    appendSized(bytes, objectCount, 8);
+    appendSized(bytes, 0, 8);
+    appendSized(bytes, tableOffset, 8);
+    return bytes;
+}
+
 } // namespace
 
 QByteArray XMLDataFromPropertyList(const QVariant &value)
@@ -252,10 +328,6 @@ QByteArray binaryDataFromPropertyList(const QVariant &value)
     int32_t seconds = 0;
     int32_t micros = 0;
     if (value.typeId() == QMetaType::QDateTime && appleSecondsOfDate(value.toDateTime(), seconds, micros)) {
-        const auto appendBigEndian = [](QByteArray &bytes, quint64 field) {
-            for (int shift = 56; shift >= 0; shift -= 8)
-                bytes.append(char((field >> shift) & 0xff));
-        };
         const double when = double(seconds) + double(micros) / 1000000.0;
         quint64 bits = 0;
         std::memcpy(&bits, &when, sizeof bits);
@@ -263,14 +335,17 @@ QByteArray binaryDataFromPropertyList(const QVariant &value)
         // pointing at byte 8, and the trailer: 1-byte offsets and references, one object, top 0,
         // offset table at byte 17.
         QByteArray bytes("bplist00\x33", 9);
-        appendBigEndian(bytes, bits);
+        appendSized(bytes, bits, 8);
         bytes.append('\x08');
         bytes.append(QByteArray(6, '\0'));
         bytes.append("\x01\x01", 2);
         for (quint64 field : {quint64(1), quint64(0), quint64(17)})
-            appendBigEndian(bytes, field);
+            appendSized(bytes, field, 8);
         return bytes;
     }
+    // A list of texts, as every finished file carries its source addresses in: the same holds.
+    if (value.typeId() == QMetaType::QStringList)
+        return binaryDataFromStrings(value.toStringList());
     return serialised(value, plist_to_bin, plist_to_bin_free);
 }
 

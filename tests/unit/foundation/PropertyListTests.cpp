@@ -85,6 +85,44 @@ TEST(PropertyList, ALoneDateIsWrittenAsTheLibraryWritesIt)
     }
 }
 
+// A list of texts (the source addresses every finished file carries) is written without the
+// library's writer too: the same bytes, read back the same, at every size boundary of the format.
+TEST(PropertyList, AListOfTextsIsWrittenAsTheLibraryWritesIt)
+{
+    const auto numbered = [](int count, const QString &stem) {
+        QStringList strings;
+        for (int i = 0; i < count; ++i)
+            strings << stem + QString::number(i);
+        return strings;
+    };
+    const std::vector<QStringList> rows = {
+        {},
+        {QStringLiteral("http://127.0.0.1:8080/small/f1.bin")},
+        {QStringLiteral("fourteen chars"), QStringLiteral("fifteen chars!!"), QString()},
+        {QStringLiteral("https://b\u00fccher.example/\u00e4"), QStringLiteral("\U0001F600 emoji")},
+        {QString(300, QLatin1Char('x')), QString(70000, QChar(0x00e9))},
+        numbered(255, QStringLiteral("http://host/part")),
+        numbered(300, QStringLiteral("http://host/part")),
+    };
+    for (const QStringList &strings : rows) {
+        SCOPED_TRACE(strings.size());
+        plist_t array = plist_new_array();
+        for (const QString &string : strings)
+            plist_array_append_item(array, plist_new_string(string.toUtf8().constData()));
+        char *bytes = nullptr;
+        uint32_t length = 0;
+        plist_to_bin(array, &bytes, &length);
+        const QByteArray expected(bytes, qsizetype(length));
+        plist_to_bin_free(bytes);
+        plist_free(array);
+        const QByteArray written = binaryDataFromPropertyList(strings);
+        EXPECT_EQ(written.toHex(), expected.toHex());
+        const auto back = propertyListFromData(written);
+        ASSERT_TRUE(back.has_value());
+        EXPECT_EQ(back->toStringList(), strings);
+    }
+}
+
 TEST(PropertyList, RejectsWhatIsNotAPropertyList)
 {
     EXPECT_FALSE(propertyListFromData(QByteArray()).has_value());
