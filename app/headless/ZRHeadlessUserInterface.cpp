@@ -37,7 +37,11 @@ ZRHeadlessUserInterface::ZRHeadlessUserInterface()
 {
 }
 
-ZRHeadlessUserInterface::~ZRHeadlessUserInterface() = default;
+ZRHeadlessUserInterface::~ZRHeadlessUserInterface()
+{
+    if (_isFlushPending)
+        std::fflush(_output);
+}
 
 void ZRHeadlessUserInterface::print(const QString &text)
 {
@@ -48,7 +52,26 @@ void ZRHeadlessUserInterface::print(const QString &text)
     const QByteArray bytes = ZRExtensions::stringByEscapingControlCharacters(text, true).toLocal8Bit();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), _output);
     std::fputc('\n', _output);
-    std::fflush(_output);
+    flushSoon();
+}
+
+void ZRHeadlessUserInterface::flushSoon()
+{
+    // A burst of small downloads prints several lines a turn: one write for all of them.
+    if (_interactive || _liveRows) {
+        std::fflush(_output);
+        return;
+    }
+    if (_isFlushPending)
+        return;
+    _isFlushPending = true;
+    QMetaObject::invokeMethod(
+        &_redrawTimer,
+        [this] {
+            _isFlushPending = false;
+            std::fflush(_output);
+        },
+        Qt::QueuedConnection);
 }
 
 std::optional<QString> ZRHeadlessUserInterface::readLine(const QString &prompt, bool secret)

@@ -70,6 +70,8 @@ private:
     void drawLiveRows();
     void eraseLiveRows();
     void drawLiveRowsSoon();
+    // On a terminal at once; into a pipe or a file, with the other lines of this turn of the loop.
+    void flushSoon();
 
     std::FILE *_input;
     std::FILE *_output;
@@ -78,6 +80,7 @@ private:
     // Lines of live rows now on the screen, just above the cursor.
     int _liveLineCount = 0;
     bool _isLiveDrawPending = false;
+    bool _isFlushPending = false;
     bool _liveRowsCleared = false;
     QString _pasteboard;
     QString _statusText;

@@ -204,32 +204,56 @@ void ZRHTTPRequestDownloadWorker::requestDidReceiveResponseHeaders(ZRHTTPRequest
     _holdsResponseBody = _writesResponseBody && _responseStatusCode == 200 && requestedFromByte() < 0
         && fractionStartByte() == 0 && endByte() <= 0 && targetPath().isEmpty() && contentLength > 0
         && contentLength <= HeldBodyMaximumBytes;
-    _heldBody.clear();
-    // Room for the whole body at once: pieces appended later never move what came before.
-    if (_holdsResponseBody)
-        _heldBody.reserve(qsizetype(contentLength));
+    _heldChunks.clear();
+    _heldBytes = 0;
+}
+
+bool ZRHTTPRequestDownloadWorker::takesBodyBytes(const ZRHTTPRequest &request, std::size_t length) const
+{
+    // Bodies of redirects, challenges and error pages are not the file.
+    return isCurrentRequest(request) && length > 0 && _writesResponseBody && _responseStatusCode >= 200
+        && _responseStatusCode <= 299;
 }
 
 void ZRHTTPRequestDownloadWorker::requestDidReceiveData(ZRHTTPRequest &request, const std::string &data)
 {
-    // Bodies of redirects, challenges and error pages are not the file.
-    if (!isCurrentRequest(request) || data.empty() || !_writesResponseBody
-        || _responseStatusCode < 200 || _responseStatusCode > 299)
+    if (!takesBodyBytes(request, data.size()))
         return;
-    if (_holdsResponseBody) {
-        if (_heldBody.isEmpty())
-            _holdClock.start();
-        _heldBody.append(data.data(), qsizetype(data.size()));
-        if (_heldBody.size() <= HeldBodyMaximumBytes && !_holdClock.hasExpired(HeldBodyMaximumMilliseconds))
-            return;
-        // Slow (or larger than it said once decoded): show it growing in its bundle after all.
-        writeHeldBody(false);
+    if (_holdsResponseBody)
+        holdBodyBytes(std::make_shared<const std::string>(data));
+    else
+        writeBodyBytes(data.data(), qint64(data.size()));
+}
+
+void ZRHTTPRequestDownloadWorker::requestDidReceiveSharedData(ZRHTTPRequest &request,
+                                                              const std::shared_ptr<const std::string> &data)
+{
+    if (!takesBodyBytes(request, data->size()))
         return;
-    }
+    if (_holdsResponseBody)
+        holdBodyBytes(data);
+    else
+        writeBodyBytes(data->data(), qint64(data->size()));
+}
+
+void ZRHTTPRequestDownloadWorker::holdBodyBytes(std::shared_ptr<const std::string> data)
+{
+    if (_heldChunks.empty())
+        _holdClock.start();
+    _heldBytes += qint64(data->size());
+    _heldChunks.push_back(std::move(data));
+    if (_heldBytes <= HeldBodyMaximumBytes && !_holdClock.hasExpired(HeldBodyMaximumMilliseconds))
+        return;
+    // Slow (or larger than it said once decoded): show it growing in its bundle after all.
+    writeHeldBody(false);
+}
+
+void ZRHTTPRequestDownloadWorker::writeBodyBytes(const char *data, qint64 length)
+{
     if (_downloadFileHandle < 0 && !openDownloadFile())
         return;
-    if (writeToDownloadFile(data.data(), qint64(data.size())))
-        processDownloadedBytes(qint64(data.size()));
+    if (writeToDownloadFile(data, length))
+        processDownloadedBytes(length);
 }
 
 bool ZRHTTPRequestDownloadWorker::writeToDownloadFile(const char *data, qint64 length)
@@ -246,16 +270,19 @@ bool ZRHTTPRequestDownloadWorker::writeToDownloadFile(const char *data, qint64 l
 bool ZRHTTPRequestDownloadWorker::writeHeldBody(bool wholeBody)
 {
     _holdsResponseBody = false;
-    const QByteArray bytes = std::exchange(_heldBody, QByteArray());
-    if (bytes.isEmpty())
+    const std::vector<std::shared_ptr<const std::string>> chunks = std::exchange(_heldChunks, {});
+    const qint64 length = std::exchange(_heldBytes, 0);
+    if (length == 0)
         return true;
     const std::shared_ptr<ZRHTTPRequest> request = _downloadRequest;
     const AliveCheck alive(this);
     if (_downloadFileHandle < 0 && !openDownloadFile(wholeBody))
         return false;
-    if (!writeToDownloadFile(bytes.constData(), bytes.size()))
-        return false;
-    processDownloadedBytes(bytes.size());
+    for (const std::shared_ptr<const std::string> &chunk : chunks) {
+        if (!writeToDownloadFile(chunk->data(), qint64(chunk->size())))
+            return false;
+    }
+    processDownloadedBytes(length);
     return alive.isAlive() && _downloadRequest == request;
 }
 
@@ -405,6 +432,7 @@ void ZRHTTPRequestDownloadWorker::reset()
     closeDownloadFile();
     _writesResponseBody = false;
     _holdsResponseBody = false;
-    _heldBody.clear();
+    _heldChunks.clear();
+    _heldBytes = 0;
     ZRDownloadWorkerPrototype::reset();
 }

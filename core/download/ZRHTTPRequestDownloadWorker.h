@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 
 #include <memory>
+#include <vector>
 
 class ZRHTTPRequest;
 
@@ -56,6 +57,7 @@ private:
     // Engine callbacks.
     void requestDidReceiveResponseHeaders(ZRHTTPRequest &request, const ZRHTTPHeaders &headers) override;
     void requestDidReceiveData(ZRHTTPRequest &request, const std::string &data) override;
+    void requestDidReceiveSharedData(ZRHTTPRequest &request, const std::shared_ptr<const std::string> &data) override;
     bool respondsToDidReceiveData() const override { return true; }
     void requestWillRedirectToURL(ZRHTTPRequest &request, const std::string &url) override;
     bool respondsToWillRedirect() const override { return true; }
@@ -71,6 +73,11 @@ private:
     bool openDownloadFile(bool wholeBody = false);
     // Writes what was held back and reports it; false when the worker failed or was dropped.
     bool writeHeldBody(bool wholeBody);
+    // Whether these body bytes belong to the file (not to a redirect, a challenge or an error page).
+    bool takesBodyBytes(const ZRHTTPRequest &request, std::size_t length) const;
+    // Holds a piece of a small body, or writes all held so far when it is too slow or too large.
+    void holdBodyBytes(std::shared_ptr<const std::string> data);
+    void writeBodyBytes(const char *data, qint64 length);
     bool writeToDownloadFile(const char *data, qint64 length);
     void closeDownloadFile();
     void failWithWorkerError(int code, const QString &message, int posixCode = 0);
@@ -83,6 +90,8 @@ private:
     // A small body is held back until it is complete (then written once, beside its final place),
     // or until it is too slow or too large for that (then the file grows as usual).
     bool _holdsResponseBody = false;
-    QByteArray _heldBody;
+    // The pieces as the engine delivered them, shared rather than copied.
+    std::vector<std::shared_ptr<const std::string>> _heldChunks;
+    qint64 _heldBytes = 0;
     QElapsedTimer _holdClock;
 };

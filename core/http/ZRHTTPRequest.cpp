@@ -2023,7 +2023,7 @@ void ZRHTTPRequest::queueCallback(Callback callback, std::shared_ptr<const void>
             delegate->requestRedirected(request);
             break;
         case Callback::data:
-            delegate->requestDidReceiveData(request, *std::static_pointer_cast<const std::string>(argument));
+            delegate->requestDidReceiveSharedData(request, std::static_pointer_cast<const std::string>(argument));
             // Nobody else holds the bytes now: their memory serves the next block.
             if (argument.use_count() == 1)
                 ZRHTTPBodyBuffer::recycle(std::move(*std::const_pointer_cast<std::string>(

@@ -4,6 +4,7 @@
 
 #include "core/http/ZRHTTPHeaders.h"
 
+#include <memory>
 #include <string>
 
 class ZRHTTPRequest;
@@ -24,6 +25,12 @@ public:
     // Body bytes as read, before any inflation, when respondsToDidReceiveData(); the engine then
     // neither keeps the body in memory nor writes it to a file.
     virtual void requestDidReceiveData(ZRHTTPRequest &, const std::string &) {}
+    // The same bytes, shared, as the engine delivers them: a delegate that keeps them a while takes
+    // a reference instead of a copy. By default they go to requestDidReceiveData().
+    virtual void requestDidReceiveSharedData(ZRHTTPRequest &request, const std::shared_ptr<const std::string> &data)
+    {
+        requestDidReceiveData(request, *data);
+    }
     virtual bool respondsToDidReceiveData() const { return false; }
     // When respondsToWillRedirect(): the redirect response is over and the request waits until the
     // delegate calls redirectToURL() or cancels it.

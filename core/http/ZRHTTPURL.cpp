@@ -43,11 +43,7 @@ int defaultPort(const std::string &scheme)
     return 0;
 }
 
-} // namespace
-
-namespace ZRHTTPURL {
-
-std::optional<ZRHTTPURLParts> partsOfURL(const std::string &url)
+std::optional<ZRHTTPURLParts> parsedPartsOfURL(const std::string &url)
 {
     URLHandle handle = parsedURL(url);
     if (!handle)
@@ -68,6 +64,23 @@ std::optional<ZRHTTPURLParts> partsOfURL(const std::string &url)
         }
     }
     return parts;
+}
+
+} // namespace
+
+namespace ZRHTTPURL {
+
+std::optional<ZRHTTPURLParts> partsOfURL(const std::string &url)
+{
+    // A request asks for the parts of its address several times on its way out (connection,
+    // credentials, proxies): the last answer of this thread serves the same address again.
+    thread_local std::string lastURL;
+    thread_local std::optional<ZRHTTPURLParts> lastParts;
+    if (url == lastURL && !url.empty())
+        return lastParts;
+    lastParts = parsedPartsOfURL(url);
+    lastURL = url;
+    return lastParts;
 }
 
 std::optional<std::string> resolvedURL(const std::string &base, const std::string &reference)
