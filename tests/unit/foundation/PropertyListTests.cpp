@@ -36,6 +36,18 @@ QVariantMap sampleValue()
     };
 }
 
+// What the library's own writer makes of the node (which it frees).
+QByteArray libraryBinaryData(plist_t node)
+{
+    char *bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(node, &bytes, &length);
+    const QByteArray data(bytes, qsizetype(length));
+    plist_to_bin_free(bytes);
+    plist_free(node);
+    return data;
+}
+
 } // namespace
 
 TEST(PropertyList, XMLAndBinaryRoundTripKeepEveryType)
@@ -70,13 +82,8 @@ TEST(PropertyList, ALoneDateIsWrittenAsTheLibraryWritesIt)
         const QDateTime date = QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC);
         const qint64 sinceReference = msecs - qint64(978307200) * 1000;
         const qint64 seconds = sinceReference >= 0 ? sinceReference / 1000 : (sinceReference - 999) / 1000;
-        plist_t node = plist_new_date(int32_t(seconds), int32_t((sinceReference - seconds * 1000) * 1000));
-        char *bytes = nullptr;
-        uint32_t length = 0;
-        plist_to_bin(node, &bytes, &length);
-        const QByteArray expected(bytes, qsizetype(length));
-        plist_to_bin_free(bytes);
-        plist_free(node);
+        const QByteArray expected =
+            libraryBinaryData(plist_new_date(int32_t(seconds), int32_t((sinceReference - seconds * 1000) * 1000)));
         EXPECT_EQ(binaryDataFromPropertyList(date).toHex(), expected.toHex());
         // The library reads a fraction of a second before 2001 the wrong way round; the bytes are right.
         if (sinceReference >= 0 || sinceReference % 1000 == 0) {
@@ -109,12 +116,7 @@ TEST(PropertyList, AListOfTextsIsWrittenAsTheLibraryWritesIt)
         plist_t array = plist_new_array();
         for (const QString &string : strings)
             plist_array_append_item(array, plist_new_string(string.toUtf8().constData()));
-        char *bytes = nullptr;
-        uint32_t length = 0;
-        plist_to_bin(array, &bytes, &length);
-        const QByteArray expected(bytes, qsizetype(length));
-        plist_to_bin_free(bytes);
-        plist_free(array);
+        const QByteArray expected = libraryBinaryData(array);
         const QByteArray written = binaryDataFromPropertyList(strings);
         EXPECT_EQ(written.toHex(), expected.toHex());
         const auto back = propertyListFromData(written);
