@@ -11,6 +11,8 @@
 
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <memory>
 #include <vector>
 #include <plist/plist.h>
@@ -240,6 +242,130 @@ QByteArray serialised(const QVariant &value, void (*write)(plist_t, char **, uin
     return result;
 }
 
+// Text as the library writes it: cut at the first NUL, with &, < and > escaped.
+void appendEscaped(QByteArray &bytes, const QString &text)
+{
+    QByteArray utf8 = text.toUtf8();
+    if (const qsizetype nul = utf8.indexOf('\0'); nul >= 0)
+        utf8.truncate(nul);
+    for (const char c : std::as_const(utf8)) {
+        switch (c) {
+        case '&':
+            bytes.append("&amp;");
+            break;
+        case '<':
+            bytes.append("&lt;");
+            break;
+        case '>':
+            bytes.append("&gt;");
+            break;
+        default:
+            bytes.append(c);
+        }
+    }
+}
+
+// One value at the given depth, byte for byte as the library's XML writer lays it out (tabs,
+// empty containers as "<dict/>", 68 base64 characters a line, reals as "%.17g", dates to the
+// second, towards 2001); false for what only the library's own writer should handle.
+bool appendXML(QByteArray &bytes, const QVariant &value, int depth)
+{
+    // The library stops indenting deeper than this.
+    if (depth >= 8)
+        return false;
+    const QByteArray indent(depth, '\t');
+    const auto element = [&](const char *name, const QByteArray &text) {
+        bytes.append(indent).append('<').append(name).append('>').append(text);
+        bytes.append("</").append(name).append(">\n");
+    };
+    switch (value.typeId()) {
+    case QMetaType::QVariantMap: {
+        const QVariantMap map = value.toMap();
+        if (map.isEmpty()) {
+            bytes.append(indent).append("<dict/>\n");
+            return true;
+        }
+        bytes.append(indent).append("<dict>\n");
+        for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+            bytes.append(indent).append("\t<key>");
+            appendEscaped(bytes, it.key());
+            bytes.append("</key>\n");
+            if (!appendXML(bytes, it.value(), depth + 1))
+                return false;
+        }
+        bytes.append(indent).append("</dict>\n");
+        return true;
+    }
+    case QMetaType::QVariantList:
+    case QMetaType::QStringList: {
+        const QVariantList list = value.toList();
+        if (list.isEmpty()) {
+            bytes.append(indent).append("<array/>\n");
+            return true;
+        }
+        bytes.append(indent).append("<array>\n");
+        for (const QVariant &element : list) {
+            if (!appendXML(bytes, element, depth + 1))
+                return false;
+        }
+        bytes.append(indent).append("</array>\n");
+        return true;
+    }
+    case QMetaType::QString:
+    case QMetaType::QUrl:
+        bytes.append(indent).append("<string>");
+        appendEscaped(bytes, value.toString());
+        bytes.append("</string>\n");
+        return true;
+    case QMetaType::Bool:
+        bytes.append(indent).append(value.toBool() ? "<true/>\n" : "<false/>\n");
+        return true;
+    case QMetaType::Int:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+    case QMetaType::Short:
+    case QMetaType::UInt:
+    case QMetaType::UShort:
+        element("integer", QByteArray::number(value.toLongLong()));
+        return true;
+    case QMetaType::Double: {
+        // Zero, infinities and NaN have spellings of the library's own.
+        const double number = value.toDouble();
+        if (number == 0 || !std::isfinite(number))
+            return false;
+        char text[32];
+        std::snprintf(text, sizeof text, "%.17g", number);
+        element("real", text);
+        return true;
+    }
+    case QMetaType::QByteArray: {
+        // Lines end at column 76, a tab counting eight.
+        const qsizetype width = 76 - 8 * depth;
+        const QByteArray encoded = value.toByteArray().toBase64();
+        bytes.append(indent).append("<data>\n");
+        for (qsizetype at = 0; at < encoded.size(); at += width)
+            bytes.append(indent).append(encoded.mid(at, width)).append('\n');
+        bytes.append(indent).append("</data>\n");
+        return true;
+    }
+    case QMetaType::QDateTime: {
+        int32_t seconds = 0;
+        int32_t micros = 0;
+        if (!appleSecondsOfDate(value.toDateTime(), seconds, micros))
+            return false;
+        // Whole seconds counted towards 2001.
+        const qint64 whole = seconds < 0 && micros > 0 ? qint64(seconds) + 1 : qint64(seconds);
+        const QDateTime date = QDateTime::fromSecsSinceEpoch(whole + kAppleEpochOffset, Qt::UTC);
+        if (date.date().year() < 1000 || date.date().year() > 9999)
+            return false;
+        element("date", date.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'Z'")).toLatin1());
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
 // Big-endian, in the given number of bytes.
 void appendSized(QByteArray &bytes, quint64 field, int size)
 {
@@ -317,6 +443,20 @@ QByteArray binaryDataFromStrings(const QStringList &strings)
 } // namespace
 
 QByteArray XMLDataFromPropertyList(const QVariant &value)
+{
+    // The queue archive is written whole after every burst of finished downloads: our own writer
+    // (the library builds a tree of nodes first, which cost several times the writing).
+    QByteArray bytes(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+        "<plist version=\"1.0\">\n");
+    if (!appendXML(bytes, value, 0))
+        return libraryXMLDataFromPropertyList(value);
+    bytes.append("</plist>\n");
+    return bytes;
+}
+
+QByteArray libraryXMLDataFromPropertyList(const QVariant &value)
 {
     return serialised(value, plist_to_xml, plist_to_xml_free);
 }

@@ -19,6 +19,8 @@ namespace ZRPropertyList {
 std::optional<QVariant> propertyListFromData(const QByteArray &data);
 // Writes an XML (or binary) property list; empty when the value holds something a property list cannot.
 QByteArray XMLDataFromPropertyList(const QVariant &value);
+// The same, by the library's own writer: what ours must match byte for byte.
+QByteArray libraryXMLDataFromPropertyList(const QVariant &value);
 QByteArray binaryDataFromPropertyList(const QVariant &value);
 
 // Reads a file; none when it is missing or not a property list (error says which, when asked).

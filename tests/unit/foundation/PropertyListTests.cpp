@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QUrl>
 #include <plist/plist.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -123,6 +124,39 @@ TEST(PropertyList, AListOfTextsIsWrittenAsTheLibraryWritesIt)
         ASSERT_TRUE(back.has_value());
         EXPECT_EQ(back->toStringList(), strings);
     }
+}
+
+// The XML is written without the library's writer: byte for byte the library's, for every kind of
+// value, nesting and the spellings it has of its own.
+TEST(PropertyList, XMLIsWrittenAsTheLibraryWritesIt)
+{
+    QVariantMap nested = sampleValue();
+    nested.insert(QStringLiteral("Escaped <&> \"key\""), QStringLiteral("a\tb\nc 'q' ]]>"));
+    nested.insert(QStringLiteral("Cut"), QString::fromLatin1("ab\0cd", 5));
+    nested.insert(QStringLiteral("Reals"), QVariantList{0.1, 3.0, 1e-7, 1e20, -123456789012.5});
+    nested.insert(QStringLiteral("Numbers"), QVariantList{int(-7), uint(4294967295u), qint64(-1) << 62});
+    nested.insert(QStringLiteral("Data"), QVariantList{QByteArray(), QByteArray(51, 'x'), QByteArray(52, 'x'),
+                                                       QByteArray(200, '\xff')});
+    nested.insert(QStringLiteral("Dates"),
+                  QVariantList{QDateTime::fromMSecsSinceEpoch(1700000000123, Qt::UTC),
+                               QDateTime::fromMSecsSinceEpoch(-1500, Qt::UTC),
+                               QDateTime::fromMSecsSinceEpoch(978307199999, Qt::UTC)});
+    // Down to depth 7 here; deeper below, where the library stops indenting.
+    QVariant deep = QByteArray(300, 'x');
+    for (int depth = 0; depth < 3; ++depth)
+        deep = QVariantList{deep, QVariantMap{{QStringLiteral("in"), deep}}};
+    nested.insert(QStringLiteral("Deep"), deep);
+    // The last rows hold what the library alone spells (zeros, the largest unsigned number, depth).
+    const std::vector<QVariant> rows = {nested, QVariantList{nested, nested}, QStringLiteral("alone"), QVariantMap{},
+                                        qint64(5), QUrl(QStringLiteral("http://h/a b")),
+                                        QVariantList{-0.0, 0.0, QVariant::fromValue<quint64>(~quint64(0))},
+                                        QVariantList{QVariantList{QVariantList{QVariantList{deep}}}}};
+    for (const QVariant &value : rows) {
+        const QByteArray ours = XMLDataFromPropertyList(value);
+        EXPECT_EQ(QString::fromUtf8(ours), QString::fromUtf8(libraryXMLDataFromPropertyList(value)));
+        EXPECT_TRUE(propertyListFromData(ours).has_value());
+    }
+    EXPECT_TRUE(XMLDataFromPropertyList(QVariantList{QVariant()}).isEmpty());
 }
 
 TEST(PropertyList, RejectsWhatIsNotAPropertyList)
