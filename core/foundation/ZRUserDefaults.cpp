@@ -93,6 +93,7 @@ void ZRUserDefaults::load()
     const auto contents = ZRPropertyList::propertyListWithContentsOfFile(_filePath, &error);
     if (contents && contents->typeId() == QMetaType::QVariantMap) {
         _values = contents->toMap();
+        rebuildAnswers();
         return;
     }
     // Keep the damaged file for the user instead of overwriting it with the next change.
@@ -107,10 +108,17 @@ void ZRUserDefaults::load()
 QVariant ZRUserDefaults::objectForKey(const QString &key) const
 {
     QReadLocker lock(&_lock);
-    auto it = _values.constFind(key);
-    if (it != _values.constEnd())
-        return *it;
-    return _registered.value(key);
+    return _answers.value(key);
+}
+
+void ZRUserDefaults::rebuildAnswers()
+{
+    _answers.clear();
+    _answers.reserve(_registered.size() + _values.size());
+    for (auto it = _registered.constBegin(); it != _registered.constEnd(); ++it)
+        _answers.insert(it.key(), it.value());
+    for (auto it = _values.constBegin(); it != _values.constEnd(); ++it)
+        _answers.insert(it.key(), it.value());
 }
 
 bool ZRUserDefaults::boolForKey(const QString &key) const
@@ -252,8 +260,11 @@ QVariantMap ZRUserDefaults::dictionaryRepresentation() const
 void ZRUserDefaults::registerDefaults(const QVariantMap &defaults)
 {
     QWriteLocker lock(&_lock);
-    for (auto it = defaults.constBegin(); it != defaults.constEnd(); ++it)
+    for (auto it = defaults.constBegin(); it != defaults.constEnd(); ++it) {
         _registered.insert(it.key(), it.value());
+        if (!_values.contains(it.key()))
+            _answers.insert(it.key(), it.value());
+    }
 }
 
 void ZRUserDefaults::setObject(const QVariant &value, const QString &key)
@@ -264,11 +275,16 @@ void ZRUserDefaults::setObject(const QVariant &value, const QString &key)
             if (!_values.contains(key))
                 return;
             _values.remove(key);
+            if (const auto registered = _registered.constFind(key); registered != _registered.constEnd())
+                _answers.insert(key, *registered);
+            else
+                _answers.remove(key);
         } else {
             auto it = _values.find(key);
             if (it != _values.end() && *it == value && it->typeId() == value.typeId())
                 return;
             _values.insert(key, value);
+            _answers.insert(key, value);
         }
         _dirty = true;
     }
@@ -339,6 +355,7 @@ QStringList ZRUserDefaults::reloadFromFile()
                 changed << key;
         }
         _values = values;
+        rebuildAnswers();
     }
     for (const QString &key : std::as_const(changed))
         Q_EMIT valueChanged(key);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QObject>
+#include <QHash>
 #include <QReadWriteLock>
 #include <QString>
 #include <QStringList>
@@ -67,6 +68,10 @@ private:
     mutable QReadWriteLock _lock;
     QVariantMap _values;
     QVariantMap _registered;
+    // What a look-up answers: the registered values overlaid with the stored ones, kept as the two
+    // change. Asked dozens of times for every download; a hash finds a key without comparing texts.
+    QHash<QString, QVariant> _answers;
+    void rebuildAnswers();
     bool _dirty = false;
     bool _writeScheduled = false;
 };

@@ -40,6 +40,14 @@ TEST(UserDefaults, RegisteredValuesNeverOverrideStoredOnes)
     const auto stored = ZRPropertyList::propertyListWithContentsOfFile(preferencesPath());
     ASSERT_TRUE(stored.has_value());
     EXPECT_TRUE(stored->toMap().isEmpty());
+    // Changes to the file from outside: a stored value wins, and gone again the registered one is back.
+    for (const int limit : {9, 0}) {
+        const QVariantMap written = limit ? QVariantMap{{QStringLiteral("Limit"), limit}} : QVariantMap{};
+        ASSERT_TRUE(ZRPropertyList::writePropertyListToFile(written, preferencesPath()));
+        EXPECT_EQ(defaults.reloadFromFile(), QStringList{QStringLiteral("Limit")});
+        EXPECT_EQ(defaults.integerForKey(QStringLiteral("Limit")), limit ? limit : 4);
+        EXPECT_TRUE(defaults.boolForKey(QStringLiteral("Auto-Start")));
+    }
 }
 
 TEST(UserDefaults, TypedReadsOfUnsetAndMalformedValues)
