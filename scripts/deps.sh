@@ -10,7 +10,7 @@ packages=(
 )
 if [ "${1:-}" = "--test" ]; then
   packages+=(libgtest-dev googletest nginx-light openssl python3 curl dbus-daemon dbus-bin squid dante-server
-    gnome-keyring util-linux xvfb x11-utils imagemagick appstream)
+    gnome-keyring util-linux xvfb x11-utils imagemagick appstream ccache)
 fi
 
 missing=()
