@@ -266,7 +266,7 @@ void appendEscaped(QByteArray &bytes, const QString &text)
 }
 
 // One value at the given depth, byte for byte as the library's XML writer lays it out (tabs,
-// empty containers as "<dict/>", 68 base64 characters a line, reals as "%.17g", dates to the
+// empty containers as "<dict/>", base64 lines ending at column 76, reals as "%.17g", dates to the
 // second, towards 2001); false for what only the library's own writer should handle.
 bool appendXML(QByteArray &bytes, const QVariant &value, int depth)
 {
@@ -415,7 +415,9 @@ QByteArray binaryDataFromStrings(const QStringList &strings)
     appendMarker(bytes, 0xa0, quint64(strings.size()));
     for (quint64 reference = 1; reference < objectCount; ++reference)
         appendSized(bytes, reference, referenceSize);
-    for (const QString &string : strings) {
+    for (const QString &whole : strings) {
+        // The library takes texts as C strings: they end at a NUL.
+        const QString string = whole.left(whole.indexOf(QChar(0)));
         offsets.push_back(quint64(bytes.size()));
         const bool ascii = std::all_of(string.cbegin(), string.cend(), [](QChar c) { return c.unicode() < 0x80; });
         if (ascii) {
