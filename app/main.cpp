@@ -135,8 +135,8 @@ int main(int argc, char **argv)
 {
     // Bodies and receive buffers of a few hundred KiB come and go with every download. By
     // default the allocator hands such blocks back to the kernel as soon as they are freed (or
-    // maps each one afresh), so every download faulted the same memory in again, page by page:
-    // a quarter of the processor time of a run of small files went into page faults. Keep freed memory for the next one.
+    // maps each one afresh), so every download faulted the same memory in again, page by page: a
+    // quarter of the processor time of a run of small files. Keep freed memory for the next one.
     mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 16 * 1024 * 1024);
     // One heap for the two threads that allocate (the main loop and the engine's): a second arena
