@@ -278,38 +278,37 @@ bool appendXML(QByteArray &bytes, const QVariant &value, int depth)
         bytes.append(indent).append('<').append(name).append('>').append(text);
         bytes.append("</").append(name).append(">\n");
     };
+    // "<name/>" when empty, else the children one level deeper between the tags.
+    const auto container = [&](const char *name, bool empty, const auto &appendChildren) {
+        bytes.append(indent).append('<').append(name).append(empty ? "/>\n" : ">\n");
+        if (empty)
+            return true;
+        if (!appendChildren())
+            return false;
+        bytes.append(indent).append("</").append(name).append(">\n");
+        return true;
+    };
     switch (value.typeId()) {
     case QMetaType::QVariantMap: {
         const QVariantMap map = value.toMap();
-        if (map.isEmpty()) {
-            bytes.append(indent).append("<dict/>\n");
+        return container("dict", map.isEmpty(), [&] {
+            for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+                bytes.append(indent).append("\t<key>");
+                appendEscaped(bytes, it.key());
+                bytes.append("</key>\n");
+                if (!appendXML(bytes, it.value(), depth + 1))
+                    return false;
+            }
             return true;
-        }
-        bytes.append(indent).append("<dict>\n");
-        for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
-            bytes.append(indent).append("\t<key>");
-            appendEscaped(bytes, it.key());
-            bytes.append("</key>\n");
-            if (!appendXML(bytes, it.value(), depth + 1))
-                return false;
-        }
-        bytes.append(indent).append("</dict>\n");
-        return true;
+        });
     }
     case QMetaType::QVariantList:
     case QMetaType::QStringList: {
         const QVariantList list = value.toList();
-        if (list.isEmpty()) {
-            bytes.append(indent).append("<array/>\n");
-            return true;
-        }
-        bytes.append(indent).append("<array>\n");
-        for (const QVariant &element : list) {
-            if (!appendXML(bytes, element, depth + 1))
-                return false;
-        }
-        bytes.append(indent).append("</array>\n");
-        return true;
+        return container("array", list.isEmpty(), [&] {
+            return std::all_of(list.cbegin(), list.cend(),
+                               [&](const QVariant &element) { return appendXML(bytes, element, depth + 1); });
+        });
     }
     case QMetaType::QString:
     case QMetaType::QUrl:
