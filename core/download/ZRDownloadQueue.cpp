@@ -271,13 +271,56 @@ quint64 ZRDownload::addDownload(const ZRDownloadPtr &download, const QString &ho
 quint64 ZRDownload::indexOfQueuedDownload(ZRDownload *download, QString *host, quint64 *hostSpecificIndex,
                                           bool startEligibleQueuedDownloads)
 {
-    const bool start = startEligibleQueuedDownloads;
     auto giveNoHost = [&] {
         if (host)
             *host = QString();
         if (hostSpecificIndex)
             *hostSpecificIndex = NotFound;
     };
+
+    const qint64 perHost = numberOfConcurrentDownloadsPerHost();
+    if (!startEligibleQueuedDownloads) {
+        // Status texts ask this for every waiting row at every change: answer from positions kept
+        // until the lists change, never by walking the list.
+        if (!download) {
+            giveNoHost();
+            return NotFound;
+        }
+        if (!gQueuePositions || gQueuePositions->perHost != perHost) {
+            const ZRDownloadList waiting = queuedDownloads();
+            QueuePositions positions;
+            positions.perHost = perHost;
+            positions.positions.reserve(waiting.size());
+            QHash<QString, quint64> counts;
+            for (qsizetype i = 0; i < waiting.size(); ++i) {
+                QueuePosition position;
+                position.index = quint64(i);
+                position.hostIndex = NotFound;
+                if (perHost >= 1) {
+                    position.host = waiting[i]->queueRelevantHost();
+                    if (!position.host.isEmpty())
+                        position.hostIndex = counts[position.host]++;
+                }
+                positions.positions.insert(waiting[i].get(), position);
+            }
+            positions.hostCount = counts.size();
+            gQueuePositions = std::move(positions);
+        }
+        const auto found = gQueuePositions->positions.constFind(download);
+        if (found == gQueuePositions->positions.cend()) {
+            giveNoHost();
+            return NotFound;
+        }
+        if (perHost < 1) {
+            giveNoHost();
+            return found->index;
+        }
+        if (host)
+            *host = gQueuePositions->hostCount == 1 || found->hostIndex == NotFound ? QString() : found->host;
+        if (hostSpecificIndex)
+            *hostSpecificIndex = found->hostIndex;
+        return found->index;
+    }
 
     const ZRDownloadList waiting = queuedDownloads();
     if (waiting.isEmpty()) {
@@ -296,48 +339,14 @@ quint64 ZRDownload::indexOfQueuedDownload(ZRDownload *download, QString *host, q
             }
         }
     }
-    const qint64 perHost = numberOfConcurrentDownloadsPerHost();
     quint64 foundHostIndex = NotFound;
     QString foundHost;
     std::optional<HostTable> hosts;
     if (perHost >= 1)
         hosts.emplace();
 
-    if (!start) {
-        if (!hosts || (!host && !hostSpecificIndex)) {
-            giveNoHost();
-            return index;
-        }
-        if (index == NotFound) {
-            giveNoHost();
-            return NotFound;
-        }
-        if (!gQueuePositions || gQueuePositions->perHost != perHost) {
-            QueuePositions positions;
-            positions.perHost = perHost;
-            QHash<QString, quint64> counts;
-            for (qsizetype i = 0; i < list.size(); ++i) {
-                QueuePosition position;
-                position.index = quint64(i);
-                position.hostIndex = NotFound;
-                position.host = list[i]->queueRelevantHost();
-                if (!position.host.isEmpty())
-                    position.hostIndex = counts[position.host]++;
-                positions.positions.insert(list[i].get(), position);
-            }
-            positions.hostCount = counts.size();
-            gQueuePositions = std::move(positions);
-        }
-        const QueuePosition position = gQueuePositions->positions.value(download);
-        if (host)
-            *host = gQueuePositions->hostCount == 1 || position.hostIndex == NotFound ? QString() : position.host;
-        if (hostSpecificIndex)
-            *hostSpecificIndex = position.hostIndex;
-        return index;
-    }
-
     // Running downloads count against their hosts' limits.
-    if (start && hosts) {
+    if (hosts) {
         for (const ZRDownloadPtr &running : downloadingDownloads())
             addDownload(running, QString(), *hosts);
     }
@@ -345,13 +354,13 @@ quint64 ZRDownload::indexOfQueuedDownload(ZRDownload *download, QString *host, q
     qint64 openSlots = numberOfOpenDownloadSlots();
     qsizetype i = 0;
     while (i < list.size()) {
-        if (start && openSlots <= 0)
+        if (openSlots <= 0)
             break;
         const ZRDownloadPtr candidate = list[i];
         if (hosts) {
             const QString candidateHost = candidate->queueRelevantHost();
             if (!candidateHost.isEmpty()) {
-                if (start && hosts->value(candidateHost).size() >= perHost) {
+                if (hosts->value(candidateHost).size() >= perHost) {
                     // Keeps its place; later downloads of other hosts may go first.
                     ++i;
                     continue;
@@ -363,19 +372,15 @@ quint64 ZRDownload::indexOfQueuedDownload(ZRDownload *download, QString *host, q
                 }
             }
         }
-        if (start) {
-            if (gQueuedDownloadStarter) {
-                gQueuedDownloadStarter(*candidate);
-            } else {
-                candidate->adoptDataLeftBehind();
-                candidate->startDownloadWithURL(QUrl(), false);
-            }
-            list.removeAt(i);
-            invalidateQueuedAndDownloadingDownloads();
-            --openSlots;
+        if (gQueuedDownloadStarter) {
+            gQueuedDownloadStarter(*candidate);
         } else {
-            ++i;
+            candidate->adoptDataLeftBehind();
+            candidate->startDownloadWithURL(QUrl(), false);
         }
+        list.removeAt(i);
+        invalidateQueuedAndDownloadingDownloads();
+        --openSlots;
     }
 
     if (host)
