@@ -243,26 +243,50 @@ QByteArray serialised(const QVariant &value, void (*write)(plist_t, char **, uin
 }
 
 // Text as the library writes it: cut at the first NUL, with &, < and > escaped.
+void appendEscapedByte(QByteArray &bytes, char byte)
+{
+    switch (byte) {
+    case '&':
+        bytes.append("&amp;");
+        break;
+    case '<':
+        bytes.append("&lt;");
+        break;
+    case '>':
+        bytes.append("&gt;");
+        break;
+    default:
+        bytes.append(byte);
+    }
+}
+
 void appendEscaped(QByteArray &bytes, const QString &text)
 {
-    QByteArray utf8 = text.toUtf8();
-    if (const qsizetype nul = utf8.indexOf('\0'); nul >= 0)
-        utf8.truncate(nul);
-    for (const char c : std::as_const(utf8)) {
-        switch (c) {
-        case '&':
-            bytes.append("&amp;");
-            break;
-        case '<':
-            bytes.append("&lt;");
-            break;
-        case '>':
-            bytes.append("&gt;");
-            break;
-        default:
-            bytes.append(c);
+    // ASCII, nearly every key and value, goes straight into the output; the rest through UTF-8.
+    const qsizetype start = bytes.size();
+    bytes.resize(start + text.size() * qsizetype(sizeof "&amp;" - 1));
+    char *out = bytes.data() + start;
+    for (const QChar c : text) {
+        const char16_t unit = c.unicode();
+        if (unit == 0 || unit >= 0x80) {
+            bytes.truncate(start);
+            QByteArray utf8 = text.toUtf8();
+            if (const qsizetype nul = utf8.indexOf('\0'); nul >= 0)
+                utf8.truncate(nul);
+            for (const char byte : std::as_const(utf8))
+                appendEscapedByte(bytes, byte);
+            return;
         }
+        const char *entity = unit == '&' ? "&amp;" : unit == '<' ? "&lt;" : unit == '>' ? "&gt;" : nullptr;
+        if (!entity) {
+            *out++ = char(unit);
+            continue;
+        }
+        const std::size_t length = std::strlen(entity);
+        std::memcpy(out, entity, length);
+        out += length;
     }
+    bytes.truncate(out - bytes.constData());
 }
 
 // One value at the given depth, byte for byte as the library's XML writer lays it out (tabs,
@@ -273,7 +297,7 @@ bool appendXML(QByteArray &bytes, const QVariant &value, int depth)
     // The library stops indenting deeper than this.
     if (depth >= 8)
         return false;
-    const QByteArray indent(depth, '\t');
+    const QByteArrayView indent("\t\t\t\t\t\t\t\t", depth);
     const auto element = [&](const char *name, const QByteArray &text) {
         bytes.append(indent).append('<').append(name).append('>').append(text);
         bytes.append("</").append(name).append(">\n");
