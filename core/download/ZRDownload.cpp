@@ -743,11 +743,13 @@ QString ZRDownload::pathByCheckingExistence(bool check)
     if (!_url.isLocalFile())
         return QString();
     const QString filePath = _url.toLocalFile();
-    const bool fileExists = QFileInfo::exists(filePath);
+    // Names and status texts ask this at every change: the bookmark is read only when it matters.
+    if (QFileInfo::exists(filePath))
+        return filePath;
 
     const QByteArray aliasData = _userSettings.value(ZRDownloadKeys::Alias).toByteArray();
     const ZRFileBookmark bookmark = ZRFileBookmark::bookmarkWithData(aliasData);
-    if (bookmark.isValid() && !fileExists) {
+    if (bookmark.isValid()) {
         const QString resolvedPath = bookmark.resolvedPath();
         if (!resolvedPath.isEmpty() && resolvedPath != filePath) {
             // The file was moved or renamed: follow it.
@@ -761,7 +763,7 @@ QString ZRDownload::pathByCheckingExistence(bool check)
             return QString();
         }
     }
-    if (check && !fileExists)
+    if (check)
         return QString();
     return filePath;
 }

@@ -14,7 +14,15 @@ namespace {
 
 QString homePath()
 {
-    return QDir::cleanPath(QDir::homePath());
+    // Asked several times for every download; the clean path depends on HOME alone.
+    thread_local QByteArray home;
+    thread_local QString cleaned;
+    const QByteArray current = qgetenv("HOME");
+    if (cleaned.isNull() || current != home) {
+        home = current;
+        cleaned = QDir::cleanPath(QDir::homePath());
+    }
+    return cleaned;
 }
 
 QString xdgFolder(const char *variable, const QString &fallbackBelowHome)

@@ -506,7 +506,9 @@ QString unescacpedURLStringWithReplacementsApplied(const QString &string)
     return result;
 }
 
-QString comparisonURLString(const QString &string)
+namespace {
+
+QString comparisonURLStringOfText(const QString &string)
 {
     // Made as the intake makes its URLs: as it stands, else percent-escaped.
     QUrl url(string, QUrl::StrictMode);
@@ -526,6 +528,23 @@ QString comparisonURLString(const QString &string)
             url.setPath(QStringLiteral("/"));
     }
     return url.toString(QUrl::FullyEncoded);
+}
+
+} // namespace
+
+QString comparisonURLString(const QString &string)
+{
+    // The intake asks this of the same text several times (as given, as made into a URL, as the
+    // download's): the parse is the cost, and the answer depends on the text alone.
+    constexpr qsizetype keptAnswers = 4096;
+    thread_local QHash<QString, QString> answers;
+    if (const auto found = answers.constFind(string); found != answers.cend())
+        return *found;
+    if (answers.size() >= keptAnswers)
+        answers.clear();
+    const QString answer = comparisonURLStringOfText(string);
+    answers.insert(string, answer);
+    return answer;
 }
 
 QString URLEncodedString(const QString &string)
