@@ -242,24 +242,22 @@ QByteArray serialised(const QVariant &value, void (*write)(plist_t, char **, uin
     return result;
 }
 
-// Text as the library writes it: cut at the first NUL, with &, < and > escaped.
-void appendEscapedByte(QByteArray &bytes, char byte)
+// The library's escapes; none for a byte that is written as it is.
+const char *entityOf(char byte)
 {
     switch (byte) {
     case '&':
-        bytes.append("&amp;");
-        break;
+        return "&amp;";
     case '<':
-        bytes.append("&lt;");
-        break;
+        return "&lt;";
     case '>':
-        bytes.append("&gt;");
-        break;
+        return "&gt;";
     default:
-        bytes.append(byte);
+        return nullptr;
     }
 }
 
+// Text as the library writes it: cut at the first NUL, with &, < and > escaped.
 void appendEscaped(QByteArray &bytes, const QString &text)
 {
     // ASCII, nearly every key and value, goes straight into the output; the rest through UTF-8.
@@ -273,11 +271,15 @@ void appendEscaped(QByteArray &bytes, const QString &text)
             QByteArray utf8 = text.toUtf8();
             if (const qsizetype nul = utf8.indexOf('\0'); nul >= 0)
                 utf8.truncate(nul);
-            for (const char byte : std::as_const(utf8))
-                appendEscapedByte(bytes, byte);
+            for (const char byte : std::as_const(utf8)) {
+                if (const char *entity = entityOf(byte))
+                    bytes.append(entity);
+                else
+                    bytes.append(byte);
+            }
             return;
         }
-        const char *entity = unit == '&' ? "&amp;" : unit == '<' ? "&lt;" : unit == '>' ? "&gt;" : nullptr;
+        const char *entity = entityOf(char(unit));
         if (!entity) {
             *out++ = char(unit);
             continue;
