@@ -187,6 +187,7 @@ void ZRDownload::populateQueuedAndDownloadingDownloads()
     ZRDownloadManager *manager = ZRDownloadManager::sharedManager();
     std::vector<ZRDownload *> active;
     const std::vector<ZRDownload *> &unfinished = unfinishedDownloads();
+    active.reserve(unfinished.size());
     for (size_t i = 0; i < unfinished.size();) {
         ZRDownload *download = unfinished[i];
         if (download->matchesStatusMask(ZRDownloadStatusMaskFinished)) {
@@ -221,6 +222,7 @@ void ZRDownload::populateQueuedAndDownloadingDownloads()
         std::sort(active.begin(), active.end(), [](const ZRDownload *a, const ZRDownload *b) {
             return a->_listPositionHint < b->_listPositionHint;
         });
+        queued.reserve(qsizetype(active.size()));
         for (const ZRDownload *download : active) {
             const ZRDownloadPtr &entry = list[download->_listPositionHint];
             if (download->status() == ZRDownloadStatusQueued)
@@ -328,8 +330,8 @@ quint64 ZRDownload::indexOfQueuedDownload(ZRDownload *download, QString *host, q
         return NotFound;
     }
 
-    // A copy: starting a download changes the cached lists under our feet.
-    ZRDownloadList list = waiting;
+    // Our own reference: starting a download drops the cached lists under our feet.
+    const ZRDownloadList list = waiting;
     quint64 index = NotFound;
     if (download) {
         for (qsizetype i = 0; i < list.size(); ++i) {
@@ -360,7 +362,8 @@ quint64 ZRDownload::indexOfQueuedDownload(ZRDownload *download, QString *host, q
         if (hosts) {
             const QString candidateHost = candidate->queueRelevantHost();
             if (!candidateHost.isEmpty()) {
-                if (hosts->value(candidateHost).size() >= perHost) {
+                const auto running = hosts->constFind(candidateHost);
+                if (running != hosts->cend() && running->size() >= perHost) {
                     // Keeps its place; later downloads of other hosts may go first.
                     ++i;
                     continue;
@@ -378,7 +381,7 @@ quint64 ZRDownload::indexOfQueuedDownload(ZRDownload *download, QString *host, q
             candidate->adoptDataLeftBehind();
             candidate->startDownloadWithURL(QUrl(), false);
         }
-        list.removeAt(i);
+        ++i;
         invalidateQueuedAndDownloadingDownloads();
         --openSlots;
     }

@@ -1,7 +1,9 @@
 #include "core/foundation/ZRMainLoopCallbacks.h"
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QMetaObject>
+#include <QObject>
 
 #include <deque>
 #include <mutex>
@@ -23,25 +25,56 @@ Queue &queue()
     return *shared;
 }
 
-// One at a time from the front, so that a nested loop started by a callback goes on in order.
+void runPending();
+
+// Carries on with the queue after the work that the last callback queued on the main loop: a
+// download that finished starts the next one before the other callbacks of the same burst are
+// handled, so that its request travels while they are.
+class Continuation : public QObject
+{
+public:
+    static QEvent::Type eventType()
+    {
+        static const auto type = QEvent::Type(QEvent::registerEventType());
+        return type;
+    }
+
+    static void post()
+    {
+        // Made on the main thread, the first time a run goes on: it lives there for good.
+        static Continuation *const receiver = new Continuation;
+        QCoreApplication::postEvent(receiver, new QEvent(eventType()), Qt::LowEventPriority);
+    }
+
+    bool event(QEvent *event) override
+    {
+        if (event->type() != eventType())
+            return QObject::event(event);
+        runPending();
+        return true;
+    }
+};
+
+// One callback per turn, from the front. The rest goes on behind what that callback queued, and
+// before it runs, so that a nested loop started by the callback (a modal window) goes on in order.
 void runPending()
 {
     Queue &shared = queue();
+    std::function<void()> next;
+    bool more = false;
     {
         const std::lock_guard lock(shared.mutex);
         shared.runPosted = false;
+        if (shared.pending.empty())
+            return;
+        next = std::move(shared.pending.front());
+        shared.pending.pop_front();
+        more = !shared.pending.empty();
+        shared.runPosted = more;
     }
-    for (;;) {
-        std::function<void()> next;
-        {
-            const std::lock_guard lock(shared.mutex);
-            if (shared.pending.empty())
-                return;
-            next = std::move(shared.pending.front());
-            shared.pending.pop_front();
-        }
-        next();
-    }
+    if (more)
+        Continuation::post();
+    next();
 }
 
 } // namespace

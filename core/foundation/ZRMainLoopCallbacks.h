@@ -1,5 +1,6 @@
-// Work handed from other threads to the main loop: run there in the order given, and a burst that
-// arrives before the loop comes round costs one wake-up of the loop instead of one each.
+// Work handed from other threads to the main loop: run there in the order given, one per turn, so
+// that what a callback queues on the loop runs before the next callback; a burst that arrives before
+// the loop comes round costs one wake-up of the loop instead of one each.
 #pragma once
 
 #include <functional>

@@ -1,15 +1,22 @@
 #include "core/foundation/ZRDelayedCall.h"
 #include "core/foundation/ZRLog.h"
+#include "core/foundation/ZRMainLoopCallbacks.h"
 #include "core/foundation/ZRPaths.h"
 #include "core/foundation/ZRUserDefaults.h"
 #include "tests/support/ZRTestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
+#include <QMetaObject>
+#include <QTimer>
 
 #include <sys/stat.h>
+
+#include <thread>
 
 using namespace ZRExtensions;
 
@@ -76,4 +83,35 @@ TEST(DelayedCall, RunsOnceAndCanBeCancelledOrReplaced)
     };
     call.schedule(0, again);
     ASSERT_TRUE(ZRTestSupport::waitUntil([&] { return count == 3; }, 2000));
+}
+
+TEST(MainLoopCallbacks, KeepTheirOrderAndLetQueuedWorkGoBetween)
+{
+    QStringList order;
+    const auto queueOnLoop = [&](const QString &name) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [&order, name] { order << name; }, Qt::QueuedConnection);
+    };
+    // What a callback queues (the next download's start) runs before the next callback of the burst.
+    ZRMainLoopCallbacks::post([&] {
+        order << QStringLiteral("a");
+        queueOnLoop(QStringLiteral("a queued"));
+    });
+    ZRMainLoopCallbacks::post([&] {
+        order << QStringLiteral("b");
+        // A nested loop (a modal window) goes on with the callbacks behind this one.
+        QEventLoop nested;
+        QTimer::singleShot(50, &nested, &QEventLoop::quit);
+        nested.exec();
+        order << QStringLiteral("b done");
+    });
+    ZRMainLoopCallbacks::post([&] { order << QStringLiteral("c"); });
+    // Those of another thread, as the engine posts them, follow in the order given.
+    std::thread engine([&] {
+        for (int i = 1; i <= 3; ++i)
+            ZRMainLoopCallbacks::post([&order, i] { order << QStringLiteral("t%1").arg(i); });
+    });
+    engine.join();
+    ASSERT_TRUE(ZRTestSupport::waitUntil([&] { return order.contains(QStringLiteral("b done")); }, 2000));
+    EXPECT_EQ(order.join(QLatin1Char(' ')).toStdString(), "a a queued b c t1 t2 t3 b done");
 }
