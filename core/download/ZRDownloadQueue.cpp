@@ -4,6 +4,7 @@
 #include "core/download/ZRDownload.h"
 
 #include "core/download/ZRPopUpMenu.h"
+#include "core/foundation/ZRMainLoopCallbacks.h"
 #include "core/foundation/ZRUserDefaults.h"
 #include "core/text/ZRStringExtensions.h"
 
@@ -402,6 +403,8 @@ void ZRDownload::setQueuedDownloadStarterForTesting(std::function<void(ZRDownloa
 
 void ZRDownload::startEligibleQueuedDownloadsWithTimer()
 {
+    // A finished download's successor goes out before the engine's next callback is handled.
+    ZRMainLoopCallbacks::runQueuedWorkFirst();
     if (gSchedulingPassPending)
         return;
     QCoreApplication *application = QCoreApplication::instance();

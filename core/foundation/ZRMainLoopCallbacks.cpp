@@ -1,9 +1,8 @@
 #include "core/foundation/ZRMainLoopCallbacks.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
-#include <QEvent>
 #include <QMetaObject>
-#include <QObject>
 
 #include <deque>
 #include <mutex>
@@ -25,56 +24,63 @@ Queue &queue()
     return *shared;
 }
 
+// Main thread only: the callback that runs asked for what it queued to go first.
+bool gQueuedWorkFirst = false;
+
 void runPending();
 
-// Carries on with the queue after the work that the last callback queued on the main loop: a
-// download that finished starts the next one before the other callbacks of the same burst are
-// handled, so that its request travels while they are.
-class Continuation : public QObject
+// Posts a run unless one is posted already; returns whether there was anything to run.
+bool postRun(Queue &shared)
 {
-public:
-    static QEvent::Type eventType()
     {
-        static const auto type = QEvent::Type(QEvent::registerEventType());
-        return type;
+        const std::lock_guard lock(shared.mutex);
+        if (shared.pending.empty() || shared.runPosted)
+            return false;
+        shared.runPosted = true;
     }
+    QMetaObject::invokeMethod(QCoreApplication::instance(), &runPending, Qt::QueuedConnection);
+    return true;
+}
 
-    static void post()
-    {
-        // Made on the main thread, the first time a run goes on: it lives there for good.
-        static Continuation *const receiver = new Continuation;
-        QCoreApplication::postEvent(receiver, new QEvent(eventType()), Qt::LowEventPriority);
-    }
+// The loop never goes to sleep with callbacks waiting: a callback that runs a nested loop (a
+// modal window) does not hold the later ones back, they run in that loop, still in order.
+void watchForStrandedCallbacks()
+{
+    static bool watching = false;
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+    if (watching || !dispatcher)
+        return;
+    watching = true;
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher, [] { postRun(queue()); });
+}
 
-    bool event(QEvent *event) override
-    {
-        if (event->type() != eventType())
-            return QObject::event(event);
-        runPending();
-        return true;
-    }
-};
-
-// One callback per turn, from the front. The rest goes on behind what that callback queued, and
-// before it runs, so that a nested loop started by the callback (a modal window) goes on in order.
 void runPending()
 {
     Queue &shared = queue();
-    std::function<void()> next;
-    bool more = false;
     {
         const std::lock_guard lock(shared.mutex);
         shared.runPosted = false;
-        if (shared.pending.empty())
-            return;
-        next = std::move(shared.pending.front());
-        shared.pending.pop_front();
-        more = !shared.pending.empty();
-        shared.runPosted = more;
     }
-    if (more)
-        Continuation::post();
-    next();
+    watchForStrandedCallbacks();
+    // One at a time from the front, so that a nested loop started by a callback goes on in order.
+    for (;;) {
+        std::function<void()> next;
+        {
+            const std::lock_guard lock(shared.mutex);
+            if (shared.pending.empty())
+                return;
+            next = std::move(shared.pending.front());
+            shared.pending.pop_front();
+        }
+        gQueuedWorkFirst = false;
+        next();
+        if (gQueuedWorkFirst) {
+            // The rest goes on behind what this callback queued.
+            gQueuedWorkFirst = false;
+            postRun(shared);
+            return;
+        }
+    }
 }
 
 } // namespace
@@ -98,4 +104,9 @@ void ZRMainLoopCallbacks::post(std::function<void()> callback)
     // No loop yet (or any more): the callback waits, and the next one posted with a loop wakes it.
     const std::lock_guard lock(shared.mutex);
     shared.runPosted = false;
+}
+
+void ZRMainLoopCallbacks::runQueuedWorkFirst()
+{
+    gQueuedWorkFirst = true;
 }

@@ -92,10 +92,12 @@ TEST(MainLoopCallbacks, KeepTheirOrderAndLetQueuedWorkGoBetween)
         QMetaObject::invokeMethod(
             QCoreApplication::instance(), [&order, name] { order << name; }, Qt::QueuedConnection);
     };
-    // What a callback queues (the next download's start) runs before the next callback of the burst.
+    // What a callback queues and asks to go first (the next download's start) runs before the next
+    // callback of the burst.
     ZRMainLoopCallbacks::post([&] {
         order << QStringLiteral("a");
         queueOnLoop(QStringLiteral("a queued"));
+        ZRMainLoopCallbacks::runQueuedWorkFirst();
     });
     ZRMainLoopCallbacks::post([&] {
         order << QStringLiteral("b");
