@@ -37,6 +37,7 @@
 #include <malloc.h>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace
@@ -379,6 +380,9 @@ int runQuorvel(int argc, char **argv)
     // Credentials in the desktop's keyring; proxies from the system settings.
     ZRHTTPRequest::setCredentialStorage(std::make_shared<ZRSecretServiceKeyring>());
     ZRHTTPRequest::setProxyResolver(std::make_shared<ZRSystemProxyResolver>());
+    // The engine's own start-up (OpenSSL reads its configuration, the request thread starts) goes on
+    // beside the queue's restoration and the intake instead of before the first request.
+    const std::jthread engineStart(&ZRHTTPRequest::startEngine);
 
 #ifdef QUORVEL_WINDOW
     if (window)

@@ -80,7 +80,8 @@ QString usableFolderPath(const QString &path)
     if (path.isEmpty())
         return QString();
     const QString expanded = QDir::cleanPath(ZRExtensions::stringByExpandingTildeInPath(path));
-    return QDir::isAbsolutePath(expanded) ? expanded : QString();
+    // A plain look at the first character: Qt asks a file-info object for it.
+    return expanded.startsWith(QLatin1Char('/')) ? expanded : QString();
 }
 
 // Without a sandbox nobody has to be asked: access is there unless the folder plainly refuses it.

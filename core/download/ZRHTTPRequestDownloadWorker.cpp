@@ -322,7 +322,9 @@ bool ZRHTTPRequestDownloadWorker::openDownloadFile(bool wholeBody)
                             QStringLiteral("%1 cannot write to intermediate file").arg(description()));
         return false;
     }
-    if ((qint64(info.st_size) > offset && ftruncate(fd, offset) != 0) || lseek(fd, offset, SEEK_SET) != offset) {
+    // A fresh descriptor stands at the start already.
+    if ((qint64(info.st_size) > offset && ftruncate(fd, offset) != 0) ||
+        (offset > 0 && lseek(fd, offset, SEEK_SET) != offset)) {
         ZRLog(QStringLiteral("cannot write to <%1>: %2").arg(target, QString::fromLocal8Bit(strerror(errno))));
         ZRSystem().close(fd);
         failWithWorkerError(ZRDownloadWorkerCannotWriteErrorCode,

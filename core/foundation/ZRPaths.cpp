@@ -82,18 +82,18 @@ QString ZRDownloadsFolderPath()
     // Asked for every download; Qt reads and parses user-dirs.dirs at each call. The answer is
     // kept while the environment and that file (its size and time) stay as they were.
     struct Answer {
-        QString home, configHome;
+        QByteArray home, configHome;
         qint64 modified = 0, modifiedNanoseconds = 0, size = -1;
         QString path;
     };
     static QMutex lock;
     static std::optional<Answer> kept;
-    const QString home = qEnvironmentVariable("HOME");
-    const QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
-    const QString userDirs = (configHome.isEmpty() ? home + QStringLiteral("/.config") : configHome) +
-                             QStringLiteral("/user-dirs.dirs");
+    const QByteArray home = qgetenv("HOME");
+    const QByteArray configHome = qgetenv("XDG_CONFIG_HOME");
+    const QByteArray userDirs =
+        (configHome.isEmpty() ? QByteArray(home + "/.config") : configHome) + QByteArrayView("/user-dirs.dirs");
     struct stat info = {};
-    if (::stat(QFile::encodeName(userDirs).constData(), &info) != 0)
+    if (::stat(userDirs.constData(), &info) != 0)
         info = {};
     const qint64 size = info.st_ino ? qint64(info.st_size) : -1;
     QMutexLocker locker(&lock);

@@ -394,8 +394,10 @@ bool appendXML(QByteArray &bytes, const QVariant &value, int depth)
 // Big-endian, in the given number of bytes.
 void appendSized(QByteArray &bytes, quint64 field, int size)
 {
-    for (int shift = (size - 1) * 8; shift >= 0; shift -= 8)
-        bytes.append(char((field >> shift) & 0xff));
+    char bigEndian[8];
+    for (int i = 0; i < size; ++i)
+        bigEndian[i] = char((field >> ((size - 1 - i) * 8)) & 0xff);
+    bytes.append(bigEndian, size);
 }
 
 // The fewest bytes that hold the number, as offsets and references are written.
@@ -450,8 +452,12 @@ QByteArray binaryDataFromStrings(const QStringList &strings)
             bytes.append(string.toLatin1());
         } else {
             appendMarker(bytes, 0x60, quint64(string.size()));
-            for (const QChar c : string)
-                appendSized(bytes, c.unicode(), 2);
+            QByteArray units(string.size() * 2, Qt::Uninitialized);
+            for (qsizetype i = 0; i < string.size(); ++i) {
+                units[2 * i] = char(string[i].unicode() >> 8);
+                units[2 * i + 1] = char(string[i].unicode() & 0xff);
+            }
+            bytes.append(units);
         }
     }
     const quint64 tableOffset = quint64(bytes.size());

@@ -2197,6 +2197,11 @@ void ZRHTTPRequest::setCallbackExecutor(CallbackExecutor executor)
     classState().executor = std::move(shared);
 }
 
+void ZRHTTPRequest::startEngine()
+{
+    ZRHTTPRequestThread::shared();
+}
+
 void ZRHTTPRequest::setProxyResolver(std::shared_ptr<ProxyResolver> resolver)
 {
     std::lock_guard lock(classState().mutex);

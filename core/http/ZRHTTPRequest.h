@@ -190,6 +190,9 @@ public:
     // Where callbacks run. The application passes a queued call on its main loop; without one they
     // run on the request thread.
     static void setCallbackExecutor(CallbackExecutor executor);
+    // Sets the engine up ahead of its first request (the TLS library, the request thread), so that
+    // this can go on beside other start-up work. Thread-safe; the first request does it otherwise.
+    static void startEngine();
     // Where the engine's log lines go (a redirect that leaves TLS, a response it refuses); called
     // on the request thread, so it must be thread-safe. Without one they are dropped.
     using LogFunction = std::function<void(const std::string &line)>;

@@ -229,7 +229,9 @@ QString itemPathWithBasePath(const QString &name, const QString &basePath)
 
 bool isFolderPath(const QString &path)
 {
-    return !path.isEmpty() && QFileInfo(path).isDir();
+    struct stat info {};
+    // Through symbolic links, as a file-info object looks.
+    return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 bool checkFolderPathAndCreateIfNecessary(const QString &path)
