@@ -44,8 +44,10 @@ QString stringByEscapingControlCharacters(const QString &string, bool keepLineBr
             return i == 0 || !string.at(i - 1).isHighSurrogate();
         return isTerminalControl(c.unicode()) && !(keepLineBreaks && c == u'\n');
     };
+    // Printable ASCII, nearly all there is, needs no closer look.
+    const char16_t *units = reinterpret_cast<const char16_t *>(string.constData());
     qsizetype first = 0;
-    while (first < size && !needsEscape(first))
+    while (first < size && ((units[first] >= 0x20 && units[first] < 0x7F) || !needsEscape(first)))
         ++first;
     if (first == size)
         return string;
