@@ -704,7 +704,7 @@ void ZRDownload::updateDownloadFractionAttribute(double fraction)
     if (text == _lastDownloadFractionString)
         return;
     const QString container = downloadContainerPath();
-    if (container.isEmpty() || !QFileInfo(container).isDir())
+    if (!ZRExtensions::isFolderPath(container))
         return;
     if (_lastDownloadFractionString.isEmpty() && !_canSetDownloadFractionAttribute) {
         // File managers show a progress bar on a folder whose creation date is the marker date;
