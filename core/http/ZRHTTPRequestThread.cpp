@@ -73,13 +73,18 @@ void ZRHTTPRequestThread::stop()
 
 void ZRHTTPRequestThread::post(std::function<void()> task)
 {
+    bool wake = false;
     {
         std::lock_guard lock(_tasksMutex);
         if (_stopping)
             return;
+        // Tasks already waiting have woken the loop, and it takes them all at once: one wake-up
+        // (a write to curl's socket pair) per burst is enough.
+        wake = _tasks.empty();
         _tasks.push_back(std::move(task));
     }
-    curl_multi_wakeup(_multi);
+    if (wake)
+        curl_multi_wakeup(_multi);
 }
 
 bool ZRHTTPRequestThread::hasStopped()
