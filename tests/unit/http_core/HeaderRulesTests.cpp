@@ -2,11 +2,19 @@
 #include "core/http/ZRHTTPDate.h"
 #include "core/http/ZRHTTPHeaders.h"
 #include "core/http/ZRHTTPRequest.h"
+#include "core/http/ZRHTTPRequestThread.h"
 #include "core/http/ZRHTTPURL.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
+#include <thread>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -158,6 +166,43 @@ TEST(HTTPURL, resolvesLocationsAndComparesOrigins)
     EXPECT_EQ(parts->port, 8443);
     EXPECT_EQ(ZRHTTPURL::partsOfURL("http://a.example/x")->port, 0);
     EXPECT_FALSE(ZRHTTPURL::partsOfURL("http://a.example/x\r\nHost: b"));
+}
+
+TEST(HTTPRequestThread, postedBurstsRunPromptlyAndInOrder)
+{
+    // Bursts of tasks, posted to an idle loop or to one still busy with the last burst, from one
+    // thread or three: only the first task of a burst wakes the loop, and none may be left waiting
+    // for the loop's idle timeout (a second).
+    std::mutex mutex;
+    std::condition_variable done;
+    for (const auto &[posters, tasksEach, idleFirst] : {std::tuple{1, 1, true}, std::tuple{1, 2, true},
+                                                        std::tuple{3, 1, true}, std::tuple{3, 200, false},
+                                                        std::tuple{1, 1, false}}) {
+        if (idleFirst)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::vector<std::vector<int>> ran(static_cast<size_t>(posters));
+        int count = 0;
+        std::vector<std::thread> threads;
+        for (int poster = 0; poster < posters; ++poster) {
+            threads.emplace_back([&, poster] {
+                for (int i = 0; i < tasksEach; ++i) {
+                    ZRHTTPRequestThread::shared().post([&, poster, i] {
+                        const std::lock_guard lock(mutex);
+                        ran[size_t(poster)].push_back(i);
+                        if (++count == posters * tasksEach)
+                            done.notify_all();
+                    });
+                }
+            });
+        }
+        for (std::thread &thread : threads)
+            thread.join();
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(done.wait_for(lock, std::chrono::milliseconds(900), [&] { return count == posters * tasksEach; }))
+            << count << " of " << posters * tasksEach << " tasks ran (" << posters << " posting)";
+        for (const std::vector<int> &order : ran)
+            EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+    }
 }
 
 TEST(HTTPRequestClass, defaultUserAgentNamesLinux)
