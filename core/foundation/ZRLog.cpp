@@ -45,7 +45,7 @@ QString stringByEscapingControlCharacters(const QString &string, bool keepLineBr
         return isTerminalControl(c.unicode()) && !(keepLineBreaks && c == u'\n');
     };
     // Printable ASCII, nearly all there is, needs no closer look.
-    const char16_t *units = reinterpret_cast<const char16_t *>(string.constData());
+    const char16_t *units = QStringView(string).utf16();
     qsizetype first = 0;
     while (first < size && ((units[first] >= 0x20 && units[first] < 0x7F) || !needsEscape(first)))
         ++first;

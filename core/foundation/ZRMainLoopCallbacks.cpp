@@ -3,6 +3,7 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QPointer>
 
 #include <deque>
 #include <mutex>
@@ -29,28 +30,27 @@ bool gQueuedWorkFirst = false;
 
 void runPending();
 
-// Posts a run unless one is posted already; returns whether there was anything to run.
-bool postRun(Queue &shared)
+// Posts a run when callbacks wait and none is posted yet.
+void postRun(Queue &shared)
 {
     {
         const std::lock_guard lock(shared.mutex);
         if (shared.pending.empty() || shared.runPosted)
-            return false;
+            return;
         shared.runPosted = true;
     }
     QMetaObject::invokeMethod(QCoreApplication::instance(), &runPending, Qt::QueuedConnection);
-    return true;
 }
 
 // The loop never goes to sleep with callbacks waiting: a callback that runs a nested loop (a
 // modal window) does not hold the later ones back, they run in that loop, still in order.
 void watchForStrandedCallbacks()
 {
-    static bool watching = false;
+    static QPointer<QAbstractEventDispatcher> watched;
     QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
-    if (watching || !dispatcher)
+    if (!dispatcher || watched == dispatcher)
         return;
-    watching = true;
+    watched = dispatcher;
     QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher, [] { postRun(queue()); });
 }
 
