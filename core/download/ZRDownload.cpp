@@ -744,7 +744,7 @@ QString ZRDownload::pathByCheckingExistence(bool check)
         return QString();
     const QString filePath = _url.toLocalFile();
     // Names and status texts ask this at every change: the bookmark is read only when it matters.
-    if (QFileInfo::exists(filePath))
+    if ((!_justFinishedPath.isEmpty() && filePath == _justFinishedPath) || QFileInfo::exists(filePath))
         return filePath;
 
     const QByteArray aliasData = _userSettings.value(ZRDownloadKeys::Alias).toByteArray();

@@ -458,6 +458,8 @@ private:
     QDateTime _lastDownloadUpdateDate;
     QDateTime _doneDate;
     QString _lastDownloadFractionString;
+    // The finished file while its completion is handled: there, since it was moved there just now.
+    QString _justFinishedPath;
     bool _canSetDownloadFractionAttribute = false;
     bool _shouldWriteMetadataToDownloadBundle = true;
     // What the bundle's metadata file holds since this download last wrote it.

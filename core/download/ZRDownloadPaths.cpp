@@ -91,6 +91,10 @@ bool confirmWriteAccessForFolder(const QString &folder)
     if (folder.isEmpty())
         return false;
     const QByteArray path = QFile::encodeName(folder);
+    // Asked twice for every download: one call answers the common case ("/." resolves only
+    // through a folder); any refusal is looked at closely.
+    if (::access(QByteArray(path + "/.").constData(), W_OK | X_OK) == 0)
+        return true;
     struct stat info {};
     if (::stat(path.constData(), &info) != 0)
         return true;
@@ -175,14 +179,15 @@ bool appendFragment(int fd, const QString &fragment, std::vector<char> &buffer, 
     return ok;
 }
 
-// The length of a file, or none when it cannot be opened.
 // The first free path like this one, taken at once with an empty file, so that a second download of
 // the same name that asks before the first byte arrives cannot be given the same path; a link
 // planted there is never followed. Empty when no file can be made.
 QString createAvailableFile(const QString &wantedPath)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString path = ZRExtensions::availablePath(wantedPath);
+        // The wanted name is mostly free: creating it is the check, and only a name taken has the
+        // next free one looked for.
+        const QString path = attempt == 0 ? wantedPath : ZRExtensions::availablePath(wantedPath);
         const int fd = ZRSystem().open(QFile::encodeName(path).constData(),
                                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) {
@@ -197,6 +202,7 @@ QString createAvailableFile(const QString &wantedPath)
     return QString();
 }
 
+// The length of a file, or none when it cannot be opened.
 std::optional<quint64> fileLength(const QString &path)
 {
     QFile file(path);
@@ -348,10 +354,11 @@ void ZRDownload::removeIntermediateFileAndContainer(const QString &path)
         if (!QFile::remove(fragment))
             ZRLog(QStringLiteral("cannot remove partial file: <%1>").arg(fragment));
     }
-    const QFileInfo file(filePath);
-    if ((file.exists() || file.isSymLink()) && !QFile::remove(filePath))
+    // The file itself, or a link in its place (never what the link points to).
+    struct stat info {};
+    if (::lstat(QFile::encodeName(filePath).constData(), &info) == 0 && !QFile::remove(filePath))
         ZRLog(QStringLiteral("cannot remove intermediate download file <%1>").arg(filePath));
-    const QString folder = file.path();
+    const QString folder = QFileInfo(filePath).path();
     if (isDownloadBundleFolder(folder))
         ZRExtensions::removeFolderIfVirtuallyEmpty(folder);
 }

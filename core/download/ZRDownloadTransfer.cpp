@@ -1042,6 +1042,8 @@ void ZRDownload::completeWithFinishedWorkers(bool combine)
         QString finalPath = finalDownloadTargetPath();
         if (!finalPath.isEmpty() && moveFinishedFileToFinalPath(intermediatePath, finalPath)) {
             removeIntermediateFileAndContainer(intermediatePath);
+            // Put there just now: the texts and the history below need not look for it again.
+            _justFinishedPath = finalPath;
         } else {
             ZRLog(QStringLiteral("cannot move downloaded %1 to <%2>").arg(description(), finalPath));
             beep();
@@ -1061,6 +1063,7 @@ void ZRDownload::completeWithFinishedWorkers(bool combine)
 
     updateDownload();
     recordInHistory();
+    _justFinishedPath.clear();
     invalidateQueuedAndDownloadingDownloads();
     startEligibleQueuedDownloadsWithTimer();
     endFileAccess();

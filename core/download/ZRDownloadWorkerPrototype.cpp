@@ -417,22 +417,23 @@ ZRHTTPErrorPtr ZRDownloadWorkerPrototype::workerError(int code, const QString &m
     return ZRHTTPError::make(code, message.toStdString(), underlying, ZRDownloadWorkerErrorDomain);
 }
 
-int ZRDownloadWorkerPrototype::openFileForWriting(const QString &path, int extraFlags)
+int ZRDownloadWorkerPrototype::openFileForWriting(const QString &path, int extraFlags, struct stat *info)
 {
     const QByteArray encoded = QFile::encodeName(path);
     const int fd = ZRSystem().open(encoded.constData(),
                                    O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | extraFlags, 0644);
     if (fd < 0)
         return -1;
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         ZRSystem().close(fd);
         errno = EINVAL;
         return -1;
     }
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0)
-        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    // Of the status flags only the ones asked for stay: writes block again.
+    fcntl(fd, F_SETFL, extraFlags & O_APPEND);
+    if (info)
+        *info = status;
     return fd;
 }
 

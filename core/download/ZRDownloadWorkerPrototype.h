@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 
+struct stat;
 class ZRDownloadWorkerPrototype;
 
 // Workers are shared: the download's worker list owns them, everything else holds them weakly.
@@ -228,8 +229,9 @@ protected:
     // With a system error (errno) as the error under it when one is given.
     static ZRHTTPErrorPtr workerError(int code, const QString &message, int posixCode = 0);
     // Opens a regular file for writing without following a symbolic link planted at its path; a
-    // FIFO or device there is refused rather than waited on. -1 with errno on failure.
-    static int openFileForWriting(const QString &path, int extraFlags);
+    // FIFO or device there is refused rather than waited on. -1 with errno on failure; the file's
+    // status in `info` when given.
+    static int openFileForWriting(const QString &path, int extraFlags, struct stat *info = nullptr);
     // Writes everything through the system-call seam; false with errno on failure.
     static bool writeAllToFile(int fd, const char *data, qint64 length);
 

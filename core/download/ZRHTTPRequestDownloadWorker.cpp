@@ -298,9 +298,9 @@ bool ZRHTTPRequestDownloadWorker::openDownloadFile(bool wholeBody)
                             QStringLiteral("%1 missing target path").arg(description()));
         return false;
     }
-    const int fd = openFileForWriting(target, O_CREAT);
     struct stat info {};
-    if (fd < 0 || fstat(fd, &info) != 0) {
+    const int fd = openFileForWriting(target, O_CREAT, &info);
+    if (fd < 0) {
         const int error = errno;
         ZRLog(QStringLiteral("cannot open <%1> for writing: %2").arg(target, QString::fromLocal8Bit(strerror(error))));
         if (fd >= 0)

@@ -1,5 +1,6 @@
 #include "core/foundation/ZRPaths.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QMutex>
@@ -80,16 +81,25 @@ QString ZRConfigurationFolderPath()
 QString ZRDownloadsFolderPath()
 {
     // Asked for every download; Qt reads and parses user-dirs.dirs at each call. The answer is
-    // kept while the environment and that file (its size and time) stay as they were.
+    // kept while the environment and that file (its size and time) stay as they were, and the
+    // file is looked at again after a second at the earliest: an edit of it is seen within that
+    // second, and a burst of downloads costs one look instead of two per download.
     struct Answer {
         QByteArray home, configHome;
         qint64 modified = 0, modifiedNanoseconds = 0, size = -1;
         QString path;
+        QDeadlineTimer recheck;
     };
+    constexpr qint64 RecheckMilliseconds = 1000;
     static QMutex lock;
     static std::optional<Answer> kept;
     const QByteArray home = qgetenv("HOME");
     const QByteArray configHome = qgetenv("XDG_CONFIG_HOME");
+    {
+        QMutexLocker locker(&lock);
+        if (kept && kept->home == home && kept->configHome == configHome && !kept->recheck.hasExpired())
+            return kept->path;
+    }
     const QByteArray userDirs =
         (configHome.isEmpty() ? QByteArray(home + "/.config") : configHome) + QByteArrayView("/user-dirs.dirs");
     struct stat info = {};
@@ -98,11 +108,14 @@ QString ZRDownloadsFolderPath()
     const qint64 size = info.st_ino ? qint64(info.st_size) : -1;
     QMutexLocker locker(&lock);
     if (kept && kept->home == home && kept->configHome == configHome && kept->modified == info.st_mtim.tv_sec &&
-        kept->modifiedNanoseconds == info.st_mtim.tv_nsec && kept->size == size)
+        kept->modifiedNanoseconds == info.st_mtim.tv_nsec && kept->size == size) {
+        kept->recheck.setRemainingTime(RecheckMilliseconds);
         return kept->path;
+    }
     const QString found = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     kept = Answer{home, configHome, info.st_mtim.tv_sec, info.st_mtim.tv_nsec, size,
-                  found.isEmpty() ? homePath() + QStringLiteral("/Downloads") : QDir::cleanPath(found)};
+                  found.isEmpty() ? homePath() + QStringLiteral("/Downloads") : QDir::cleanPath(found),
+                  QDeadlineTimer(RecheckMilliseconds)};
     return kept->path;
 }
 
