@@ -236,8 +236,10 @@ QList<QUrl> ZRMainController::URLsFromCollection(const QStringList &collection, 
             }
             // Only the list counts: the same address twice in one intake is meant twice. A download
             // that stopped is continued by the intake instead.
-            ZRDownload *listed =
-                checkDuplicates ? listedAddresses.value(ZRExtensions::comparisonURLString(string)) : nullptr;
+            // An empty list (a fresh start) has nothing to compare with.
+            ZRDownload *listed = checkDuplicates && !listedAddresses.isEmpty()
+                                     ? listedAddresses.value(ZRExtensions::comparisonURLString(string))
+                                     : nullptr;
             if (listed && !listed->matchesStatusMask(ZRDownloadStatusPaused | ZRDownloadStatusAborted)) {
                 ZRLogDebug(QStringLiteral("skipping duplicate: %1").arg(string));
                 if (refusals)
@@ -440,6 +442,10 @@ void ZRMainController::openURLs(const QList<QUrl> &urls, const QVariantMap &appl
     if (!grew && !state.continuedAny)
         return;
     updateDownloadListAndStatus();
+    // The first downloads go out before the archive is written and flushed, so that the server is
+    // already answering while the disk is; the archive still holds every address on return.
+    if (ZRDownload::isSchedulingPassPending())
+        ZRDownload::startEligibleQueuedDownloadsAndResetTimer();
     writeArchiveBeforeQuitting(false);
     if (grew)
         sendUserNotification(addedToQueue, addedToQueue, state.addedNames.join(QLatin1Char('\n')), false);
@@ -500,7 +506,9 @@ void ZRMainController::openURLsInIntake(const QList<QUrl> &urls, IntakeState &st
                 refuseInIntake(state, text, refusal, QStringLiteral("cannot download <%1>: %2").arg(text, refusal));
                 continue;
             }
-            const ZRDownloadPtr listed = state.continuable.value(ZRExtensions::comparisonURLString(url.toString()));
+            const ZRDownloadPtr listed = state.continuable.isEmpty()
+                                             ? ZRDownloadPtr()
+                                             : state.continuable.value(ZRExtensions::comparisonURLString(url.toString()));
             if (listed && _downloads.contains(listed)) {
                 // Given again: it goes on from where it stopped (or starts over when it was aborted).
                 continueDownloads({listed});

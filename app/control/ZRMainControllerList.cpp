@@ -107,6 +107,9 @@ bool allOf(const ZRDownloadList &downloads, const std::function<bool(ZRDownload 
 
 QStringList ZRMainController::filterWords() const
 {
+    // No filter is the common case: the expression is compiled only once there is one.
+    if (_filterString.isEmpty())
+        return {};
     static const QRegularExpression whitespace(QStringLiteral("\\s+"));
     return _filterString.split(whitespace, Qt::SkipEmptyParts);
 }

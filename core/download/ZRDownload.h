@@ -296,7 +296,8 @@ public:
     static void invalidateQueuedAndDownloadingDownloads();
     // Any number of requests in one turn of the event loop give one scheduling pass.
     void startEligibleQueuedDownloadsWithTimer();
-    void startEligibleQueuedDownloadsAndResetTimer();
+    // The pass at once (a pending one then finds nothing more to do).
+    static void startEligibleQueuedDownloadsAndResetTimer();
     static bool isSchedulingPassPending();
     // Position among the waiting downloads ("3", "2 @ host"), empty when unknown.
     QString queueIndexDescription();
