@@ -432,9 +432,10 @@ bool ZRMainController::writeArchiveBeforeQuitting(bool quitting)
         const ZRDownloadStatus status = download->status();
         if (status == ZRDownloadStatusComplete || download->isVanishing())
             continue;
-        const QString comparisonURLString = download->comparisonURLString();
-        if (comparisonURLString.isEmpty())
+        if (download->URLString().isEmpty())
             continue;
+        // The normal form (a parse of the address) only where duplicates are looked for.
+        const QString comparisonURLString = removeDuplicates ? download->comparisonURLString() : QString();
 
         if (removeDuplicates) {
             const auto found = inactiveElementByComparisonURL.constFind(comparisonURLString);
@@ -474,8 +475,8 @@ bool ZRMainController::writeArchiveBeforeQuitting(bool quitting)
             continue;
         elements.emplace_back(element);
         const bool hasResponse = download->userSettings().contains(ZRDownloadKeys::ResponseURL);
-        if (status == ZRDownloadStatusAborted ||
-            ((status & (ZRDownloadStatusPaused | ZRDownloadStatusMaskActive)) && !hasResponse))
+        if (removeDuplicates && (status == ZRDownloadStatusAborted ||
+                                 ((status & (ZRDownloadStatusPaused | ZRDownloadStatusMaskActive)) && !hasResponse)))
             inactiveElementByComparisonURL.insert(comparisonURLString, elements.size() - 1);
     }
 

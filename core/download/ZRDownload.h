@@ -376,7 +376,9 @@ public:
     // The bundle folder holding the intermediate file, empty when it is not in one.
     QString downloadContainerPath() const;
     // Deletes the intermediate file (the known one when path is empty), its fragments and an empty bundle.
-    void removeIntermediateFileAndContainer(const QString &path);
+    // `fileMovedAway`: the file itself went to its final place already; only fragments and the
+    // bundle are left.
+    void removeIntermediateFileAndContainer(const QString &path, bool fileMovedAway = false);
     void removeIntermediateDataWithoutBytes();
     // The resume and acceleration fragments beside an intermediate file.
     QStringList fragmentPathsForIntermediateDownloadTargetPath(const QString &path) const;

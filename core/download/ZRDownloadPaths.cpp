@@ -344,7 +344,7 @@ QStringList ZRDownload::fragmentPathsForIntermediateDownloadTargetPath(const QSt
     return fragments;
 }
 
-void ZRDownload::removeIntermediateFileAndContainer(const QString &path)
+void ZRDownload::removeIntermediateFileAndContainer(const QString &path, bool fileMovedAway)
 {
     // Only data that exists can be deleted: never make a new path (and folders) just for that.
     const QString filePath = path.isEmpty() ? _intermediateDownloadTargetPath : path;
@@ -356,7 +356,7 @@ void ZRDownload::removeIntermediateFileAndContainer(const QString &path)
     }
     // The file itself, or a link in its place (never what the link points to).
     struct stat info {};
-    if (::lstat(QFile::encodeName(filePath).constData(), &info) == 0 && !QFile::remove(filePath))
+    if (!fileMovedAway && ::lstat(QFile::encodeName(filePath).constData(), &info) == 0 && !QFile::remove(filePath))
         ZRLog(QStringLiteral("cannot remove intermediate download file <%1>").arg(filePath));
     const QString folder = QFileInfo(filePath).path();
     if (isDownloadBundleFolder(folder))

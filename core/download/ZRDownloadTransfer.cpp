@@ -1041,7 +1041,7 @@ void ZRDownload::completeWithFinishedWorkers(bool combine)
         }
         QString finalPath = finalDownloadTargetPath();
         if (!finalPath.isEmpty() && moveFinishedFileToFinalPath(intermediatePath, finalPath)) {
-            removeIntermediateFileAndContainer(intermediatePath);
+            removeIntermediateFileAndContainer(intermediatePath, true);
             // Put there just now: the texts and the history below need not look for it again.
             _justFinishedPath = finalPath;
         } else {
