@@ -222,7 +222,8 @@ bool fragmentNameLessThan(const QString &a, const QString &b)
                 ++startB;
             if (endA - startA != endB - startB)
                 return endA - startA < endB - startB;
-            const int order = QStringView(a).sliced(startA, endA - startA).compare(QStringView(b).sliced(startB, endB - startB));
+            const QStringView left = QStringView(a).sliced(startA, endA - startA);
+            const int order = left.compare(QStringView(b).sliced(startB, endB - startB));
             if (order != 0)
                 return order < 0;
             i = endA;

@@ -303,8 +303,6 @@ bool ZRHTTPRequestDownloadWorker::openDownloadFile(bool wholeBody)
     if (fd < 0) {
         const int error = errno;
         ZRLog(QStringLiteral("cannot open <%1> for writing: %2").arg(target, QString::fromLocal8Bit(strerror(error))));
-        if (fd >= 0)
-            ZRSystem().close(fd);
         failWithWorkerError(ZRDownloadWorkerCannotWriteErrorCode,
                             QStringLiteral("%1 cannot write to intermediate file").arg(description()), error);
         return false;
