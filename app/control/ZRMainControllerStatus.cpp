@@ -280,9 +280,10 @@ void ZRMainController::updateDownload(ZRDownload *download, bool forceDisplay, b
         return;
     }
     // Progress reports come many times a second: one redraw per row within the interval.
+    // Compared by owner, which costs no atomic operation per waiting row as locking each would.
     const bool alreadyPending = std::any_of(_downloadsToRedraw.begin(), _downloadsToRedraw.end(),
-                                            [download](const std::weak_ptr<ZRDownload> &each) {
-                                                return each.lock().get() == download;
+                                            [&keptAlive](const std::weak_ptr<ZRDownload> &each) {
+                                                return !each.owner_before(keptAlive) && !keptAlive.owner_before(each);
                                             });
     if (!alreadyPending)
         _downloadsToRedraw.append(keptAlive);
