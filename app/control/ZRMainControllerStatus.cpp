@@ -120,15 +120,16 @@ void ZRMainController::updateStatusAndForceUpdateApplicationImage(bool forceUpda
         imageChanged = _applicationImage.updateWithTopCount(downloading, waiting + paused, overlay, fraction,
                                                             forceUpdate);
 
+        // Numbers go in as text, in one pass: this runs at every change of every download.
         if (downloading > 0 && downloading < pending)
-            _statusText = localized("%1 of %2 downloads").arg(downloading).arg(pending);
+            _statusText = localized("%1 of %2 downloads").arg(QString::number(downloading), QString::number(pending));
         else if (pending == 1)
             _statusText = localized("1 download");
         else
-            _statusText = localized("%1 downloads").arg(pending);
+            _statusText = localized("%1 downloads").arg(QString::number(pending));
         // The number of downloads that the filter hides, whatever their status.
         if (hidden > 0)
-            _statusText += QStringLiteral(" \u2014 ") + localized("%1 filtered").arg(hidden);
+            _statusText += QStringLiteral(" \u2014 ") + localized("%1 filtered").arg(QString::number(hidden));
     } else {
         _longTermNumberOfQueuedOrDownloadingDownloads = 0;
         imageChanged = _applicationImage.updateWithTopCount(0, 0, overlay, -1, forceUpdate);
