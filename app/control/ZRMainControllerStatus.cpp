@@ -122,7 +122,8 @@ void ZRMainController::updateStatusAndForceUpdateApplicationImage(bool forceUpda
 
         // Numbers go in as text, in one pass: this runs at every change of every download.
         if (downloading > 0 && downloading < pending)
-            _statusText = localized("%1 of %2 downloads").arg(QString::number(downloading), QString::number(pending));
+            _statusText =
+                localized("%1 of %2 downloads").arg(QString::number(downloading), QString::number(pending));
         else if (pending == 1)
             _statusText = localized("1 download");
         else
@@ -282,10 +283,10 @@ void ZRMainController::updateDownload(ZRDownload *download, bool forceDisplay, b
     }
     // Progress reports come many times a second: one redraw per row within the interval.
     // Compared by owner, which costs no atomic operation per waiting row as locking each would.
-    const bool alreadyPending = std::any_of(_downloadsToRedraw.begin(), _downloadsToRedraw.end(),
-                                            [&keptAlive](const std::weak_ptr<ZRDownload> &each) {
-                                                return !each.owner_before(keptAlive) && !keptAlive.owner_before(each);
-                                            });
+    const auto isThisOne = [&keptAlive](const std::weak_ptr<ZRDownload> &each) {
+        return !each.owner_before(keptAlive) && !keptAlive.owner_before(each);
+    };
+    const bool alreadyPending = std::any_of(_downloadsToRedraw.begin(), _downloadsToRedraw.end(), isThisOne);
     if (!alreadyPending)
         _downloadsToRedraw.append(keptAlive);
     if (!_redrawCall.isScheduled())

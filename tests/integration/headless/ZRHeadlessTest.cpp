@@ -377,11 +377,11 @@ TEST_F(QuorvelExecutable, ScheduledQueuingStartsPausedDownloadsAndTheHistoryKeep
             {ZRDownloadKeys::DownloadFolder, out}});
     ASSERT_TRUE(
         ZRPropertyList::writePropertyListToFile(elements, (QDir().mkpath(supportFolder()), archivePath())));
-    // Whole seconds, as the time of day is stored. The program must have armed the schedule before
-    // then (a time already past is tomorrow's): a start that a busy machine slows down has seconds.
     // Not across midnight, where the time would come round only tomorrow.
     while (QTime::currentTime() > QTime(23, 59, 50))
         QThread::msleep(100);
+    // Whole seconds, as the time of day is stored. The program must have armed the schedule before
+    // then (a time already past is tomorrow's): a start that a busy machine slows down has seconds.
     const QTime soon = QTime::currentTime().addSecs(7);
     const QTime at(soon.hour(), soon.minute(), soon.second());
     const auto timeOfDay = [](const QTime &time) {
