@@ -475,8 +475,10 @@ bool ZRMainController::writeArchiveBeforeQuitting(bool quitting)
             continue;
         elements.emplace_back(element);
         const bool hasResponse = download->userSettings().contains(ZRDownloadKeys::ResponseURL);
-        if (removeDuplicates && (status == ZRDownloadStatusAborted ||
-                                 ((status & (ZRDownloadStatusPaused | ZRDownloadStatusMaskActive)) && !hasResponse)))
+        const bool waitsWithoutResponse =
+            (status & (ZRDownloadStatusPaused | ZRDownloadStatusMaskActive)) && !hasResponse;
+        const bool inactive = status == ZRDownloadStatusAborted || waitsWithoutResponse;
+        if (removeDuplicates && inactive)
             inactiveElementByComparisonURL.insert(comparisonURLString, elements.size() - 1);
     }
 

@@ -506,9 +506,10 @@ void ZRMainController::openURLsInIntake(const QList<QUrl> &urls, IntakeState &st
                 refuseInIntake(state, text, refusal, QStringLiteral("cannot download <%1>: %2").arg(text, refusal));
                 continue;
             }
-            const ZRDownloadPtr listed = state.continuable.isEmpty()
-                                             ? ZRDownloadPtr()
-                                             : state.continuable.value(ZRExtensions::comparisonURLString(url.toString()));
+            const ZRDownloadPtr listed =
+                state.continuable.isEmpty()
+                    ? ZRDownloadPtr()
+                    : state.continuable.value(ZRExtensions::comparisonURLString(url.toString()));
             if (listed && _downloads.contains(listed)) {
                 // Given again: it goes on from where it stopped (or starts over when it was aborted).
                 continueDownloads({listed});

@@ -393,7 +393,8 @@ void ZRDownload::removeIntermediateFileAndContainer(const QString &path, bool fi
     }
     // The file itself, or a link in its place (never what the link points to).
     struct stat info {};
-    if (!fileMovedAway && ::lstat(QFile::encodeName(filePath).constData(), &info) == 0 && !QFile::remove(filePath))
+    const bool present = !fileMovedAway && ::lstat(QFile::encodeName(filePath).constData(), &info) == 0;
+    if (present && !QFile::remove(filePath))
         ZRLog(QStringLiteral("cannot remove intermediate download file <%1>").arg(filePath));
     const QString folder = QFileInfo(filePath).path();
     if (isDownloadBundleFolder(folder))
